@@ -1,0 +1,165 @@
+#include "bindings/convert.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace zorv::py {
+
+namespace {
+
+/// True when `object` is a str whose text equals `text`.
+bool text_equals(PyObject* object, const char* text) {
+    return object != nullptr && PyUnicode_Check(object) && PyUnicode_CompareWithASCIIString(object, text) == 0;
+}
+
+/// NumPy's boolean scalar type, recognised by its module and name so that NumPy
+/// need not be imported (or even installed).
+bool is_numpy_bool_type(PyTypeObject* type) {
+    PyObject* type_object = reinterpret_cast<PyObject*>(type);
+    PyRef module = PyRef::steal(PyObject_GetAttrString(type_object, "__module__"));
+    PyRef name = module ? PyRef::steal(PyObject_GetAttrString(type_object, "__name__")) : PyRef();
+    PyErr_Clear();
+    return text_equals(module.get(), "numpy") &&
+           (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
+}
+
+/// A new list of `size` items, item i made by `make_item(i)` (a new reference or null).
+template <class MakeItem>
+PyRef make_list(std::size_t size, MakeItem&& make_item) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) throw_pending();
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make_item(i);
+        if (item == nullptr) throw_pending();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+}  // namespace
+
+std::size_t to_count(PyObject* object) {
+    PyRef index;
+    if (!PyLong_Check(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) throw_pending();
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+    if constexpr (sizeof(std::size_t) < sizeof(unsigned long long)) {
+        if (value > SIZE_MAX) throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::size_t>(value);
+}
+
+double to_float(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) throw_pending();
+    return value;
+}
+
+bool to_flag(PyObject* object) {
+    if (PyBool_Check(object)) return object == Py_True;  // bool cannot be subclassed
+    PyTypeObject* type = Py_TYPE(object);
+    if (is_numpy_bool_type(type)) {
+        const inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+        if (truth == nullptr) {
+            throw_error(PyExc_TypeError, "object of type '" + qualified_type_name(type) +
+                                             "' does not define a '__bool__' conversion");
+        }
+        switch (truth(object)) {
+            case 0: return false;
+            case 1: return true;
+            default: throw_pending();
+        }
+    }
+    throw_cast_error(object, "bool");
+}
+
+std::vector<double> to_float_sequence(PyObject* object) {
+    if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) throw_cast_error(object, "Sequence");
+
+    std::vector<double> values;
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length < 0) PyErr_Clear();  // no usable length: grow as we go
+    else values.reserve(static_cast<std::size_t>(length));
+
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Index loop with the size re-read each step, as the list iterator does: an
+        // item's __float__ may change the list. The item is held while it converts.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(object, i));
+            values.push_back(to_float(item.get()));
+        }
+        return values;
+    }
+    const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) throw_pending();
+    while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        values.push_back(to_float(item.get()));
+    }
+    if (PyErr_Occurred()) throw_pending();
+    return values;
+}
+
+bool is_native_double_format(const char* format) {
+    const std::string_view text = format != nullptr ? format : "B";
+    if (text == "d") return true;
+    if (text.size() != 2 || text[1] != 'd') return false;
+    const char order = text[0];
+    return order == '@' || order == '=' || (order == '<' && std::endian::native == std::endian::little);
+}
+
+FloatBuffer::FloatBuffer(PyObject* object) : view_(object) {
+    Py_buffer& view = view_.get();
+    if (view.shape == nullptr) throw_error(PyExc_BufferError, "shape is null");
+    if (view.strides == nullptr) throw_error(PyExc_BufferError, "strides is null");
+    if (view.itemsize != sizeof(double) || !is_native_double_format(view.format)) {
+        throw_error(PyExc_BufferError, "buffer contents are not compatible with f64");
+    }
+    if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
+        throw_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
+    }
+    size_ = static_cast<std::size_t>(view.len) / sizeof(double);
+    values_ = std::make_unique_for_overwrite<double[]>(size_);
+    if (PyBuffer_ToContiguous(values_.get(), &view, view.len, 'C') != 0) throw_pending();
+}
+
+PyRef make_float(double value) {
+    PyRef result = PyRef::steal(PyFloat_FromDouble(value));
+    if (!result) throw_pending();
+    return result;
+}
+
+PyRef make_float_list(std::span<const double> values) {
+    return make_list(values.size(), [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
+PyRef make_count_list(std::span<const std::size_t> values) {
+    return make_list(values.size(), [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
+}
+
+PyRef make_text(std::string_view text) {
+    PyRef result = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!result) throw_pending();
+    return result;
+}
+
+PyRef make_triplet_tuple(std::span<const std::size_t> rows, std::span<const std::size_t> cols,
+                         std::span<const double> values) {
+    PyRef row_list = make_count_list(rows);
+    PyRef col_list = make_count_list(cols);
+    PyRef value_list = make_float_list(values);
+    PyRef tuple = PyRef::steal(PyTuple_Pack(3, row_list.get(), col_list.get(), value_list.get()));
+    if (!tuple) throw_pending();
+    return tuple;
+}
+
+PyRef none() { return PyRef::borrow(Py_None); }
+
+}  // namespace zorv::py

@@ -1,0 +1,92 @@
+#pragma once
+/// @file
+/// Conversions between Python objects and the core's plain values.
+///
+/// In: count (size_t), float (double), flag (bool), float sequence and float buffer
+/// (std::vector<double>). Each throws PythonError on failure; `argument()` applies
+/// the argument-error rule for a named parameter.
+/// Out: float, float list, count list, text, triplet tuple, None.
+
+#include "bindings/errors.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zorv::py {
+
+/// Any int (or subclass) in [0, SIZE_MAX], or an object with __index__.
+std::size_t to_count(PyObject* object);
+/// A float (read directly when exact), or anything PyFloat_AsDouble accepts.
+double to_float(PyObject* object);
+/// True/False, or a NumPy boolean scalar; everything else is a cast error to 'bool'.
+bool to_flag(PyObject* object);
+/// Any sequence but str: every item converted as a float, in iteration order.
+std::vector<double> to_float_sequence(PyObject* object);
+
+/// A float-buffer argument: the exporter's view (held until destruction, so it stays
+/// exported while a computation runs) and a row-major copy of its 8-byte doubles.
+class FloatBuffer {
+public:
+    explicit FloatBuffer(PyObject* object);
+
+    std::span<const double> values() const { return {values_.get(), size_}; }
+
+private:
+    /// Owns the exporter's view; declared first so that it is released last,
+    /// after the copy is freed, and also when the constructor fails part-way.
+    class View {
+    public:
+        explicit View(PyObject* object) {
+            if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw_pending();
+        }
+        ~View() { PyBuffer_Release(&view_); }
+        View(const View&) = delete;
+        View& operator=(const View&) = delete;
+        Py_buffer& get() { return view_; }
+
+    private:
+        Py_buffer view_{};
+    };
+
+    View view_;
+    std::size_t size_ = 0;
+    std::unique_ptr<double[]> values_;
+};
+
+/// Whether a buffer's format text describes one native double: "d", "@d", "=d" or "<d"
+/// (the last only on little-endian machines). A missing format counts as "B".
+bool is_native_double_format(const char* format);
+
+/// Converts argument `name` with `convert(object)`. A TypeError from the conversion
+/// becomes "argument '<name>': ..." (see rethrow_for_argument).
+template <class Convert>
+auto argument(const char* name, PyObject* object, Convert&& convert) -> decltype(convert(object)) {
+    try {
+        return convert(object);
+    } catch (PythonError& error) {
+        rethrow_for_argument(std::move(error), name);
+    }
+}
+
+/// Same, for a parameter with a default: an omitted argument (null) gives `fallback`.
+template <class Convert, class T>
+auto optional_argument(const char* name, PyObject* object, Convert&& convert, T fallback)
+    -> decltype(convert(object)) {
+    if (object == nullptr) return fallback;
+    return argument(name, object, std::forward<Convert>(convert));
+}
+
+PyRef make_float(double value);
+PyRef make_float_list(std::span<const double> values);
+PyRef make_count_list(std::span<const std::size_t> values);
+PyRef make_text(std::string_view text);
+/// (row indices, column indices, values): two count lists and a float list.
+PyRef make_triplet_tuple(std::span<const std::size_t> rows, std::span<const std::size_t> cols,
+                         std::span<const double> values);
+PyRef none();
+
+}  // namespace zorv::py

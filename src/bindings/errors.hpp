@@ -1,0 +1,86 @@
+#pragma once
+/// @file
+/// Failures at the Python boundary.
+///
+/// Inside a wrapper every failure travels as a C++ exception; the wrapper's single
+/// `catch (...)` hands it to `translate_current_exception()`, the one place that
+/// turns it into a Python exception:
+///   - PythonError (a Python exception fetched from the interpreter) is restored;
+///   - zorv::Stop becomes PanicException with the stop's message, after a
+///     diagnostic on standard error;
+///   - zorv::CountOverflow becomes OverflowError;
+///   - std::bad_alloc and std::length_error become MemoryError;
+///   - anything else is a stop with a generic message.
+
+#include "bindings/py_ref.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace zorv::py {
+
+/// A Python exception, fetched out of the interpreter's error indicator so that
+/// C++ frames can unwind (and drop references) without a pending exception.
+class PythonError {
+public:
+    /// Fetches the pending exception; when none is set, uses SystemError
+    /// "attempted to fetch exception but none was set".
+    static PythonError fetch();
+    /// Puts the exception back as the current Python exception.
+    void restore() &&;
+
+    /// True when the exception is an instance of `type` (or of a subclass).
+    bool matches(PyObject* type) const;
+    /// True when the exception's type is exactly `type`.
+    bool is_exactly(PyObject* type) const;
+    /// The exception object (normalised).
+    PyObject* value() const { return value_.get(); }
+
+private:
+    PythonError(PyRef type, PyRef value, PyRef traceback)
+        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+    PyRef type_, value_, traceback_;
+};
+
+/// Throws the pending Python exception as a PythonError.
+[[noreturn]] void throw_pending();
+
+/// Throws a new Python exception of `type` with `message` as its single argument.
+[[noreturn]] void throw_error(PyObject* type, std::string_view message);
+
+/// Throws the cast error "'<type of object>' object cannot be cast as '<target>'".
+[[noreturn]] void throw_cast_error(PyObject* object, std::string_view target);
+
+/// The qualified name of `type`, or "<failed to extract type name>".
+std::string qualified_type_name(PyTypeObject* type);
+
+/// Sets `cause` as the __cause__ of the exception object `error` (borrowed refs).
+void set_cause(PyObject* error, PyObject* cause);
+
+/// The conversion of argument `name` failed with `error`. Returns what the caller
+/// must see: a TypeError (exact type only) is re-raised as "argument '<name>': <text>"
+/// keeping the original __cause__; a PanicException raised by the caller's own
+/// Python code is resumed as a stop carrying the same message; any other
+/// exception passes unchanged. Always throws.
+[[noreturn]] void rethrow_for_argument(PythonError&& error, const char* name);
+
+/// Translates the exception being handled (call only inside a catch block) into the
+/// current Python exception. Never throws.
+void translate_current_exception() noexcept;
+
+/// Runs `body` (returning a PyRef) and returns its new reference, or null with a
+/// Python exception set when it throws. Every entry point goes through this.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+/// The `PanicException` type (created on first use, kept for the process).
+PyObject* panic_exception_type();
+
+}  // namespace zorv::py

@@ -1,0 +1,165 @@
+// The Python class LegendreBasisEvaluator: stores the dofs once and evaluates them
+// at single times or, with the interpreter lock released, at whole float buffers.
+
+#include "bindings/binder.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/convert.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+#include "support/stop.hpp"
+
+namespace zorv::py {
+
+namespace {
+
+struct EvaluatorState {
+    LegendreBasis basis;
+    DofMatrix dofs;  ///< always n_t x (degree + 1); replaced whole by set_dofs
+    std::size_t n_t;
+    std::size_t degree;
+};
+
+using Self = Instance<EvaluatorState>;
+
+constexpr const char* kClassName = "LegendreBasisEvaluator";
+
+Self& self_of(PyObject* self) {
+    return receiver<EvaluatorState>(self, legendre_basis_evaluator_type(), kClassName);
+}
+
+/// A zero dof matrix of n_t x (degree + 1); "capacity overflow" when it cannot exist.
+DofMatrix zero_dofs(std::size_t n_t, std::size_t degree) {
+    check_capacity(legendre_dof_count(n_t, degree), sizeof(double));
+    return DofMatrix::Zero(static_cast<Eigen::Index>(n_t), static_cast<Eigen::Index>(degree + 1));
+}
+
+// ---- constructor ---------------------------------------------------------------
+
+constexpr Parameters<3> kNew{"LegendreBasisEvaluator.__new__()", {"degree", "n_t", "T"}};
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        const auto [degree, n_t, T] = kNew.bind(args, kwargs);
+        const std::size_t degree_value = argument("degree", degree, to_count);
+        const std::size_t n_t_value = argument("n_t", n_t, to_count);
+        const double T_value = argument("T", T, to_float);
+        return create_instance(type, EvaluatorState{LegendreBasis(degree_value, n_t_value, T_value),
+                                                    zero_dofs(n_t_value, degree_value), n_t_value, degree_value});
+    });
+}
+
+// ---- set_dofs(legendre_vals) ---------------------------------------------------------
+
+constexpr Parameters<1> kSetDofs{"LegendreBasisEvaluator.set_dofs()", {"legendre_vals"}};
+
+PyObject* set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        const auto [legendre_vals] = kSetDofs.bind(args, nargs, kwnames);
+        Self& instance = self_of(self);
+        const ExclusiveHold hold(instance.hold);
+        const std::vector<double> values = argument("legendre_vals", legendre_vals, to_float_sequence);
+        EvaluatorState& state = instance.payload;
+        const std::size_t required = legendre_dof_count(state.n_t, state.degree);
+        if (values.size() != required) {
+            stop(assert_eq_message("LegendreBasisEvaluator: set_dofs: input vector has wrong length",
+                                   values.size(), required));
+        }
+        // The flat vector is in the Legendre dof layout, which is the matrix's
+        // column-major storage; the new matrix is complete before the old one goes.
+        state.dofs = Eigen::Map<const DofMatrix>(values.data(), state.dofs.rows(), state.dofs.cols());
+        return none();
+    });
+}
+
+// ---- evaluate_at(t), evaluate_derivative_at(t) -----------------------------------------
+
+using PointOperation = double (LegendreBasis::*)(double, const DofMatrix&) const;
+
+template <PointOperation operation>
+PyObject* evaluate_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const Parameters<1>& parameters) {
+    return guarded([&] {
+        const auto [t] = parameters.bind(args, nargs, kwnames);
+        Self& instance = self_of(self);
+        const SharedHold hold(instance.hold);
+        const double t_value = argument("t", t, to_float);
+        const EvaluatorState& state = instance.payload;
+        return make_float((state.basis.*operation)(t_value, state.dofs));
+    });
+}
+
+constexpr Parameters<1> kEvaluateAt{"LegendreBasisEvaluator.evaluate_at()", {"t"}};
+constexpr Parameters<1> kEvaluateDerivativeAt{"LegendreBasisEvaluator.evaluate_derivative_at()", {"t"}};
+
+PyObject* evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_point<&LegendreBasis::evaluate>(self, args, nargs, kwnames, kEvaluateAt);
+}
+
+PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_point<&LegendreBasis::evaluate_derivative>(self, args, nargs, kwnames, kEvaluateDerivativeAt);
+}
+
+// ---- evaluate_many(t_values), evaluate_derivative_many(t_values) ------------------------
+
+using BatchOperation = std::vector<double> (LegendreBasis::*)(const DofMatrix&, std::span<const double>) const;
+
+/// The batch path: the times are copied out of the buffer with the lock held, the
+/// computation runs with the lock released (the shared hold keeps set_dofs out and
+/// the buffer stays exported meanwhile), and the list is built afterwards, once the
+/// copy and the view are gone.
+template <BatchOperation operation>
+PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const Parameters<1>& parameters) {
+    return guarded([&] {
+        const auto [t_values] = parameters.bind(args, nargs, kwnames);
+        Self& instance = self_of(self);
+        const SharedHold hold(instance.hold);
+        const EvaluatorState& state = instance.payload;
+        const std::vector<double> results = [&] {
+            const FloatBuffer times = argument("t_values", t_values, [](PyObject* object) {
+                return FloatBuffer(object);
+            });
+            const ReleaseGil released;
+            return (state.basis.*operation)(state.dofs, times.values());
+        }();
+        return make_float_list(results);
+    });
+}
+
+constexpr Parameters<1> kEvaluateMany{"LegendreBasisEvaluator.evaluate_many()", {"t_values"}};
+constexpr Parameters<1> kEvaluateDerivativeMany{"LegendreBasisEvaluator.evaluate_derivative_many()",
+                                                {"t_values"}};
+
+PyObject* evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_batch<&LegendreBasis::evaluate_many>(self, args, nargs, kwnames, kEvaluateMany);
+}
+
+PyObject* evaluate_derivative_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return evaluate_batch<&LegendreBasis::evaluate_derivative_many>(self, args, nargs, kwnames,
+                                                                    kEvaluateDerivativeMany);
+}
+
+PyMethodDef methods[] = {
+    fastcall_entry("set_dofs", set_dofs, "set_dofs($self, legendre_vals)\n--\n\n"),
+    fastcall_entry("evaluate_at", evaluate_at, "evaluate_at($self, t)\n--\n\n"),
+    fastcall_entry("evaluate_derivative_at", evaluate_derivative_at, "evaluate_derivative_at($self, t)\n--\n\n"),
+    fastcall_entry("evaluate_many", evaluate_many, "evaluate_many($self, t_values)\n--\n\n"),
+    fastcall_entry("evaluate_derivative_many", evaluate_derivative_many,
+                   "evaluate_derivative_many($self, t_values)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* legendre_basis_evaluator_type() {
+    static PyTypeObject* type = nullptr;  // created with the interpreter lock held; never freed
+    if (type == nullptr) {
+        type = create_class({kClassName, "builtins.LegendreBasisEvaluator",
+                             "LegendreBasisEvaluator(degree, n_t, T)\n--\n\n"
+                             "Class to evaluate legendre basis more often without copying the dofs from python "
+                             "each time",
+                             methods, create, destroy_instance<EvaluatorState>, sizeof(Self)});
+    }
+    return type;
+}
+
+}  // namespace zorv::py
