@@ -1,0 +1,168 @@
+#include "piecewise_polynomials/legendre_basis.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "piecewise_polynomials/legendre_recurrence.hpp"
+#include "support/parallel.hpp"
+#include "support/stop.hpp"
+
+namespace zorv {
+namespace {
+
+/// Calls visit(k, recurrence) for k = 0 .. degree with the recurrence standing at
+/// P_k(xi). One pass of the recurrence gives the same values as recomputing each
+/// P_k from P_0 and P_1, at linear instead of quadratic cost.
+template <class Visit>
+void for_each_degree(double xi, std::size_t degree, Visit visit) {
+    LegendreRecurrence recurrence(xi);
+    for (std::size_t k = 0;; ++k) {
+        visit(k, recurrence);
+        if (k == degree) break;
+        recurrence.advance();
+    }
+}
+
+}  // namespace
+
+std::size_t saturating_floor_index(double value) noexcept {
+    // 2^64 (for a 64-bit index) is exact as a double: 2^63 converts exactly and
+    // doubling is exact. Every double below it converts without overflow.
+    constexpr double index_limit =
+        static_cast<double>(std::numeric_limits<std::size_t>::max() / 2 + 1) * 2.0;
+    const double floored = std::floor(value);
+    if (!(floored >= 0.0)) return 0;  // negative or NaN
+    if (floored >= index_limit) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(floored);
+}
+
+double LegendreBasis::element_width() const noexcept {
+    return T_ / static_cast<double>(n_t_);
+}
+
+ElementPosition LegendreBasis::locate(double t) const {
+    if (n_t_ == 0) stop("Matrix slicing out of bounds.");
+    return locate_in_grid(t);
+}
+
+ElementPosition LegendreBasis::locate_in_grid(double t) const noexcept {
+    const double w = element_width();
+    std::size_t element = saturating_floor_index(t / w);
+    if (element >= n_t_) element = n_t_ - 1;
+    const double left = w * static_cast<double>(element);
+    const double right = w + left;
+    // xi = (2 (t - (left + right) / 2)) / (right - left), with the midpoint
+    // subtracted as t + (left + right) * (-0.5); halving and doubling are exact.
+    const double shifted = t + (left + right) * -0.5;
+    double xi = (2.0 * shifted) / (right - left);
+    if (xi < -1.0) {
+        xi = -1.0;
+    } else if (xi > 1.0) {
+        xi = 1.0;
+    }
+    return {element, xi};
+}
+
+std::size_t legendre_dof_count(std::size_t n_t, std::size_t degree) {
+    std::size_t columns = 0;
+    if (__builtin_add_overflow(degree, std::size_t{1}, &columns)) stop("capacity overflow");
+    const std::size_t count = mul_or_capacity_stop(n_t, columns);
+    check_capacity(count, sizeof(double));
+    return count;
+}
+
+std::size_t LegendreBasis::dof_count() const { return legendre_dof_count(n_t_, degree_); }
+
+void LegendreBasis::check_dofs(std::size_t element, const DofMatrix& dofs) const {
+    if (static_cast<std::size_t>(dofs.rows()) <= element) stop("Matrix slicing out of bounds.");
+    if (static_cast<std::size_t>(dofs.cols()) <= degree_) stop("Matrix index out of bounds.");
+}
+
+void LegendreBasis::check_dofs_for_all(const DofMatrix& dofs, std::span<const double> times) const {
+    const bool every_element_fits = n_t_ >= 1 && static_cast<std::size_t>(dofs.rows()) >= n_t_ &&
+                                    static_cast<std::size_t>(dofs.cols()) > degree_;
+    if (every_element_fits) return;
+    // Some time may stop: find the first, as the single calls in order would.
+    for (const double t : times) check_dofs(locate(t).element, dofs);
+}
+
+double LegendreBasis::value_at(ElementPosition position, const DofMatrix& dofs) const noexcept {
+    const auto row = static_cast<Eigen::Index>(position.element);
+    double sum = -0.0;
+    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
+        const double term = p.value() * dofs(row, static_cast<Eigen::Index>(k));
+        sum = sum + term;
+    });
+    return sum;
+}
+
+double LegendreBasis::derivative_at(ElementPosition position, const DofMatrix& dofs) const noexcept {
+    const auto row = static_cast<Eigen::Index>(position.element);
+    double sum = -0.0;
+    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
+        const double term = p.derivative() * dofs(row, static_cast<Eigen::Index>(k));
+        sum = sum + term;
+    });
+    return (sum + sum) / element_width();
+}
+
+double LegendreBasis::evaluate(double t, const DofMatrix& dofs) const {
+    const ElementPosition position = locate(t);
+    check_dofs(position.element, dofs);
+    return value_at(position, dofs);
+}
+
+double LegendreBasis::evaluate_derivative(double t, const DofMatrix& dofs) const {
+    const ElementPosition position = locate(t);
+    check_dofs(position.element, dofs);
+    return derivative_at(position, dofs);
+}
+
+template <class Entry>
+std::vector<double> LegendreBasis::spread_over_layout(double t, Entry entry) const {
+    const std::size_t count = dof_count();
+    const ElementPosition position = locate(t);
+    std::vector<double> values(count, 0.0);
+    // element < n_t and k <= degree, so element + n_t * k < count: no overflow.
+    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
+        values[position.element + n_t_ * k] = entry(p);
+    });
+    return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+    return spread_over_layout(t, [](const LegendreRecurrence& p) { return p.value(); });
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
+    const double w = element_width();
+    return spread_over_layout(t, [w](const LegendreRecurrence& p) {
+        return (2.0 * p.derivative()) / w;
+    });
+}
+
+std::vector<double> LegendreBasis::evaluate_batch(const DofMatrix& dofs,
+                                                  std::span<const double> times,
+                                                  PointEvaluation point) const {
+    // Every stop is raised here, on the calling thread; the pool's tasks cannot fail.
+    check_dofs_for_all(dofs, times);
+    std::vector<double> values(times.size());
+    batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            values[i] = (this->*point)(locate_in_grid(times[i]), dofs);
+        }
+    });
+    return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_many(const DofMatrix& dofs,
+                                                 std::span<const double> times) const {
+    return evaluate_batch(dofs, times, &LegendreBasis::value_at);
+}
+
+std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dofs,
+                                                            std::span<const double> times) const {
+    return evaluate_batch(dofs, times, &LegendreBasis::derivative_at);
+}
+
+}  // namespace zorv

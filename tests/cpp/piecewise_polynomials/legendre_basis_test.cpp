@@ -1,0 +1,375 @@
+#include "piecewise_polynomials/legendre_basis.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/stop.hpp"
+
+namespace zorv {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t kMaxIndex = std::numeric_limits<std::size_t>::max();
+
+std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+/// A rows x cols dof matrix holding 1, 2, 3, ... in column-major order.
+DofMatrix counting_dofs(Eigen::Index rows, Eigen::Index cols) {
+    DofMatrix dofs(rows, cols);
+    std::iota(dofs.data(), dofs.data() + dofs.size(), 1.0);
+    return dofs;
+}
+
+template <class Call>
+std::string stop_message(Call call) {
+    try {
+        call();
+    } catch (const Stop& stop) {
+        return stop.message();
+    }
+    return "<no stop>";
+}
+
+/// Expects `values` to be zero except at the given (position, value) pairs.
+void expect_sparse(const std::vector<double>& values, std::size_t size,
+                   const std::vector<std::pair<std::size_t, double>>& nonzero) {
+    ASSERT_EQ(values.size(), size);
+    std::vector<double> expected(size, 0.0);
+    for (const auto& [position, value] : nonzero) expected[position] = value;
+    for (std::size_t i = 0; i < size; ++i) {
+        EXPECT_EQ(bits(values[i]), bits(expected[i])) << "position " << i << ": " << values[i];
+    }
+}
+
+// degree 2, n_t 3, T 3, t 1.25: element 1, xi -0.5; dofs 1..9 in the dof layout.
+TEST(LegendreBasisExample, LocatesAndEvaluatesBitForBit) {
+    const LegendreBasis basis(2, 3, 3.0);
+    const DofMatrix dofs = counting_dofs(3, 3);
+
+    const ElementPosition position = basis.locate(1.25);
+    EXPECT_EQ(position.element, 1u);
+    EXPECT_EQ(position.xi, -0.5);
+
+    expect_sparse(basis.evaluate_all_basis_functions(1.25), 9, {{1, 1.0}, {4, -0.5}, {7, -0.125}});
+    expect_sparse(basis.evaluate_all_basis_function_derivatives(1.25), 9,
+                  {{4, 2.0}, {7, -3.000000000000004}});
+    EXPECT_EQ(basis.evaluate(1.25, dofs), -1.5);
+    EXPECT_EQ(basis.evaluate_derivative(1.25, dofs), -14.000000000000032);
+}
+
+TEST(LegendreBasisExample, BatchesGiveTheDocumentedValues) {
+    const LegendreBasis basis(2, 3, 3.0);
+    const DofMatrix dofs = counting_dofs(3, 3);
+    const std::vector<double> times{1.25, 0.0, 3.0, -1.0, 7.5};
+    EXPECT_EQ(basis.evaluate_many(dofs, times), (std::vector<double>{-1.5, 4.0, 18.0, 4.0, 18.0}));
+    const std::vector<double> derivative_times{1.25, 0.0, 3.0};
+    // At xi = +-1 only the P_1 term survives: (D(c,1) + D(c,1)) / w.
+    EXPECT_EQ(basis.evaluate_derivative_many(dofs, derivative_times),
+              (std::vector<double>{-14.000000000000032, 8.0, 12.0}));
+    EXPECT_TRUE(basis.evaluate_many(dofs, {}).empty());
+}
+
+struct LocateCase {
+    const char* name;
+    double T;
+    std::size_t n_t;
+    double t;
+    std::size_t element;
+    double xi;
+};
+
+class LegendreBasisLocate : public ::testing::TestWithParam<LocateCase> {};
+
+TEST_P(LegendreBasisLocate, FindsElementAndReferenceCoordinate) {
+    const LocateCase& c = GetParam();
+    const ElementPosition position = LegendreBasis(1, c.n_t, c.T).locate(c.t);
+    EXPECT_EQ(position.element, c.element);
+    if (std::isnan(c.xi)) {
+        EXPECT_TRUE(std::isnan(position.xi)) << position.xi;
+    } else {
+        EXPECT_EQ(bits(position.xi), bits(c.xi)) << position.xi;
+    }
+}
+
+// 2^64 as a double: n_t = SIZE_MAX converts to it, so the element width is 1.
+constexpr double kTwoTo64 = 18446744073709551616.0;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LegendreBasisLocate,
+    ::testing::Values(
+        LocateCase{"start", 3.0, 3, 0.0, 0, -1.0},
+        LocateCase{"end_not_clamped", 1.0, 7, 1.0, 6, 0.9999999999999992},
+        LocateCase{"integer_quotient", 3.0, 3, 2.0, 2, -1.0},
+        LocateCase{"integer_quotient_wide", 8.0, 4, 6.0, 3, -1.0},
+        // t / w is exactly 3 and 1, and xi rounds to just below -1 before the clamp.
+        LocateCase{"clamp_low_sevenths", 1.0, 7, 3.0 / 7.0, 3, -1.0},
+        LocateCase{"clamp_low_thirds", 1.0, 3, 1.0 / 3.0, 1, -1.0},
+        // Just below T, xi rounds to 1.0000000000000027 before the clamp.
+        LocateCase{"clamp_high", 1.1, 13, 1.0999999999999999, 12, 1.0},
+        LocateCase{"negative", 3.0, 3, -0.5, 0, -1.0},
+        LocateCase{"far_negative", 3.0, 3, -1e300, 0, -1.0},
+        LocateCase{"minus_infinity", 3.0, 3, -kInf, 0, -1.0},
+        LocateCase{"beyond_end", 3.0, 3, 7.5, 2, 1.0},
+        LocateCase{"huge", 3.0, 3, 1e300, 2, 1.0},
+        LocateCase{"plus_infinity", 3.0, 3, kInf, 2, 1.0},
+        LocateCase{"nan", 3.0, 3, kNaN, 0, kNaN},
+        LocateCase{"saturated_index_clamped", kTwoTo64, kMaxIndex, 1e30, kMaxIndex - 1, 1.0},
+        LocateCase{"large_index", kTwoTo64, kMaxIndex, 4096.5, 4096, 0.0}),
+    [](const ::testing::TestParamInfo<LocateCase>& info) { return info.param.name; });
+
+TEST(SaturatingFloorIndex, SaturatesInsteadOfOverflowing) {
+    const double largest_below_limit = std::nextafter(kTwoTo64, 0.0);
+    const struct {
+        double value;
+        std::size_t expected;
+    } cases[] = {
+        {-1.5, 0},
+        {-0.0, 0},
+        {-kInf, 0},
+        {kNaN, 0},
+        {0.999, 0},
+        {3.7, 3},
+        {9007199254740992.0, 9007199254740992u},
+        {largest_below_limit, 18446744073709549568u},
+        {kTwoTo64, kMaxIndex},
+        {1e300, kMaxIndex},
+        {kInf, kMaxIndex},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(saturating_floor_index(c.value), c.expected) << c.value;
+    }
+}
+
+TEST(LegendreBasisDegreeZero, IsPiecewiseConstant) {
+    const LegendreBasis basis(0, 4, 2.0);
+    const DofMatrix dofs = counting_dofs(4, 1);
+    EXPECT_EQ(basis.evaluate(1.2, dofs), 3.0);
+    EXPECT_EQ(basis.evaluate(kNaN, dofs), 1.0);
+    EXPECT_EQ(bits(basis.evaluate_derivative(1.2, dofs)), bits(0.0));
+    expect_sparse(basis.evaluate_all_basis_functions(1.2), 4, {{2, 1.0}});
+    expect_sparse(basis.evaluate_all_basis_function_derivatives(1.2), 4, {});
+}
+
+TEST(LegendreBasisNaNTime, KeepsTheTermsThatDoNotDependOnXi) {
+    const LegendreBasis basis(2, 3, 3.0);
+    EXPECT_TRUE(std::isnan(basis.evaluate(kNaN, counting_dofs(3, 3))));
+    EXPECT_TRUE(std::isnan(basis.evaluate_derivative(kNaN, counting_dofs(3, 3))));
+
+    const std::vector<double> values = basis.evaluate_all_basis_functions(kNaN);
+    EXPECT_EQ(values[0], 1.0);
+    EXPECT_TRUE(std::isnan(values[3]));
+    EXPECT_TRUE(std::isnan(values[6]));
+
+    // P_0' = 0 and P_1' = 1 keep their values: 0 / w and 2 / w.
+    const std::vector<double> derivatives = basis.evaluate_all_basis_function_derivatives(kNaN);
+    EXPECT_EQ(bits(derivatives[0]), bits(0.0));
+    EXPECT_EQ(derivatives[3], 2.0);
+    EXPECT_TRUE(std::isnan(derivatives[6]));
+    for (const std::size_t other : {1u, 2u, 4u, 5u, 7u, 8u}) EXPECT_EQ(derivatives[other], 0.0);
+}
+
+TEST(LegendreBasisNoElement, StopsInsteadOfReadingOutOfBounds) {
+    const LegendreBasis basis(2, 0, 3.0);
+    const DofMatrix dofs = counting_dofs(3, 3);
+    const std::vector<double> one_time{1.0};
+    const std::string slicing = "Matrix slicing out of bounds.";
+    EXPECT_EQ(stop_message([&] { basis.locate(1.0); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate(1.0, dofs); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_derivative(1.0, dofs); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_all_basis_functions(1.0); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_all_basis_function_derivatives(1.0); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_many(dofs, one_time); }), slicing);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_derivative_many(dofs, one_time); }), slicing);
+    EXPECT_TRUE(basis.evaluate_many(dofs, {}).empty());
+}
+
+struct SmallDofsCase {
+    Eigen::Index rows;
+    Eigen::Index cols;
+    double t;
+    const char* message;
+};
+
+class LegendreBasisSmallDofs : public ::testing::TestWithParam<SmallDofsCase> {};
+
+TEST_P(LegendreBasisSmallDofs, StopsWithRowsCheckedFirst) {
+    const SmallDofsCase& c = GetParam();
+    const LegendreBasis basis(2, 3, 3.0);
+    const DofMatrix dofs = counting_dofs(c.rows, c.cols);
+    // A batch stops as the single call of its first failing time would.
+    const std::vector<double> times{c.t, 0.5};
+    EXPECT_EQ(stop_message([&] { basis.evaluate(c.t, dofs); }), c.message);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_derivative(c.t, dofs); }), c.message);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_many(dofs, times); }), c.message);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_derivative_many(dofs, times); }), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LegendreBasisSmallDofs,
+    ::testing::Values(SmallDofsCase{2, 2, 2.5, "Matrix slicing out of bounds."},
+                      SmallDofsCase{2, 3, 2.5, "Matrix slicing out of bounds."},
+                      SmallDofsCase{0, 3, 0.5, "Matrix slicing out of bounds."},
+                      SmallDofsCase{2, 2, 0.5, "Matrix index out of bounds."},
+                      SmallDofsCase{3, 2, 2.5, "Matrix index out of bounds."},
+                      SmallDofsCase{3, 0, 0.5, "Matrix index out of bounds."}));
+
+TEST(LegendreBasisDofs, IgnoresExtraRowsAndColumnsAndUsesOnlyReachedRows) {
+    const LegendreBasis basis(2, 3, 3.0);
+    const DofMatrix exact = counting_dofs(3, 3);
+    DofMatrix larger = DofMatrix::Constant(5, 4, 1e6);
+    larger.topLeftCorner(3, 3) = exact;
+    for (const double t : {0.25, 1.25, 2.75, 9.0}) {
+        EXPECT_EQ(bits(basis.evaluate(t, larger)), bits(basis.evaluate(t, exact)));
+        EXPECT_EQ(bits(basis.evaluate_derivative(t, larger)), bits(basis.evaluate_derivative(t, exact)));
+    }
+
+    // Two rows suffice for times in the first two elements, also on the pool.
+    const DofMatrix two_rows = exact.topRows(2);
+    std::vector<double> times(3000);
+    for (std::size_t i = 0; i < times.size(); ++i) times[i] = -1.0 + 2.9 * static_cast<double>(i) / 3000.0;
+    const std::vector<double> values = basis.evaluate_many(two_rows, times);
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        ASSERT_EQ(bits(values[i]), bits(basis.evaluate(times[i], exact))) << i;
+    }
+    times.push_back(2.5);
+    EXPECT_EQ(stop_message([&] { basis.evaluate_many(two_rows, times); }),
+              "Matrix slicing out of bounds.");
+}
+
+TEST(LegendreBasisCapacity, StopsWhenTheLayoutCannotBeAllocated) {
+    const struct {
+        std::size_t degree;
+        std::size_t n_t;
+    } cases[] = {
+        {kMaxIndex, 1},                          // degree + 1 wraps
+        {std::size_t{1} << 62, 4},               // n_t * (degree + 1) wraps
+        {(std::size_t{1} << 61) - 1, 1},         // 2^61 doubles exceed the largest allocation
+        {kMaxIndex, 0},
+    };
+    for (const auto& c : cases) {
+        const LegendreBasis basis(c.degree, c.n_t, 1.0);
+        EXPECT_EQ(stop_message([&] { basis.evaluate_all_basis_functions(0.5); }), "capacity overflow");
+        EXPECT_EQ(stop_message([&] { basis.evaluate_all_basis_function_derivatives(0.5); }),
+                  "capacity overflow");
+    }
+    // The single evaluation allocates nothing; the dof matrix is what is too small.
+    EXPECT_EQ(stop_message([&] { LegendreBasis(kMaxIndex, 1, 1.0).evaluate(0.5, counting_dofs(1, 3)); }),
+              "Matrix index out of bounds.");
+}
+
+/// Times spread over and beyond [0, T], with the special values mixed in.
+std::vector<double> random_times(std::size_t count, double T, std::uint32_t seed) {
+    std::mt19937_64 engine(seed);
+    std::uniform_real_distribution<double> distribution(-0.5 * T, 1.5 * T);
+    std::vector<double> times(count);
+    for (double& t : times) t = distribution(engine);
+    const double specials[] = {0.0, T, -kInf, kInf, kNaN, -0.0, 1e300};
+    for (std::size_t i = 0; i < std::size(specials) && i < count; ++i) times[(i * 7919) % count] = specials[i];
+    return times;
+}
+
+class LegendreBasisBatch : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
+    const std::size_t count = GetParam();
+    const LegendreBasis basis(5, 17, 2.5);
+    DofMatrix dofs(17, 6);
+    std::mt19937_64 engine(20240607);
+    std::uniform_real_distribution<double> distribution(-3.0, 3.0);
+    for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = distribution(engine);
+    const std::vector<double> times = random_times(count, basis.T(), static_cast<std::uint32_t>(count));
+
+    const std::vector<double> values = basis.evaluate_many(dofs, times);
+    const std::vector<double> derivatives = basis.evaluate_derivative_many(dofs, times);
+    ASSERT_EQ(values.size(), count);
+    ASSERT_EQ(derivatives.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(bits(values[i]), bits(basis.evaluate(times[i], dofs))) << "time " << times[i];
+        ASSERT_EQ(bits(derivatives[i]), bits(basis.evaluate_derivative(times[i], dofs)))
+            << "time " << times[i];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
+                         ::testing::Values(1, 2047, 2048, 2049, 100000));
+
+/// P_k(x) and P_k'(x) from their explicit polynomials, in long double.
+long double reference_legendre(std::size_t k, long double x) {
+    const long double x2 = x * x;
+    switch (k) {
+        case 0: return 1.0L;
+        case 1: return x;
+        case 2: return (3.0L * x2 - 1.0L) / 2.0L;
+        case 3: return (5.0L * x2 - 3.0L) * x / 2.0L;
+        case 4: return ((35.0L * x2 - 30.0L) * x2 + 3.0L) / 8.0L;
+        default: return ((63.0L * x2 - 70.0L) * x2 + 15.0L) * x / 8.0L;
+    }
+}
+
+long double reference_legendre_derivative(std::size_t k, long double x) {
+    const long double x2 = x * x;
+    switch (k) {
+        case 0: return 0.0L;
+        case 1: return 1.0L;
+        case 2: return 3.0L * x;
+        case 3: return (15.0L * x2 - 3.0L) / 2.0L;
+        case 4: return (140.0L * x2 - 60.0L) * x / 8.0L;
+        default: return ((315.0L * x2 - 210.0L) * x2 + 15.0L) / 8.0L;
+    }
+}
+
+class LegendreBasisReference : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LegendreBasisReference, MatchesExplicitPolynomials) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 5;
+    const long double T = 2.0L;
+    const LegendreBasis basis(degree, n_t, static_cast<double>(T));
+    DofMatrix dofs(static_cast<Eigen::Index>(n_t), static_cast<Eigen::Index>(degree + 1));
+    std::mt19937_64 engine(degree);
+    std::uniform_real_distribution<double> coefficient(-1.0, 1.0);
+    std::uniform_real_distribution<double> fraction(0.05, 0.95);  // away from element ends
+    for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = coefficient(engine);
+
+    const long double w = T / static_cast<long double>(n_t);
+    for (int sample = 0; sample < 200; ++sample) {
+        const std::size_t element = static_cast<std::size_t>(sample) % n_t;
+        const long double t_exact = w * (static_cast<long double>(element) + fraction(engine));
+        const double t = static_cast<double>(t_exact);
+        const long double xi = 2.0L * (t - w * element) / w - 1.0L;
+        long double value = 0.0L;
+        long double derivative = 0.0L;
+        for (std::size_t k = 0; k <= degree; ++k) {
+            const long double d = dofs(static_cast<Eigen::Index>(element), static_cast<Eigen::Index>(k));
+            value += reference_legendre(k, xi) * d;
+            derivative += reference_legendre_derivative(k, xi) * d;
+        }
+        derivative *= 2.0L / w;
+        EXPECT_NEAR(basis.evaluate(t, dofs), static_cast<double>(value), 1e-12) << "t = " << t;
+        // The regularising 1e-15 in the derivative costs about 1e-15 / (1 - xi^2).
+        EXPECT_NEAR(basis.evaluate_derivative(t, dofs), static_cast<double>(derivative), 1e-10)
+            << "t = " << t;
+
+        const std::vector<double> all = basis.evaluate_all_basis_functions(t);
+        const std::vector<double> all_derivatives = basis.evaluate_all_basis_function_derivatives(t);
+        for (std::size_t k = 0; k <= degree; ++k) {
+            EXPECT_NEAR(all[element + n_t * k], static_cast<double>(reference_legendre(k, xi)), 1e-13);
+            EXPECT_NEAR(all_derivatives[element + n_t * k],
+                        static_cast<double>(2.0L * reference_legendre_derivative(k, xi) / w), 1e-10);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Degrees, LegendreBasisReference, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+}  // namespace
+}  // namespace zorv
