@@ -31,8 +31,8 @@ for extra in "$@"; do
     *) echo "setup: unknown extra '$extra'" >&2; exit 2 ;;
   esac
 done
-"$PYTHON" -m pip install -q --disable-pip-version-check "${python_packages[@]}"
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${python_packages[@]}"
 
 # Build and install the extension (incremental: the build folder is kept).
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation \
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
   -C cmake.define.ZORV_WERROR="${ZORV_WERROR:-OFF}" .

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <new>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,14 @@ inline void check_capacity(std::size_t count, std::size_t item_size,
     if (item_size != 0 && count > max_bytes / item_size) {
         throw Stop("capacity overflow", where);
     }
+}
+
+/// Throws std::bad_alloc (reported as MemoryError) when `count` items of `item_size`
+/// bytes exceed the largest allocatable size: for results whose size the caller
+/// chose, where running out of memory is the honest report.
+inline void require_allocatable(std::size_t count, std::size_t item_size) {
+    constexpr auto max_bytes = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    if (item_size != 0 && count > max_bytes / item_size) throw std::bad_alloc();
 }
 
 /// a * b, or a "capacity overflow" stop when the product does not fit a size_t.
