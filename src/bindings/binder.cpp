@@ -47,6 +47,9 @@ std::string name_list(std::span<const char* const> names) {
 }
 
 void check_required(const Signature& signature, std::span<PyObject*> bound) {
+    bool complete = true;  // the common case: check cheaply, list the missing ones only on failure
+    for (std::size_t i = 0; i < signature.required; ++i) complete = complete && bound[i] != nullptr;
+    if (complete) return;
     std::array<const char*, 16> missing{};
     std::size_t count = 0;
     for (std::size_t i = 0; i < signature.required; ++i) {

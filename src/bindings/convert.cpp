@@ -136,8 +136,22 @@ PyRef make_float(double value) {
     return result;
 }
 
+FloatListBuilder::FloatListBuilder(std::size_t size) : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)))) {
+    if (!list_) throw_pending();
+}
+
+void FloatListBuilder::fill(std::size_t begin, std::span<const double> values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) throw_pending();  // the list drops the items made so far
+        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(begin + i), item);
+    }
+}
+
 PyRef make_float_list(std::span<const double> values) {
-    return make_list(values.size(), [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+    FloatListBuilder builder(values.size());
+    builder.fill(0, values);
+    return std::move(builder).finish();
 }
 
 PyRef make_count_list(std::span<const std::size_t> values) {

@@ -34,6 +34,8 @@ public:
     explicit FloatBuffer(PyObject* object);
 
     std::span<const double> values() const { return {values_.get(), size_}; }
+    /// The copy is the caller's to overwrite (a batch writes its results in place).
+    std::span<double> values() { return {values_.get(), size_}; }
 
 private:
     /// Owns the exporter's view; declared first so that it is released last,
@@ -79,6 +81,20 @@ auto optional_argument(const char* name, PyObject* object, Convert&& convert, T 
     if (object == nullptr) return fallback;
     return argument(name, object, std::forward<Convert>(convert));
 }
+
+/// A float list of a known final length, filled in pieces (in any order) before it
+/// is handed out; unfilled items are never exposed to Python code.
+class FloatListBuilder {
+public:
+    explicit FloatListBuilder(std::size_t size);
+    /// Items [begin, begin + values.size()) become new floats holding `values`.
+    void fill(std::size_t begin, std::span<const double> values);
+    /// The finished list (every item must have been filled).
+    PyRef finish() && { return std::move(list_); }
+
+private:
+    PyRef list_;
+};
 
 PyRef make_float(double value);
 PyRef make_float_list(std::span<const double> values);

@@ -5,7 +5,10 @@
 #include "bindings/classes.hpp"
 #include "bindings/convert.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "support/parallel.hpp"
 #include "support/stop.hpp"
+
+#include <optional>
 
 namespace zorv::py {
 
@@ -100,28 +103,66 @@ PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize
 
 // ---- evaluate_many(t_values), evaluate_derivative_many(t_values) ------------------------
 
-using BatchOperation = std::vector<double> (LegendreBasis::*)(const DofMatrix&, std::span<const double>) const;
+using Quantity = LegendreBasis::Quantity;
 
-/// The batch path: the times are copied out of the buffer with the lock held, the
-/// computation runs with the lock released (the shared hold keeps set_dofs out and
-/// the buffer stays exported meanwhile), and the list is built afterwards, once the
-/// copy and the view are gone.
-template <BatchOperation operation>
+/// Items per chunk of a parallel batch: large enough to make scheduling negligible,
+/// small enough that the list can start filling almost at once.
+constexpr std::size_t kBatchChunk = 16384;
+
+/// Evaluates `quantity` at `times` (overwritten by the results: each value replaces
+/// its own time) and returns the values as a new list.
+///
+/// The computation never holds the interpreter lock. A small batch is computed on
+/// this thread, then turned into a list. A batch of kParallelThreshold times or more
+/// is computed in chunks by the worker pool while this thread, holding the lock,
+/// turns the finished chunks into list items in order, so the list is built while
+/// the values are computed. Waiting for a chunk releases the lock (and the waiting
+/// thread produces unclaimed chunks itself).
+PyRef evaluate_to_list(const EvaluatorState& state, Quantity quantity, std::span<double> times) {
+    const LegendreBasis& basis = state.basis;
+    if (times.size() < kParallelThreshold) {
+        {
+            const ReleaseGil released;
+            basis.check_batch(state.dofs, times);
+            basis.evaluate_range(quantity, state.dofs, times, times);
+        }
+        return make_float_list(times);
+    }
+
+    FloatListBuilder list(times.size());
+    const RangeBody produce = [&](std::size_t begin, std::size_t end) {
+        const auto chunk = times.subspan(begin, end - begin);
+        basis.evaluate_range(quantity, state.dofs, chunk, chunk);
+    };
+    std::optional<BatchStream> stream;
+    {
+        const ReleaseGil released;
+        basis.check_batch(state.dofs, times);
+        stream.emplace(times.size(), kBatchChunk, produce);
+    }
+    for (std::size_t c = 0; c < stream->chunk_count(); ++c) {
+        if (!stream->ready(c)) {
+            const ReleaseGil released;
+            stream->wait(c);
+        }
+        const auto [begin, end] = stream->chunk_range(c);
+        list.fill(begin, times.subspan(begin, end - begin));
+    }
+    return std::move(list).finish();
+}
+
+/// Copies the times out of the caller's buffer (with the lock held), then computes
+/// and builds the list; the shared hold keeps set_dofs out, and the buffer stays
+/// exported, until the values are all computed.
+template <Quantity quantity>
 PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          const Parameters<1>& parameters) {
     return guarded([&] {
         const auto [t_values] = parameters.bind(args, nargs, kwnames);
         Self& instance = self_of(self);
         const SharedHold hold(instance.hold);
-        const EvaluatorState& state = instance.payload;
-        const std::vector<double> results = [&] {
-            const FloatBuffer times = argument("t_values", t_values, [](PyObject* object) {
-                return FloatBuffer(object);
-            });
-            const ReleaseGil released;
-            return (state.basis.*operation)(state.dofs, times.values());
-        }();
-        return make_float_list(results);
+        FloatBuffer times = argument("t_values", t_values, [](PyObject* object) { return FloatBuffer(object); });
+        return evaluate_to_list(instance.payload, quantity, times.values());
     });
 }
 
@@ -130,12 +171,11 @@ constexpr Parameters<1> kEvaluateDerivativeMany{"LegendreBasisEvaluator.evaluate
                                                 {"t_values"}};
 
 PyObject* evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return evaluate_batch<&LegendreBasis::evaluate_many>(self, args, nargs, kwnames, kEvaluateMany);
+    return evaluate_batch<Quantity::value>(self, args, nargs, kwnames, kEvaluateMany);
 }
 
 PyObject* evaluate_derivative_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return evaluate_batch<&LegendreBasis::evaluate_derivative_many>(self, args, nargs, kwnames,
-                                                                    kEvaluateDerivativeMany);
+    return evaluate_batch<Quantity::derivative>(self, args, nargs, kwnames, kEvaluateDerivativeMany);
 }
 
 PyMethodDef methods[] = {

@@ -30,15 +30,12 @@ std::size_t saturating_floor_index(double value) noexcept {
     // doubling is exact. Every double below it converts without overflow.
     constexpr double index_limit =
         static_cast<double>(std::numeric_limits<std::size_t>::max() / 2 + 1) * 2.0;
-    const double floored = std::floor(value);
-    if (!(floored >= 0.0)) return 0;  // negative or NaN
-    if (floored >= index_limit) return std::numeric_limits<std::size_t>::max();
-    return static_cast<std::size_t>(floored);
+    if (!(value >= 0.0)) return 0;  // negative or NaN
+    if (value >= index_limit) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(value);  // truncation is the floor for values >= 0
 }
 
-double LegendreBasis::element_width() const noexcept {
-    return T_ / static_cast<double>(n_t_);
-}
+double LegendreBasis::element_width() const noexcept { return width_; }
 
 ElementPosition LegendreBasis::locate(double t) const {
     if (n_t_ == 0) stop("Matrix slicing out of bounds.");
@@ -78,7 +75,7 @@ void LegendreBasis::check_dofs(std::size_t element, const DofMatrix& dofs) const
     if (static_cast<std::size_t>(dofs.cols()) <= degree_) stop("Matrix index out of bounds.");
 }
 
-void LegendreBasis::check_dofs_for_all(const DofMatrix& dofs, std::span<const double> times) const {
+void LegendreBasis::check_batch(const DofMatrix& dofs, std::span<const double> times) const {
     const bool every_element_fits = n_t_ >= 1 && static_cast<std::size_t>(dofs.rows()) >= n_t_ &&
                                     static_cast<std::size_t>(dofs.cols()) > degree_;
     if (every_element_fits) return;
@@ -141,28 +138,36 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     });
 }
 
-std::vector<double> LegendreBasis::evaluate_batch(const DofMatrix& dofs,
-                                                  std::span<const double> times,
-                                                  PointEvaluation point) const {
+void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
+                                   std::span<double> out) const noexcept {
+    // One loop per quantity, so the point evaluation inlines into it.
+    if (quantity == Quantity::value) {
+        for (std::size_t i = 0; i < times.size(); ++i) out[i] = value_at(locate_in_grid(times[i]), dofs);
+    } else {
+        for (std::size_t i = 0; i < times.size(); ++i) out[i] = derivative_at(locate_in_grid(times[i]), dofs);
+    }
+}
+
+std::vector<double> LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs,
+                                                  std::span<const double> times) const {
     // Every stop is raised here, on the calling thread; the pool's tasks cannot fail.
-    check_dofs_for_all(dofs, times);
+    check_batch(dofs, times);
     std::vector<double> values(times.size());
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            values[i] = (this->*point)(locate_in_grid(times[i]), dofs);
-        }
+        evaluate_range(quantity, dofs, times.subspan(begin, end - begin),
+                       std::span<double>(values).subspan(begin, end - begin));
     });
     return values;
 }
 
 std::vector<double> LegendreBasis::evaluate_many(const DofMatrix& dofs,
                                                  std::span<const double> times) const {
-    return evaluate_batch(dofs, times, &LegendreBasis::value_at);
+    return evaluate_batch(Quantity::value, dofs, times);
 }
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dofs,
                                                             std::span<const double> times) const {
-    return evaluate_batch(dofs, times, &LegendreBasis::derivative_at);
+    return evaluate_batch(Quantity::derivative, dofs, times);
 }
 
 }  // namespace zorv

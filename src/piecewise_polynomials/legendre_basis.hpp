@@ -56,7 +56,7 @@ std::size_t legendre_dof_count(std::size_t n_t, std::size_t degree);
 class LegendreBasis {
 public:
     LegendreBasis(std::size_t degree, std::size_t n_t, double T) noexcept
-        : T_(T), degree_(degree), n_t_(n_t) {}
+        : T_(T), degree_(degree), n_t_(n_t), width_(T / static_cast<double>(n_t)) {}
 
     double T() const noexcept { return T_; }
     std::size_t degree() const noexcept { return degree_; }
@@ -94,24 +94,37 @@ public:
     std::vector<double> evaluate_derivative_many(const DofMatrix& dofs,
                                                  std::span<const double> times) const;
 
+    /// What a batch computes at each time.
+    enum class Quantity { value, derivative };
+
+    /// @brief Throws the stop that the first failing single call over `times` would
+    /// throw; once it returns, `evaluate_range` over those times cannot fail.
+    void check_batch(const DofMatrix& dofs, std::span<const double> times) const;
+
+    /// @brief out[i] = `evaluate` (or `evaluate_derivative`) of times[i], on the
+    /// calling thread. Requires `check_batch` to have passed for these times and
+    /// out.size() == times.size(). The building block of the batch operations,
+    /// for callers that schedule the work themselves.
+    void evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
+                        std::span<double> out) const noexcept;
+
 private:
-    using PointEvaluation = double (LegendreBasis::*)(ElementPosition, const DofMatrix&) const noexcept;
 
     double element_width() const noexcept;
     ElementPosition locate_in_grid(double t) const noexcept;
     std::size_t dof_count() const;
     void check_dofs(std::size_t element, const DofMatrix& dofs) const;
-    void check_dofs_for_all(const DofMatrix& dofs, std::span<const double> times) const;
     double value_at(ElementPosition position, const DofMatrix& dofs) const noexcept;
     double derivative_at(ElementPosition position, const DofMatrix& dofs) const noexcept;
-    std::vector<double> evaluate_batch(const DofMatrix& dofs, std::span<const double> times,
-                                       PointEvaluation point) const;
+    std::vector<double> evaluate_batch(Quantity quantity, const DofMatrix& dofs,
+                                       std::span<const double> times) const;
     template <class Entry>
     std::vector<double> spread_over_layout(double t, Entry entry) const;
 
     double T_;
     std::size_t degree_;
     std::size_t n_t_;
+    double width_;  ///< T / n_t, computed once: every operation would compute the same value
 };
 
 }  // namespace zorv

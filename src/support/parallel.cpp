@@ -1,5 +1,7 @@
 #include "support/parallel.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
@@ -134,6 +136,11 @@ void WorkerPool::run(std::size_t count, const RangeBody& body) {
     });
 }
 
+void WorkerPool::start_on_workers(const std::function<void()>& task) {
+    const int workers = impl_->arena.max_concurrency() - 1;
+    for (int i = 0; i < workers; ++i) impl_->arena.enqueue(task);
+}
+
 WorkerPool& global_pool() {
     // Allocated once and never freed: worker threads must not be joined while the
     // process (or the interpreter hosting it) is shutting down. If construction
@@ -143,6 +150,68 @@ WorkerPool& global_pool() {
         available_processors()));
     return *pool;
 }
+
+struct BatchStream::State {
+    std::size_t count;
+    std::size_t chunk_size;
+    std::size_t chunks;
+    RangeBody produce;  // called only by a thread that claimed a chunk
+    std::atomic<std::size_t> next_chunk{0};
+    std::unique_ptr<std::atomic<unsigned char>[]> produced;
+
+    /// Claims the next unproduced chunk and produces it; false when none is left.
+    bool produce_next() noexcept {
+        const std::size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (c >= chunks) return false;
+        const std::size_t begin = c * chunk_size;
+        produce(begin, std::min(count, begin + chunk_size));
+        produced[c].store(1, std::memory_order_release);
+        produced[c].notify_all();
+        return true;
+    }
+
+    void wait(std::size_t c) noexcept {
+        while (produced[c].load(std::memory_order_acquire) == 0) {
+            // Help rather than block: chunks are claimed in ascending order, so once
+            // none is left to claim, chunk c is being produced by a running thread.
+            if (!produce_next()) produced[c].wait(0, std::memory_order_acquire);
+        }
+    }
+};
+
+BatchStream::BatchStream(std::size_t count, std::size_t chunk_size, const RangeBody& produce)
+    : state_(std::make_shared<State>()) {
+    WorkerPool& pool = global_pool();
+    State& state = *state_;
+    state.count = count;
+    state.chunk_size = chunk_size == 0 ? 1 : chunk_size;
+    state.chunks = count / state.chunk_size + (count % state.chunk_size != 0 ? 1 : 0);
+    state.produce = produce;
+    state.produced = std::make_unique<std::atomic<unsigned char>[]>(state.chunks);
+    if (state.chunks > 1) {
+        pool.start_on_workers([shared = state_] {
+            while (shared->produce_next()) {
+            }
+        });
+    }
+}
+
+BatchStream::~BatchStream() {
+    for (std::size_t c = 0; c < state_->chunks; ++c) state_->wait(c);
+}
+
+std::size_t BatchStream::chunk_count() const noexcept { return state_->chunks; }
+
+std::pair<std::size_t, std::size_t> BatchStream::chunk_range(std::size_t c) const noexcept {
+    const std::size_t begin = c * state_->chunk_size;
+    return {begin, std::min(state_->count, begin + state_->chunk_size)};
+}
+
+bool BatchStream::ready(std::size_t c) const noexcept {
+    return state_->produced[c].load(std::memory_order_acquire) != 0;
+}
+
+void BatchStream::wait(std::size_t c) noexcept { state_->wait(c); }
 
 void parallel_for(std::size_t count, const RangeBody& body) {
     global_pool().run(count, body);

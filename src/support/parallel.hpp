@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace zorv {
 
@@ -65,6 +66,11 @@ public:
     /// `body` must not throw: check every precondition before the parallel part.
     void run(std::size_t count, const RangeBody& body);
 
+    /// @brief Runs `task` once on each of the pool's worker threads (size() - 1 of
+    /// them), in the background: returns at once. `task` must not throw, and must
+    /// not depend on ever being run (a process may forbid the worker threads).
+    void start_on_workers(const std::function<void()>& task);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -77,6 +83,39 @@ private:
 /// @throws Stop "The global thread pool has not been initialized.: <reason>"
 ///         when it cannot be created (a later call tries again).
 WorkerPool& global_pool();
+
+/// @brief Production of [0, count) in chunks on the process-wide pool, consumed in
+/// order by the calling thread while the rest is still being produced.
+///
+/// The constructor starts the pool's worker threads on the chunks and returns at
+/// once. The consumer asks whether chunk c is `ready`, or `wait`s for it; a waiting
+/// thread produces unclaimed chunks itself, so progress never depends on the
+/// workers actually running. Each chunk is produced exactly once, by one thread.
+/// The destructor returns only when every chunk is produced, so `produce` may use
+/// the caller's stack. `produce` must not throw.
+class BatchStream {
+public:
+    /// @param count       items in total.
+    /// @param chunk_size  items per chunk (the last may be shorter), >= 1.
+    /// @param produce     called with [begin, end) of one chunk.
+    /// @throws Stop as global_pool() does.
+    BatchStream(std::size_t count, std::size_t chunk_size, const RangeBody& produce);
+    ~BatchStream();
+    BatchStream(const BatchStream&) = delete;
+    BatchStream& operator=(const BatchStream&) = delete;
+
+    std::size_t chunk_count() const noexcept;
+    /// [begin, end) of chunk c.
+    std::pair<std::size_t, std::size_t> chunk_range(std::size_t c) const noexcept;
+    /// Whether chunk c has been produced (its items are visible to the caller).
+    bool ready(std::size_t c) const noexcept;
+    /// Returns once chunk c has been produced, producing unclaimed chunks meanwhile.
+    void wait(std::size_t c) noexcept;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;  // shared with tasks that may start after we are gone
+};
 
 /// @brief Runs `body` over [0, count) on the process-wide pool (see WorkerPool::run).
 void parallel_for(std::size_t count, const RangeBody& body);

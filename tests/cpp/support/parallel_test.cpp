@@ -139,6 +139,49 @@ TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenAskedTo) {
     expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, body); });
 }
 
+class BatchStreamCoverage : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
+
+TEST_P(BatchStreamCoverage, EveryChunkIsProducedOnceAndConsumedInOrder) {
+    const auto [count, chunk] = GetParam();
+    std::vector<std::atomic<int>> produced(count);
+    std::vector<std::size_t> consumed;
+    {
+        BatchStream stream(count, chunk, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) produced[i].fetch_add(1);
+        });
+        std::size_t expected_begin = 0;
+        for (std::size_t c = 0; c < stream.chunk_count(); ++c) {
+            if (c % 2 == 0) stream.wait(c);
+            else while (!stream.ready(c)) stream.wait(c);
+            const auto [begin, end] = stream.chunk_range(c);
+            ASSERT_EQ(begin, expected_begin);
+            ASSERT_LE(end - begin, chunk);
+            for (std::size_t i = begin; i < end; ++i) {
+                ASSERT_EQ(produced[i].load(), 1) << "item " << i << " consumed before it was produced";
+                consumed.push_back(i);
+            }
+            expected_begin = end;
+        }
+        EXPECT_EQ(expected_begin, count);
+    }
+    EXPECT_EQ(consumed.size(), count);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(produced[i].load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(CountsAndChunks, BatchStreamCoverage,
+                         ::testing::Values(std::make_pair(0, 16), std::make_pair(5, 16), std::make_pair(16, 16),
+                                           std::make_pair(17, 16), std::make_pair(100003, 1024),
+                                           std::make_pair(4096, 1)));
+
+TEST(BatchStream, DestructionWaitsForEveryChunk) {
+    // Nothing consumed: the destructor still returns only when all work is done.
+    std::atomic<std::size_t> items{0};
+    {
+        BatchStream stream(50000, 100, [&](std::size_t begin, std::size_t end) { items += end - begin; });
+    }
+    EXPECT_EQ(items.load(), 50000u);
+}
+
 TEST(WorkerPool, RefusedSizesStopWithThePoolMessage) {
     const std::string prefix = "The global thread pool has not been initialized.: ";
     for (const std::size_t size : {std::size_t{0}, std::size_t{1} << 40, kMaxIndex}) {
