@@ -20,6 +20,28 @@ class LegendreRecurrence {
 public:
     explicit LegendreRecurrence(double x) noexcept : x_(x) {}
 
+    /// P_(k+1)(x) from P_k(x) and P_(k-1)(x), for k >= 1 given as the float `kf`.
+    /// `Real` is double, or a GCC vector of doubles for several points at once
+    /// (the same operations, element by element).
+    template <class Real>
+    static Real next(Real x, Real p_k, Real p_k_minus_1, double kf) noexcept {
+        const double odd = (kf + kf) + 1.0;
+        const Real scaled = x * odd;
+        const Real first = p_k * scaled;
+        const Real second = p_k_minus_1 * kf;
+        return (first - second) / (kf + 1.0);
+    }
+
+    /// P_k'(x) for k >= 2 (given as the float `kf`) from P_k(x) and P_(k-1)(x):
+    /// ((x P_k - P_(k-1)) k) / ((x x - 1) + 1e-15).
+    template <class Real>
+    static Real derivative(Real x, Real p_k, Real p_k_minus_1, double kf) noexcept {
+        constexpr double epsilon = 1e-15;
+        const Real numerator = ((x * p_k) - p_k_minus_1) * kf;
+        const Real denominator = ((x * x) - 1.0) + epsilon;
+        return numerator / denominator;
+    }
+
     /// Current degree k.
     std::size_t degree() const noexcept { return k_; }
     /// P_k(x).
@@ -33,13 +55,8 @@ public:
         if (k_ == 0) {
             next = x_;
         } else {
-            const double kf = k_float_;
-            const double odd = (kf + kf) + 1.0;
-            const double scaled = x_ * odd;
-            const double first = current_ * scaled;
-            const double second = previous_ * kf;
-            next = (first - second) / (kf + 1.0);
-            k_float_ = kf + 1.0;
+            next = LegendreRecurrence::next(x_, current_, previous_, k_float_);
+            k_float_ = k_float_ + 1.0;
         }
         previous_ = current_;
         current_ = next;
@@ -52,11 +69,7 @@ public:
     double derivative() const noexcept {
         if (k_ == 0) return 0.0;
         if (k_ == 1) return 1.0;
-        constexpr double epsilon = 1e-15;
-        const double kf = static_cast<double>(k_);
-        const double numerator = ((x_ * current_) - previous_) * kf;
-        const double denominator = ((x_ * x_) - 1.0) + epsilon;
-        return numerator / denominator;
+        return LegendreRecurrence::derivative(x_, current_, previous_, static_cast<double>(k_));
     }
 
 private:

@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""zorv demo: piecewise polynomials on a uniform time grid.
+
+1. A smooth function in the discontinuous Legendre basis: the values of
+   f(t) = sin(3t) + 0.3 cos(7t) at the Lagrange nodes of 200 elements of degree 4
+   on [0, 2*pi] are turned into Legendre coefficients with the sparse matrix of
+   ``lagrange_to_legendre_basis_transformation``; ``LegendreBasisEvaluator``
+   then evaluates the function and its derivative at 10^6 times.
+2. The Lagrange side: a coarse periodic Lagrange function (4 elements) is
+   prolonged to a grid of 32 elements with ``lagrange_prolongation_matrix``,
+   transformed to Legendre coefficients and evaluated with the Legendre classes.
+3. Both are plotted to a PNG (default examples/output/demo.png).
+
+Usage: python3 examples/demo.py [--output PATH]
+"""
+
+import argparse
+import math
+import os
+import time
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import scipy.sparse as sp  # noqa: E402
+
+import zorv  # noqa: E402
+
+T_END = 2.0 * math.pi
+DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "output", "demo.png")
+
+
+def f(t):
+    return np.sin(3.0 * t) + 0.3 * np.cos(7.0 * t)
+
+
+def f_prime(t):
+    return 3.0 * np.cos(3.0 * t) - 2.1 * np.sin(7.0 * t)
+
+
+def sparse_from_triplets(triplets, shape):
+    """A scipy CSR matrix from zorv's (rows, columns, values) lists."""
+    rows, cols, values = triplets
+    return sp.csr_matrix((values, (rows, cols)), shape=shape)
+
+
+def lagrange_to_legendre(degree, n_t, periodic=False):
+    """Matrix taking Lagrange node values to Legendre dofs (index e + n_t*k)."""
+    nodes = degree * n_t + (0 if periodic else 1)
+    triplets = zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
+    return sparse_from_triplets(triplets, ((degree + 1) * n_t, nodes))
+
+
+def legendre_function(degree, n_t, node_values, periodic=False):
+    """A LegendreBasisEvaluator holding the function given by its Lagrange node values."""
+    dofs = lagrange_to_legendre(degree, n_t, periodic) @ np.asarray(node_values)
+    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T_END)
+    evaluator.set_dofs(dofs.tolist())
+    return evaluator, dofs
+
+
+def smooth_function_part(points):
+    """Part 1: f on 200 elements of degree 4, value and derivative at many times."""
+    degree, n_t = 4, 200
+    nodes = np.array(zorv.get_lagrange_points(degree, n_t, T_END))
+    evaluator, dofs = legendre_function(degree, n_t, f(nodes))
+    print(f"[1] f(t) = sin(3t) + 0.3 cos(7t) on [0, 2pi]: n_t = {n_t}, degree = {degree}, "
+          f"{len(nodes)} Lagrange nodes -> {len(dofs)} Legendre dofs")
+
+    times = np.linspace(0.0, T_END, points)
+    start = time.perf_counter()
+    values = evaluator.evaluate_many(times)
+    value_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    derivatives = evaluator.evaluate_derivative_many(times)
+    derivative_seconds = time.perf_counter() - start
+    print(f"    evaluate_many: {points} values in {value_seconds * 1e3:.1f} ms; "
+          f"evaluate_derivative_many: {derivative_seconds * 1e3:.1f} ms")
+
+    print(f"    {'t':>8}  {'value':>12}  {'exact':>12}  {'derivative':>12}  {'exact':>12}")
+    for index in np.searchsorted(times, [0.5, 1.7, 2.9, 4.1, 5.3]):
+        t = times[index]
+        print(f"    {t:8.4f}  {values[index]:12.8f}  {f(t):12.8f}  "
+              f"{derivatives[index]:12.8f}  {f_prime(t):12.8f}")
+    values = np.asarray(values)
+    derivatives = np.asarray(derivatives)
+    # The derivative of P_k (k >= 2) is formed as k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15):
+    # at xi = +-1 exactly only the P_1 term survives, and within rounding of +-1 the
+    # quotient of two tiny numbers is inaccurate. The grid ends t = 0 and t = T are such times.
+    inside = (times > 0.0) & (times < T_END)
+    print(f"    max error: value {np.max(np.abs(values - f(times))):.2e}, "
+          f"derivative {np.max(np.abs(derivatives - f_prime(times))[inside]):.2e} "
+          f"(0 < t < T)")
+    print(f"    derivative at the grid ends (xi = -1, +1): {derivatives[0]:.6f} and {derivatives[-1]:.6f} "
+          f"vs exact {f_prime(0.0):.6f}: the regularised derivative is not accurate at xi = +-1")
+
+    # A single time through both classes: the evaluator, and LegendreBasis with the
+    # dofs passed in (or its basis values dotted with the dofs).
+    t = 1.0
+    basis = zorv.LegendreBasis(degree, n_t, T_END)
+    single = evaluator.evaluate_at(t)
+    through_basis = basis.evaluate_at(t, dofs.tolist())
+    dotted = float(np.dot(basis.evaluate_all_basis_functions(t), dofs))
+    print(f"    at t = 1: evaluate_at {single:.15f}, LegendreBasis.evaluate_at {through_basis:.15f}, "
+          f"basis values . dofs {dotted:.15f}")
+    return times, values, derivatives
+
+
+def prolongation_part(plot_points):
+    """Part 2: a coarse periodic Lagrange function prolonged to a finer grid."""
+    degree, nt_coarse, nt_fine = 3, 4, 32
+    coarse_nodes = np.array(zorv.get_lagrange_points(degree, nt_coarse, T_END, periodic=True))
+    coarse_values = np.array([0.2, 1.0, 0.6, -0.4, -1.0, -0.3, 0.5, 0.9, 0.1, -0.7, -0.5, 0.0])
+    assert len(coarse_values) == len(coarse_nodes)
+
+    triplets = zorv.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic=True)
+    prolongation = sparse_from_triplets(triplets, (degree * nt_fine, degree * nt_coarse))
+    fine_values = prolongation @ coarse_values
+    fine_nodes = np.array(zorv.get_lagrange_points(degree, nt_fine, T_END, periodic=True))
+    print(f"[2] periodic Lagrange function, degree {degree}: {nt_coarse} elements "
+          f"({len(coarse_nodes)} nodes) prolonged to {nt_fine} elements ({len(fine_nodes)} nodes), "
+          f"prolongation matrix {prolongation.shape[0]}x{prolongation.shape[1]} with {prolongation.nnz} entries")
+
+    fine, _ = legendre_function(degree, nt_fine, fine_values, periodic=True)
+    coarse, _ = legendre_function(degree, nt_coarse, coarse_values, periodic=True)
+    times = np.linspace(0.0, T_END, plot_points)
+    fine_curve = np.asarray(fine.evaluate_many(times))
+    coarse_curve = np.asarray(coarse.evaluate_many(times))
+    print(f"    max |prolonged - coarse| over {plot_points} times: "
+          f"{np.max(np.abs(fine_curve - coarse_curve)):.2e} (same polynomials, nested grids)")
+    print(f"    periodic: value at 0 {fine.evaluate_at(0.0):.15f}, at T {fine.evaluate_at(T_END):.15f}")
+    return times, fine_curve, fine_nodes, fine_values, coarse_nodes, coarse_values
+
+
+def plot(path, smooth, prolonged):
+    times, values, derivatives = smooth
+    step = max(1, len(times) // 4000)
+    figure, axes = plt.subplots(3, 1, figsize=(10, 11), constrained_layout=True)
+
+    axes[0].plot(times[::step], values[::step], label="zorv evaluate_many", linewidth=2.0)
+    axes[0].plot(times[::step], f(times[::step]), "--", color="black", label="exact", linewidth=1.0)
+    axes[0].set_title("f(t) = sin(3t) + 0.3 cos(7t) in the Legendre basis (n_t = 200, degree 4)")
+    axes[0].set_ylim(-1.6, 2.0)
+    axes[0].legend(loc="upper center", ncol=2)
+
+    axes[1].plot(times[::step], derivatives[::step], color="tab:orange",
+                 label="zorv evaluate_derivative_many", linewidth=2.0)
+    axes[1].plot(times[::step], f_prime(times[::step]), "--", color="black", label="exact", linewidth=1.0)
+    axes[1].set_title("f'(t)")
+    axes[1].set_ylim(-6.0, 7.5)
+    axes[1].legend(loc="upper center", ncol=2)
+
+    times, curve, fine_nodes, fine_values, coarse_nodes, coarse_values = prolonged
+    axes[2].plot(times, curve, color="tab:green", label="prolonged function (Legendre evaluation)")
+    axes[2].plot(fine_nodes, fine_values, ".", color="tab:green", markersize=4, label="fine nodes (32 elements)")
+    wrapped_nodes = np.append(coarse_nodes, T_END)
+    wrapped_values = np.append(coarse_values, coarse_values[0])
+    axes[2].plot(wrapped_nodes, wrapped_values, "o", color="tab:red", markersize=7,
+                 label="coarse nodes (4 elements, periodic)")
+    for boundary in np.linspace(0.0, T_END, 5):
+        axes[2].axvline(boundary, color="grey", linewidth=0.5, linestyle=":")
+    axes[2].set_title("Periodic cubic Lagrange function prolonged from 4 to 32 elements")
+    axes[2].set_ylim(-1.3, 1.6)
+    axes[2].legend(loc="upper center", ncol=3, fontsize="small")
+    for axis in axes:
+        axis.set_xlabel("t")
+        axis.set_xlim(0.0, T_END)
+        axis.grid(True, alpha=0.3)
+
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="zorv demo: Legendre evaluation and Lagrange transfer")
+    parser.add_argument("--output", default=DEFAULT_OUTPUT, help=f"PNG to write (default {DEFAULT_OUTPUT})")
+    parser.add_argument("--points", type=int, default=10**6, help="number of evaluation times (default 10^6)")
+    args = parser.parse_args()
+
+    smooth = smooth_function_part(args.points)
+    prolonged = prolongation_part(2000)
+    plot(args.output, smooth, prolonged)
+    print(f"wrote {os.path.abspath(args.output)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,469 @@
+"""LegendreBasisEvaluator: stored dofs, batch evaluation on buffers, holds, threads and the pool."""
+
+import array
+import json
+import math
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zorv
+
+ONE_TO_NINE = [float(v) for v in range(1, 10)]
+WRONG_LENGTH_8 = ("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has "
+                  "wrong length\n  left: 8\n right: 9")
+INCOMPATIBLE = "buffer contents are not compatible with f64"
+MISALIGNED = "buffer contents are insufficiently aligned for f64"
+
+
+def bits(x):
+    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
+
+
+def assert_bitwise_equal(actual, expected):
+    assert len(actual) == len(expected)
+    mismatches = [(i, a, e) for i, (a, e) in enumerate(zip(actual, expected)) if bits(a) != bits(e)]
+    assert mismatches == [], f"first mismatches (index, actual, expected): {mismatches[:5]}"
+
+
+def error_of(call):
+    with pytest.raises(BaseException) as caught:
+        call()
+    return caught.type, str(caught.value)
+
+
+def singles(evaluator, times, derivative=False):
+    one = evaluator.evaluate_derivative_at if derivative else evaluator.evaluate_at
+    return [one(float(t)) for t in np.asarray(times).ravel()]
+
+
+def random_times(rng, count, T):
+    """Times inside and outside [0, T], with the element ends and the special values mixed in."""
+    times = rng.uniform(-0.5 * T, 1.5 * T, size=count)
+    special = [0.0, -0.0, T, math.nan, math.inf, -math.inf, -1e300, 1e300]
+    positions = rng.choice(count, size=min(count, 64), replace=False)
+    times[positions] = rng.choice(special, size=len(positions))
+    return times
+
+
+@pytest.fixture
+def evaluator():
+    e = zorv.LegendreBasisEvaluator(2, 3, 3.0)
+    e.set_dofs(ONE_TO_NINE)
+    return e
+
+
+# ---- state: zero dofs, set_dofs -----------------------------------------------------------
+
+@pytest.mark.parametrize("count", [5, 3000])
+def test_new_instance_evaluates_to_zero(count):
+    e = zorv.LegendreBasisEvaluator(3, 4, 2.0)
+    times = np.linspace(-1.0, 3.0, count)
+    assert e.evaluate_at(0.7) == 0.0 and e.evaluate_derivative_at(0.7) == 0.0
+    assert e.evaluate_many(times) == [0.0] * count
+    assert e.evaluate_derivative_many(times) == [0.0] * count
+
+
+def test_worked_example(evaluator):
+    assert evaluator.evaluate_many(np.array([1.25, 0.0, 3.0, -1.0, 7.5])) == [-1.5, 4.0, 18.0, 4.0, 18.0]
+    assert evaluator.evaluate_derivative_many(np.array([1.25, 0.0, 3.0])) == [-14.000000000000032, 8.0, 12.0]
+    assert evaluator.evaluate_at(1.25) == -1.5
+    assert evaluator.evaluate_derivative_at(1.25) == -14.000000000000032
+
+
+def test_wrong_length_stops_and_keeps_the_state(panic_exception):
+    fresh = zorv.LegendreBasisEvaluator(2, 3, 3.0)
+    assert error_of(lambda: fresh.set_dofs(ONE_TO_NINE[:8])) == (panic_exception, WRONG_LENGTH_8)
+    assert fresh.evaluate_at(1.25) == 0.0
+    assert fresh.evaluate_many(np.array([1.25, 2.5])) == [0.0, 0.0]
+
+    fresh.set_dofs(ONE_TO_NINE)
+    for values, left in [([], 0), (ONE_TO_NINE + [1.0], 10), (range(100), 100)]:
+        message = ("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has "
+                   f"wrong length\n  left: {left}\n right: 9")
+        assert error_of(lambda: fresh.set_dofs(values)) == (panic_exception, message)
+        assert fresh.evaluate_at(1.25) == -1.5
+    for values, kind in [("abcdefghi", TypeError), ([1.0] * 8 + ["x"], TypeError), (None, TypeError)]:
+        with pytest.raises(kind, match="^argument 'legendre_vals': "):
+            fresh.set_dofs(values)
+        assert fresh.evaluate_at(1.25) == -1.5
+
+
+def test_set_dofs_replaces_the_whole_vector(evaluator):
+    assert evaluator.set_dofs(tuple(v * 2.0 for v in ONE_TO_NINE)) is None
+    assert evaluator.evaluate_at(1.25) == -3.0
+    evaluator.set_dofs(legendre_vals=np.arange(1.0, 10.0))
+    assert evaluator.evaluate_at(1.25) == -1.5
+    evaluator.set_dofs(bytes(range(1, 10)))
+    assert evaluator.evaluate_at(1.25) == -1.5
+
+
+@pytest.mark.parametrize("seed", [31, 32, 33], ids=lambda s: f"seed={s}")
+def test_single_calls_equal_legendre_basis_bit_for_bit(seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(8):
+        degree, n_t = int(rng.integers(0, 9)), int(rng.integers(1, 9))
+        T = float(rng.choice([1.0, 3.0, rng.uniform(0.05, 20.0)]))
+        dofs = list(rng.normal(scale=3.0, size=n_t * (degree + 1)))
+        basis = zorv.LegendreBasis(degree, n_t, T)
+        e = zorv.LegendreBasisEvaluator(degree, n_t, T)
+        e.set_dofs(dofs)
+        times = random_times(rng, 40, T)
+        assert_bitwise_equal(singles(e, times), [basis.evaluate_at(t, dofs) for t in times])
+        # derivative values against the all-basis derivatives dotted with the dofs
+        for t in times[np.isfinite(times)]:
+            expected = np.array(basis.evaluate_all_basis_function_derivatives(t)) @ np.array(dofs)
+            assert e.evaluate_derivative_at(t) == pytest.approx(expected, rel=1e-10, abs=1e-9)
+
+
+# ---- batches equal single calls -----------------------------------------------------------
+
+@pytest.mark.parametrize("count", [0, 1, 2047, 2048, 2049, 100_000])
+def test_batches_equal_single_calls_bit_for_bit(count):
+    seed = 40 + count
+    rng = np.random.default_rng(seed)
+    e = zorv.LegendreBasisEvaluator(6, 7, 2.5)
+    e.set_dofs(rng.normal(size=7 * 7))
+    times = random_times(rng, count, 2.5)
+    assert_bitwise_equal(e.evaluate_many(times), singles(e, times))
+    assert_bitwise_equal(e.evaluate_derivative_many(times), singles(e, times, derivative=True))
+
+
+# ---- float buffers ------------------------------------------------------------------------
+
+def test_buffers_are_read_in_row_major_order(evaluator):
+    grid = np.array([[1.25, 0.0, 3.0], [-1.0, 7.5, 2.0]])
+    expected = singles(evaluator, grid)
+    assert evaluator.evaluate_many(grid) == expected
+    assert evaluator.evaluate_many(np.asfortranarray(grid)) == expected
+    assert evaluator.evaluate_many(grid.T) == singles(evaluator, grid.T)
+    assert evaluator.evaluate_many(grid[:, ::2]) == singles(evaluator, grid[:, ::2])
+    assert evaluator.evaluate_many(grid[::-1, 1:]) == singles(evaluator, grid[::-1, 1:])
+    cube = np.linspace(-1.0, 4.0, 24).reshape(2, 3, 4).transpose(2, 0, 1)[::2]
+    assert evaluator.evaluate_derivative_many(cube) == singles(evaluator, cube, derivative=True)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array([1.25, 0.0]),
+        lambda: np.array([1.25, 0.0], dtype="<f8"),
+        lambda: np.array([1.25, 0.0], dtype="=f8"),
+        lambda: array.array("d", [1.25, 0.0]),
+        lambda: memoryview(array.array("d", [1.25, 0.0])),
+        lambda: memoryview(np.array([9.0, 1.25, 7.0, 0.0]))[1::2],
+        lambda: memoryview(struct.pack("=2d", 1.25, 0.0)).cast("d"),
+    ],
+    ids=["float64", "<f8", "=f8", "array", "memoryview", "strided memoryview", "cast bytes"],
+)
+def test_accepted_buffers(evaluator, make):
+    assert evaluator.evaluate_many(make()) == [-1.5, 4.0]
+
+
+def test_read_only_and_empty_buffers(evaluator):
+    frozen = np.array([1.25, 0.0])
+    frozen.setflags(write=False)
+    assert evaluator.evaluate_many(frozen) == [-1.5, 4.0]
+    assert evaluator.evaluate_many(np.frombuffer(struct.pack("<d", 1.25), dtype=np.float64)) == [-1.5]
+    assert evaluator.evaluate_many(np.array([])) == []
+    assert evaluator.evaluate_derivative_many(np.zeros((0, 5))) == []
+    # an empty array.array exports a static one-byte buffer, whose address may not be a multiple of 8
+    try:
+        assert evaluator.evaluate_many(array.array("d")) == []
+    except BufferError as error:
+        assert str(error) == MISALIGNED
+
+
+def misaligned_float64(count):
+    storage = bytearray(8 * (count + 2))
+    base = np.frombuffer(storage, dtype=np.uint8).ctypes.data
+    offset = 1 if base % 8 == 0 else 8 - base % 8 + 1
+    view = np.frombuffer(storage, dtype=np.float64, offset=offset, count=count)
+    assert view.ctypes.data % 8 != 0
+    return view
+
+
+@pytest.mark.parametrize(
+    "make, kind, message",
+    [
+        (lambda: np.zeros(3, dtype=np.float32), BufferError, INCOMPATIBLE),
+        (lambda: np.zeros(3, dtype=">f8"), BufferError, INCOMPATIBLE),
+        (lambda: np.zeros(3, dtype=np.int64), BufferError, INCOMPATIBLE),
+        (lambda: np.zeros(3, dtype=np.complex128), BufferError, INCOMPATIBLE),
+        (lambda: np.zeros(3, dtype=np.longdouble), BufferError, INCOMPATIBLE),
+        (lambda: np.zeros(3, dtype=[("a", "<f8")]), BufferError, INCOMPATIBLE),
+        (lambda: b"12345678", BufferError, INCOMPATIBLE),
+        (lambda: bytearray(16), BufferError, INCOMPATIBLE),
+        (lambda: array.array("f", [1.0, 2.0]), BufferError, INCOMPATIBLE),
+        (lambda: memoryview(struct.pack(">2d", 1.0, 2.0)).cast("B").cast("Q"), BufferError, INCOMPATIBLE),
+        (lambda: misaligned_float64(10), BufferError, MISALIGNED),
+        (lambda: np.zeros(()), BufferError, "shape is null"),
+        (lambda: np.float64(1.0), BufferError, "shape is null"),
+    ],
+    ids=["float32", ">f8", "int64", "complex", "longdouble", "record", "bytes", "bytearray", "array f",
+         "uint64 view", "misaligned", "0-d array", "numpy scalar"],
+)
+def test_refused_buffers(evaluator, make, kind, message):
+    assert error_of(lambda: evaluator.evaluate_many(make())) == (kind, message)
+    assert error_of(lambda: evaluator.evaluate_derivative_many(make())) == (kind, message)
+
+
+@pytest.mark.parametrize("times", [[1.25, 0.0], (1.25,), 1.25, None, "1.25"])
+def test_objects_without_a_buffer(evaluator, times):
+    kind, message = error_of(lambda: evaluator.evaluate_many(times))
+    assert kind is TypeError and message.startswith("argument 't_values': "), message
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda e: e.evaluate_many(), "LegendreBasisEvaluator.evaluate_many() missing 1 required positional "
+                                      "argument: 't_values'"),
+        (lambda e: e.evaluate_derivative_many(np.zeros(1), np.zeros(1)),
+         "LegendreBasisEvaluator.evaluate_derivative_many() takes 1 positional arguments but 2 were given"),
+        (lambda e: e.evaluate_at(t=1.0, s=2.0), "LegendreBasisEvaluator.evaluate_at() got an unexpected "
+                                                "keyword argument 's'"),
+        (lambda e: e.set_dofs(ONE_TO_NINE, legendre_vals=ONE_TO_NINE),
+         "LegendreBasisEvaluator.set_dofs() got multiple values for argument 'legendre_vals'"),
+        (lambda e: zorv.LegendreBasisEvaluator(1, 2),
+         "LegendreBasisEvaluator.__new__() missing 1 required positional argument: 'T'"),
+        (lambda e: zorv.LegendreBasisEvaluator(1.5, 2, 1.0),
+         "argument 'degree': 'float' object cannot be interpreted as an integer"),
+        (lambda e: zorv.LegendreBasisEvaluator(1, None, 1.0),
+         "argument 'n_t': 'NoneType' object cannot be interpreted as an integer"),
+        (lambda e: zorv.LegendreBasisEvaluator(1, 2, "1"), "argument 'T': must be real number, not str"),
+    ],
+)
+def test_argument_errors(evaluator, call, message):
+    assert error_of(lambda: call(evaluator)) == (TypeError, message)
+    assert evaluator.evaluate_at(1.25) == -1.5
+
+
+def test_keyword_calls(evaluator):
+    times = np.array([1.25, 0.0])
+    assert evaluator.evaluate_many(t_values=times) == [-1.5, 4.0]
+    assert evaluator.evaluate_derivative_many(t_values=times) == [-14.000000000000032, 8.0]
+    assert evaluator.evaluate_at(t=1.25) == -1.5
+    assert evaluator.evaluate_derivative_at(t=0.0) == 8.0
+    e = zorv.LegendreBasisEvaluator(T=3.0, degree=2, n_t=3)
+    e.set_dofs(legendre_vals=ONE_TO_NINE)
+    assert e.evaluate_at(1.25) == -1.5
+
+
+def test_buffer_views_are_released(evaluator):
+    storage = bytearray(struct.pack("=2d", 1.25, 0.0))
+    view = memoryview(storage).cast("d")
+    assert evaluator.evaluate_many(view) == [-1.5, 4.0]
+    assert evaluator.evaluate_derivative_many(view) == [-14.000000000000032, 8.0]
+    view.release()  # raises BufferError while an export is still held
+    with pytest.raises(BufferError):
+        evaluator.evaluate_many(storage)
+    storage.extend(b"12345678")  # resizing needs every export released
+
+
+# ---- sizes --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("degree, n_t", [(2**62, 2**62), (2**32, 2**32), (1, 2**62), (2**64 - 1, 1),
+                                         (0, 2**61)])
+def test_unrepresentable_dof_storage_stops_with_capacity_overflow(panic_exception, degree, n_t):
+    assert error_of(lambda: zorv.LegendreBasisEvaluator(degree, n_t, 1.0)) == (panic_exception,
+                                                                                "capacity overflow")
+
+
+def test_unallocatable_dof_storage_raises_memory_error():
+    with pytest.raises(MemoryError):
+        zorv.LegendreBasisEvaluator(1, 2**40, 1.0)  # 2^41 doubles: 16 TiB
+
+
+@pytest.mark.parametrize("count", [1, 5, 5000])
+def test_no_elements_stops_instead_of_crashing(panic_exception, count):
+    e = zorv.LegendreBasisEvaluator(2, 0, 1.0)
+    e.set_dofs([])
+    times = np.linspace(0.0, 1.0, count)
+    for call in [lambda: e.evaluate_at(0.5), lambda: e.evaluate_derivative_at(0.5),
+                 lambda: e.evaluate_many(times), lambda: e.evaluate_derivative_many(times)]:
+        assert error_of(call) == (panic_exception, "Matrix slicing out of bounds.")
+    assert e.evaluate_many(np.array([])) == []
+    e.set_dofs([])  # every failed call released its hold
+
+
+# ---- holds and threads --------------------------------------------------------------------
+
+def test_reentrant_calls_from_converted_values_hit_the_hold(evaluator):
+    class ReadsBack:
+        def __float__(self):
+            return evaluator.evaluate_at(1.25)
+
+    class WritesBack:
+        def __float__(self):
+            evaluator.set_dofs(ONE_TO_NINE)
+            return 1.0
+
+    assert error_of(lambda: evaluator.set_dofs([ReadsBack()] * 9)) == (RuntimeError, "Already mutably borrowed")
+    assert error_of(lambda: evaluator.set_dofs([WritesBack()] * 9)) == (RuntimeError, "Already borrowed")
+    assert evaluator.evaluate_at(1.25) == -1.5
+    evaluator.set_dofs([v + 1.0 for v in ONE_TO_NINE])  # the holds were released
+    assert evaluator.evaluate_at(1.25) != -1.5
+
+
+def test_threads_share_one_instance():
+    rng = np.random.default_rng(51)
+    e = zorv.LegendreBasisEvaluator(8, 6, 1.0)
+    e.set_dofs(rng.normal(size=54))
+    batches = [random_times(rng, 60_000, 1.0) for _ in range(4)]
+    expected = [(e.evaluate_many(b), e.evaluate_derivative_many(b)) for b in batches]
+    results = [None] * len(batches)
+    barrier = threading.Barrier(len(batches))
+
+    def work(i):
+        barrier.wait()
+        results[i] = [(e.evaluate_many(batches[i]), e.evaluate_derivative_many(batches[i])) for _ in range(3)]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(batches))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for i, runs in enumerate(results):
+        for values, derivatives in runs:
+            assert_bitwise_equal(values, expected[i][0])
+            assert_bitwise_equal(derivatives, expected[i][1])
+
+
+def test_set_dofs_is_refused_while_a_batch_runs():
+    """A batch releases the interpreter lock and keeps a shared hold: set_dofs fails meanwhile,
+    a shared evaluation proceeds, the buffer stays exported, and the batch works on its own copy
+    of the times."""
+    rng = np.random.default_rng(52)
+    e = zorv.LegendreBasisEvaluator(20, 5, 1.0)
+    dofs = rng.normal(size=105)
+    e.set_dofs(dofs)
+    probe = e.evaluate_at(0.3)
+    count = 2**18
+    deadline = time.monotonic() + 40.0
+    while True:
+        times = np.linspace(-0.1, 1.1, count)
+        original = times.copy()
+        outcome = {}
+        view = memoryview(times)
+        worker = threading.Thread(target=lambda: outcome.update(values=e.evaluate_many(view)))
+        worker.start()
+        refusal = None
+        while worker.is_alive() and refusal is None:
+            try:
+                e.set_dofs(dofs)  # the same values: harmless when it gets in before the batch
+            except RuntimeError as error:
+                refusal = str(error)
+                during = e.evaluate_at(0.3)
+                try:
+                    view.release()
+                    exported = False
+                except BufferError:
+                    exported = True
+                if not exported:  # a fault only if the batch still holds the instance
+                    try:
+                        e.set_dofs(dofs)
+                    except RuntimeError:
+                        pytest.fail("the buffer view was released while the batch was running")
+                times[:] = 99.0
+        worker.join()
+        view.release()
+        if refusal is not None or time.monotonic() > deadline:
+            break
+        count *= 2
+    assert refusal == "Already borrowed", f"the batch of {count} times was never seen running"
+    assert during == probe
+    values = outcome["values"]
+    sample = np.arange(0, count, 997)
+    assert_bitwise_equal([values[i] for i in sample], [e.evaluate_at(original[i]) for i in sample])
+    e.set_dofs(dofs * 2.0)
+    assert e.evaluate_at(0.3) == pytest.approx(2.0 * probe)
+
+
+POOL_SCRIPT = textwrap.dedent("""
+    import array, json, os, sys
+    import zorv
+    if sys.argv[1] == "one-cpu":
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+    e = zorv.LegendreBasisEvaluator(3, 4, 1.0)
+    e.set_dofs([0.5 * k for k in range(16)])
+    start = threads()
+    e.evaluate_many(array.array("d", [i / 2047 for i in range(2047)]))
+    after_small = threads()
+    times = array.array("d", [i * 1.2e-6 - 0.1 for i in range(10**6)])
+    values = e.evaluate_many(times)
+    derivatives = e.evaluate_derivative_many(times)
+    exact = all(values[i] == e.evaluate_at(times[i]) and derivatives[i] == e.evaluate_derivative_at(times[i])
+                for i in range(0, 10**6, 331))
+    print(json.dumps({"start": start, "after_small": after_small, "after_large": threads(), "exact": exact}))
+""")
+
+
+@pytest.mark.parametrize(
+    "environment, affinity, size",
+    [
+        ({"RAYON_NUM_THREADS": "3"}, "all", 3),
+        ({"RAYON_NUM_THREADS": "1"}, "all", 1),
+        ({"RAYON_RS_NUM_CPUS": "3"}, "all", 3),
+        ({"RAYON_NUM_THREADS": "2", "RAYON_RS_NUM_CPUS": "5"}, "all", 2),
+        ({"RAYON_NUM_THREADS": "many", "RAYON_RS_NUM_CPUS": "3"}, "all", 3),
+        ({"RAYON_NUM_THREADS": "8"}, "one-cpu", 8),
+        ({"RAYON_NUM_THREADS": "0"}, "one-cpu", 1),
+        ({}, "one-cpu", 1),
+        ({"RAYON_RS_NUM_CPUS": "0"}, "one-cpu", 1),
+    ],
+    ids=lambda v: json.dumps(v) if isinstance(v, dict) else str(v),
+)
+def test_pool_size_follows_the_environment(environment, affinity, size):
+    env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    env.update(environment)
+    env["PYTHONPATH"] = os.path.dirname(zorv.__file__)
+    run = subprocess.run([sys.executable, "-c", POOL_SCRIPT, affinity], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    assert report["exact"]
+    assert report["after_small"] == report["start"], "a batch below 2048 times started threads"
+    new_threads = report["after_large"] - report["start"]
+    assert new_threads <= size, report
+    if size >= 2:
+        assert new_threads > 0, report
+    if affinity == "one-cpu" and size > 2:
+        assert new_threads >= 2, f"the pool was sized by the processors, not the environment: {report}"
+
+
+# ---- references ---------------------------------------------------------------------------
+
+def test_calls_leak_no_references(evaluator, panic_exception):
+    times = np.linspace(-1.0, 4.0, 3000)
+    small = np.linspace(-1.0, 4.0, 10)
+    single = np.float32(1.0)
+    short = [float(v) for v in range(8)]
+    values = [v + 0.25 for v in ONE_TO_NINE]
+    item = values[3]
+    watched = (times, small, single, short, values, item, evaluator)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(100):
+        evaluator.evaluate_many(times)
+        evaluator.evaluate_derivative_many(small)
+        evaluator.evaluate_at(item)
+        evaluator.set_dofs(values)
+        with pytest.raises(BufferError):
+            evaluator.evaluate_many(single)
+        with pytest.raises(TypeError):
+            evaluator.evaluate_many(short)
+        with pytest.raises(panic_exception):
+            evaluator.set_dofs(short)
+        with pytest.raises(TypeError):
+            evaluator.set_dofs([item, "x"])
+    after = [sys.getrefcount(o) for o in watched]
+    assert after == before
