@@ -1,5 +1,6 @@
 #include "bindings/convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -164,11 +165,69 @@ PyRef make_text(std::string_view text) {
     return result;
 }
 
+namespace {
+
+/// A list in which items of equal value share one object: a triplet list repeats
+/// few distinct values many times (each row index once per entry of its row, each
+/// weight once per element), and making one object per value instead of one per
+/// item is most of the cost of the list. Items stay equal to what a fresh object
+/// per item would give; only their identity is shared.
+///
+/// `key(i)` identifies the value of item i exactly; `make(i)` makes its object.
+/// Keys below `table_size` are remembered in a table indexed by the key, others
+/// in a small direct-mapped cache. Remembered objects are borrowed from the list.
+template <class Key, class Make>
+PyRef make_sharing_list(std::size_t size, std::size_t table_size, Key key, Make make) {
+    constexpr std::size_t kCacheSlots = 4096;
+    struct Slot {
+        std::uint64_t key = 0;
+        PyObject* object = nullptr;
+    };
+    std::vector<Slot> slots(table_size != 0 ? table_size : kCacheSlots);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) throw_pending();
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint64_t item_key = key(i);
+        // Fibonacci hashing spreads the bit patterns of doubles over the cache.
+        Slot& slot = table_size != 0 ? slots[item_key]
+                                     : slots[(item_key * 0x9E3779B97F4A7C15ULL) >> 52];
+        PyObject* item = nullptr;
+        if (slot.object != nullptr && slot.key == item_key) {
+            item = slot.object;
+            Py_INCREF(item);
+        } else {
+            item = make(i);
+            if (item == nullptr) throw_pending();
+            slot = Slot{item_key, item};
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyRef make_sharing_count_list(std::span<const std::size_t> values) {
+    // Indices of a matrix are below its size, which is at most the entry count for
+    // the matrices built here; otherwise fall back to the cache.
+    const std::size_t largest = values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    const std::size_t table_size = largest < values.size() ? largest + 1 : 0;
+    return make_sharing_list(
+        values.size(), table_size, [&](std::size_t i) { return static_cast<std::uint64_t>(values[i]); },
+        [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
+}
+
+PyRef make_sharing_float_list(std::span<const double> values) {
+    return make_sharing_list(
+        values.size(), 0, [&](std::size_t i) { return std::bit_cast<std::uint64_t>(values[i]); },
+        [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
+}  // namespace
+
 PyRef make_triplet_tuple(std::span<const std::size_t> rows, std::span<const std::size_t> cols,
                          std::span<const double> values) {
-    PyRef row_list = make_count_list(rows);
-    PyRef col_list = make_count_list(cols);
-    PyRef value_list = make_float_list(values);
+    PyRef row_list = make_sharing_count_list(rows);
+    PyRef col_list = make_sharing_count_list(cols);
+    PyRef value_list = make_sharing_float_list(values);
     PyRef tuple = PyRef::steal(PyTuple_Pack(3, row_list.get(), col_list.get(), value_list.get()));
     if (!tuple) throw_pending();
     return tuple;

@@ -50,8 +50,8 @@ void check_periodic_grid(bool periodic, std::size_t degree, bool has_empty_count
     if (has_empty_count) throw_error(PyExc_ValueError, count_message);
 }
 
-PyRef triplet_tuple(const CsrMatrix& matrix) {
-    const Triplets triplets = csr_to_triplets(matrix);
+PyRef triplet_tuple(CsrMatrix&& matrix) {
+    const Triplets triplets = csr_to_triplets(std::move(matrix));
     return make_triplet_tuple(triplets.rows, triplets.cols, triplets.values);
 }
 

@@ -66,13 +66,8 @@ LagrangeBasis LagrangeBasis::create(std::size_t degree, std::size_t n_t, double 
 
 std::vector<std::size_t> LagrangeBasis::get_dofs_for_interval(std::size_t i) const {
     if (i >= n_t_) stop("Element index out of bounds.");
-    // i < n_t, so i*degree + degree <= n_t*degree, which fits (the node count did).
     std::vector<std::size_t> dofs(degree_ + 1);
-    const std::size_t first = i * degree_;
-    for (std::size_t k = 0; k <= degree_; ++k) {
-        const std::size_t node = first + k;
-        dofs[k] = periodic_ ? node % points_.size() : node;
-    }
+    for (std::size_t k = 0; k <= degree_; ++k) dofs[k] = global_node(i, k);
     return dofs;
 }
 

@@ -64,6 +64,13 @@ public:
     /// i must be below n_t (stops "Element index out of bounds." otherwise).
     std::vector<std::size_t> get_dofs_for_interval(std::size_t i) const;
 
+    /// @brief Global node of local node k (0 <= k <= degree) of element i < n_t:
+    /// i * degree + k, modulo the node count when periodic. Unchecked.
+    std::size_t global_node(std::size_t i, std::size_t k) const noexcept {
+        const std::size_t node = i * degree_ + k;  // <= n_t * degree, which fits (the node count did)
+        return periodic_ ? node % points_.size() : node;
+    }
+
     /// Prolongation to the basis with `nt_fine` elements, same degree and periodicity.
     ///
     /// @returns an R x M_c matrix, R the fine node count and M_c this basis's node

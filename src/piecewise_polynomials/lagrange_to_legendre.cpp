@@ -91,20 +91,20 @@ CsrMatrix coefficient_block(const LagrangeBasis& basis, const Eigen::MatrixXd& w
     if (k > basis.degree()) stop("Matrix slicing out of bounds.");
     const auto column = static_cast<Eigen::Index>(k);
 
-    CooMatrix coo(basis.n_t(), basis.points().size());
+
     // n_t * (degree + 1) exceeds the node count by up to n_t, so it may wrap: checked.
     std::size_t entries = 0;
     if (__builtin_mul_overflow(basis.n_t(), basis.degree() + 1, &entries)) {
         throw CountOverflow("Lagrange to Legendre entry count does not fit in a machine word");
     }
-    coo.reserve(entries);
+    CsrBuilder block(basis.n_t(), basis.points().size(), entries);
     for (std::size_t e = 0; e < basis.n_t(); ++e) {
-        const std::vector<std::size_t> dofs = basis.get_dofs_for_interval(e);
-        for (std::size_t j = 0; j < dofs.size(); ++j) {
-            coo.push(e, dofs[j], weights(static_cast<Eigen::Index>(j), column));
+        for (std::size_t j = 0; j <= basis.degree(); ++j) {
+            block.push(basis.global_node(e, j), weights(static_cast<Eigen::Index>(j), column));
         }
+        block.finish_row();  // a periodic last element wraps to column 0: ordered (and merged) here
     }
-    return CsrMatrix::from_coo(coo);
+    return std::move(block).finish();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -65,21 +66,20 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     if (nt_fine == 0) stop("Lagrange prolongation requires at least one fine interval");
 
     const std::size_t p = degree_;
-    const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, p);
-    const std::vector<double> weights = barycentric_weights(nodes);
-
+    // Sizes first, so that counts that cannot work fail before any O(p^2) work.
     const std::size_t fine_rows = lagrange_node_count(p, nt_fine, periodic_);
     const std::size_t coarse_nodes = points_.size();
-    // nt_fine * p fits: it is at most the fine node count computed just above.
-    const double fine_positions = static_cast<double>(nt_fine * p);
-    const double coarse_elements = static_cast<double>(n_t_);
-
     std::size_t max_entries = 0;
-    if (__builtin_mul_overflow(fine_rows, nodes.size(), &max_entries)) {
+    if (__builtin_mul_overflow(fine_rows, p + 1, &max_entries)) {  // p + 1 fits: p nodes per element exist
         throw CountOverflow("Lagrange prolongation entry count does not fit in a machine word");
     }
-    CooMatrix coo(fine_rows, coarse_nodes);
-    coo.reserve(max_entries);
+    CsrBuilder matrix(fine_rows, coarse_nodes, max_entries);
+
+    const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, p);
+    const std::vector<double> weights = barycentric_weights(nodes);
+    // nt_fine * p fits: it is at most the fine node count computed above.
+    const double fine_positions = static_cast<double>(nt_fine * p);
+    const double coarse_elements = static_cast<double>(n_t_);
 
     std::vector<double> row(nodes.size());
     for (std::size_t r = 0; r < fine_rows; ++r) {
@@ -96,10 +96,11 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
         for (std::size_t k = 0; k <= p; ++k) {
             if (row[k] == 0.0) continue;
             const std::size_t column = first_column + k;
-            coo.push(r, periodic_ ? column % coarse_nodes : column, row[k]);
+            matrix.push(periodic_ ? column % coarse_nodes : column, row[k]);
         }
+        matrix.finish_row();  // orders the periodic wrap to column 0 and merges it
     }
-    return CsrMatrix::from_coo(coo);
+    return std::move(matrix).finish();
 }
 
 }  // namespace zorv

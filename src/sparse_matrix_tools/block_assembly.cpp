@@ -1,6 +1,7 @@
 #include "sparse_matrix_tools/block_assembly.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/stop.hpp"
@@ -76,21 +77,36 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         }
     }
 
-    CooMatrix coo(row_offsets.back(), col_offsets.back());
-    coo.reserve(total_entries);
+    // Row by row of the result, the rows of the blocks side by side. Each block row
+    // is ordered by column without repeats and the blocks' column ranges follow one
+    // another, so the rows come out ordered and nothing merges: this is the matrix
+    // that collecting all entries and converting them would give, without the sort.
+    std::vector<std::size_t> offsets;
+    std::vector<std::size_t> cols;
+    std::vector<double> values;
+    offsets.reserve(row_offsets.back() + 1);  // the row count is a sum of existing row counts
+    cols.reserve(total_entries);
+    values.reserve(total_entries);
+    offsets.push_back(0);
     for (std::size_t r = 0; r < grid.rows(); ++r) {
-        for (std::size_t c = 0; c < grid.cols(); ++c) {
-            const CsrMatrix& block = grid.at(r, c);
-            for (std::size_t i = 0; i < block.nrows(); ++i) {
-                const CsrRow entries = block.row(i);
+        for (std::size_t i = 0; i < grid.at(r, 0).nrows(); ++i) {
+            for (std::size_t c = 0; c < grid.cols(); ++c) {
+                const CsrRow entries = grid.at(r, c).row(i);
                 for (std::size_t position = 0; position < entries.cols.size(); ++position) {
-                    coo.push(row_offsets[r] + i, col_offsets[c] + entries.cols[position],
-                             entries.values[position]);
+                    cols.push_back(col_offsets[c] + entries.cols[position]);
+                    values.push_back(entries.values[position]);
                 }
             }
+            offsets.push_back(cols.size());
         }
     }
-    return CsrMatrix::from_coo(coo);
+    try {
+        return CsrMatrix::try_from_csr_data(row_offsets.back(), col_offsets.back(), std::move(offsets),
+                                            std::move(cols), std::move(values));
+    } catch (const SparseFormatError& error) {
+        // NOT_REACHED: the blocks are valid matrices and their ranges do not overlap.
+        stop(std::string("Internal error: Invalid CSR data during block assembly: ") + error.what());
+    }
 }
 
 }  // namespace zorv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "support/stop.hpp"
@@ -42,12 +43,54 @@ void check_row_columns(std::span<const std::size_t> row_cols, std::size_t ncols)
     }
 }
 
+/// Stably orders the entries [first, last) of `cols` and `values` by column and
+/// merges runs of equal columns into their sum; returns the new end. Rows are short
+/// and often already in order: those cost one pass and no allocation.
+std::size_t order_and_merge_row(std::vector<std::size_t>& cols, std::vector<double>& values, std::size_t first,
+                                std::size_t last) {
+    if (!std::is_sorted(cols.begin() + static_cast<std::ptrdiff_t>(first),
+                        cols.begin() + static_cast<std::ptrdiff_t>(last))) {
+        constexpr std::size_t kShortRow = 32;
+        if (last - first <= kShortRow) {
+            for (std::size_t current = first + 1; current < last; ++current) {  // insertion sort: stable
+                const std::size_t col = cols[current];
+                const double value = values[current];
+                std::size_t hole = current;
+                for (; hole > first && col < cols[hole - 1]; --hole) {
+                    cols[hole] = cols[hole - 1];
+                    values[hole] = values[hole - 1];
+                }
+                cols[hole] = col;
+                values[hole] = value;
+            }
+        } else {
+            std::vector<std::pair<std::size_t, double>> row;
+            row.reserve(last - first);
+            for (std::size_t position = first; position < last; ++position) row.emplace_back(cols[position], values[position]);
+            std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            for (std::size_t position = first; position < last; ++position) {
+                std::tie(cols[position], values[position]) = row[position - first];
+            }
+        }
+    }
+    std::size_t end = first;
+    for (std::size_t position = first; position < last; ++position) {
+        if (end > first && cols[position] == cols[end - 1]) {
+            values[end - 1] += values[position];
+        } else {
+            cols[end] = cols[position];
+            values[end] = values[position];
+            ++end;
+        }
+    }
+    return end;
+}
+
 /// Positions of the entries of `coo`, grouped by row (a counting sort, so each row
-/// keeps push order), then each row stably ordered by column.
+/// keeps push order).
 /// `offsets` receives the row ranges into the returned permutation.
 std::vector<std::size_t> order_entries(const CooMatrix& coo, std::vector<std::size_t>& offsets) {
     const auto& rows = coo.row_indices();
-    const auto& cols = coo.col_indices();
     offsets.assign(offsets_length(coo.nrows()), 0);
     for (const std::size_t row : rows) {
         ++offsets[row + 1];
@@ -63,11 +106,6 @@ std::vector<std::size_t> order_entries(const CooMatrix& coo, std::vector<std::si
         order[cursor[rows[entry]]++] = entry;
     }
 
-    for (std::size_t i = 0; i < coo.nrows(); ++i) {
-        const auto first = order.begin() + static_cast<std::ptrdiff_t>(offsets[i]);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(offsets[i + 1]);
-        std::stable_sort(first, last, [&cols](std::size_t a, std::size_t b) { return cols[a] < cols[b]; });
-    }
     return order;
 }
 
@@ -119,30 +157,47 @@ CsrMatrix CsrMatrix::from_coo(const CooMatrix& coo) {
     const std::vector<std::size_t> order = order_entries(coo, offsets);
     const auto& cols = coo.col_indices();
     const auto& values = coo.values();
-
-    std::vector<std::size_t> merged_offsets(offsets.size(), 0);
-    std::vector<std::size_t> merged_cols;
-    std::vector<double> merged_values;
-    merged_cols.reserve(order.size());
-    merged_values.reserve(order.size());
+    CsrBuilder builder(coo.nrows(), coo.ncols(), coo.nnz());
     for (std::size_t i = 0; i < coo.nrows(); ++i) {
         for (std::size_t position = offsets[i]; position < offsets[i + 1]; ++position) {
-            const std::size_t entry = order[position];
-            if (position > offsets[i] && cols[entry] == merged_cols.back()) {
-                merged_values.back() += values[entry];
-            } else {
-                merged_cols.push_back(cols[entry]);
-                merged_values.push_back(values[entry]);
-            }
+            builder.push(cols[order[position]], values[order[position]]);
         }
-        merged_offsets[i + 1] = merged_cols.size();
+        builder.finish_row();
     }
+    return std::move(builder).finish();
+}
 
+CsrBuilder::CsrBuilder(std::size_t nrows, std::size_t ncols, std::size_t expected_entries)
+    : nrows_(nrows), ncols_(ncols) {
+    offsets_.reserve(offsets_length(nrows));
+    offsets_.push_back(0);
+    require_allocatable(expected_entries, sizeof(std::size_t));
+    cols_.reserve(expected_entries);
+    values_.reserve(expected_entries);
+}
+
+void CsrBuilder::push(std::size_t j, double v) {
+    if (offsets_.size() > nrows_) stop("assertion failed: i < self.nrows");
+    if (j >= ncols_) stop("assertion failed: j < self.ncols");
+    cols_.push_back(j);
+    values_.push_back(v);
+}
+
+void CsrBuilder::finish_row() {
+    const std::size_t end = order_and_merge_row(cols_, values_, offsets_.back(), cols_.size());
+    cols_.resize(end);
+    values_.resize(end);
+    offsets_.push_back(end);
+}
+
+CsrMatrix CsrBuilder::finish() && {
+    if (cols_.size() > offsets_.back() && offsets_.size() <= nrows_) finish_row();
+    while (offsets_.size() <= nrows_) offsets_.push_back(cols_.size());
     try {
-        return try_from_csr_data(coo.nrows(), coo.ncols(), std::move(merged_offsets),
-                                 std::move(merged_cols), std::move(merged_values));
+        return CsrMatrix::try_from_csr_data(nrows_, ncols_, std::move(offsets_), std::move(cols_),
+                                            std::move(values_));
     } catch (const SparseFormatError& error) {
-        // NOT_REACHED with the construction above; kept as a guard on the invariants.
+        // NOT_REACHED: every row was ordered and merged when it was finished.
         stop(std::string("Internal error: Invalid CSR data during COO->CSR conversion: ") + error.what());
     }
 }

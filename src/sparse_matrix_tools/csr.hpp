@@ -49,8 +49,8 @@ public:
     /// "assertion failed: j < self.ncols" when j >= ncols (row checked first).
     void push(std::size_t i, std::size_t j, double v);
 
-    /// Makes room for `count` entries; stops with "capacity overflow" when the
-    /// arrays of that many entries could never be allocated.
+    /// Makes room for `count` entries; throws std::bad_alloc when the arrays of that
+    /// many entries could never be allocated.
     void reserve(std::size_t count);
 
     std::size_t nrows() const noexcept { return nrows_; }
@@ -119,7 +119,14 @@ public:
     /// The stored entries of row i; i must be below nrows (stops otherwise).
     CsrRow row(std::size_t i) const;
 
+    /// Hands out the column and value arrays; the matrix is left without entries
+    /// and must not be used afterwards.
+    std::pair<std::vector<std::size_t>, std::vector<double>> release_entries() && {
+        return {std::move(cols_), std::move(values_)};
+    }
+
 private:
+    friend class CsrBuilder;
     CsrMatrix(std::size_t nrows, std::size_t ncols, std::vector<std::size_t> offsets,
               std::vector<std::size_t> cols, std::vector<double> values) noexcept
         : nrows_(nrows), ncols_(ncols), offsets_(std::move(offsets)), cols_(std::move(cols)),
@@ -128,6 +135,39 @@ private:
     std::size_t nrows_;
     std::size_t ncols_;
     std::vector<std::size_t> offsets_;
+    std::vector<std::size_t> cols_;
+    std::vector<double> values_;
+};
+
+/// @brief Builds a CsrMatrix row by row, with the rules of the conversion from an
+/// entry list: within a row entries may come in any order and repeat a column; a
+/// finished row is stably ordered by column and each run of equal columns becomes
+/// one entry holding the sum of its values (added in push order). Zeros stay stored.
+///
+/// For builders that produce their entries row after row, this gives exactly the
+/// matrix that pushing them to a CooMatrix and converting it would, without the
+/// intermediate list.
+class CsrBuilder {
+public:
+    /// @param expected_entries room to reserve (a hint; std::bad_alloc when it can
+    ///        never be allocated).
+    CsrBuilder(std::size_t nrows, std::size_t ncols, std::size_t expected_entries);
+
+    /// Adds (current row, j, v). Stops with "assertion failed: i < self.nrows" when
+    /// every row is already finished, "assertion failed: j < self.ncols" when j >= ncols.
+    void push(std::size_t j, double v);
+
+    /// Closes the current row (ordering and merging it); the next push goes to the
+    /// following row.
+    void finish_row();
+
+    /// The matrix; rows not finished yet are finished (empty ones stay empty).
+    CsrMatrix finish() &&;
+
+private:
+    std::size_t nrows_;
+    std::size_t ncols_;
+    std::vector<std::size_t> offsets_;  // offsets_.size() - 1 rows are finished
     std::vector<std::size_t> cols_;
     std::vector<double> values_;
 };

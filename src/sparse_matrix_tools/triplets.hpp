@@ -21,4 +21,8 @@ struct Triplets {
 /// The stored entries of `matrix` as triplets (the matrix is only read).
 Triplets csr_to_triplets(const CsrMatrix& matrix);
 
+/// The same triplets from a matrix that is no longer needed: its column and value
+/// arrays are moved into them instead of copied.
+Triplets csr_to_triplets(CsrMatrix&& matrix);
+
 }  // namespace zorv

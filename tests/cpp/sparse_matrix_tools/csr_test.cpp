@@ -73,6 +73,43 @@ TEST(CooToCsr, HugeRowCountIsOutOfMemoryNotAWrap) {
     EXPECT_THROW(CsrMatrix::from_coo(coo), std::bad_alloc);
 }
 
+TEST(CsrBuilder, MatchesTheConversionOfTheSameEntries) {
+    // Rows of length 40 take the general sort, short ones the insertion sort.
+    Sizes rows, cols;
+    Values values;
+    CsrBuilder builder(4, 50, 0);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t length = i == 1 ? 40 : 5;
+        for (std::size_t e = 0; e < length; ++e) {
+            const std::size_t col = (e * 7 + i) % (length == 40 ? 50 : 3);  // repeats and disorder
+            const double value = 0.25 * static_cast<double>(e + 1) - 1.0;
+            builder.push(col, value);
+            rows.push_back(i);
+            cols.push_back(col);
+            values.push_back(value);
+        }
+        builder.finish_row();
+    }
+    const CsrMatrix built = std::move(builder).finish();  // row 3 left empty
+    const CsrMatrix converted = CsrMatrix::from_coo(coo_of(4, 50, rows, cols, values));
+    EXPECT_EQ(built.row_offsets(), converted.row_offsets());
+    EXPECT_EQ(built.col_indices(), converted.col_indices());
+    EXPECT_EQ(built.values(), converted.values());
+    EXPECT_EQ(built.row_offsets().back(), built.row_offsets()[3]);
+}
+
+TEST(CsrBuilder, RefusesEntriesOutsideTheShape) {
+    CsrBuilder builder(1, 2, 4);
+    EXPECT_EQ(stop_message([&] { builder.push(2, 1.0); }), "assertion failed: j < self.ncols");
+    builder.push(1, 1.0);
+    builder.push(1, -1.0);
+    builder.finish_row();
+    EXPECT_EQ(stop_message([&] { builder.push(0, 1.0); }), "assertion failed: i < self.nrows");
+    const CsrMatrix matrix = std::move(builder).finish();
+    EXPECT_EQ(matrix.col_indices(), Sizes{1});
+    EXPECT_EQ(matrix.values(), Values{0.0});  // merged to zero, still stored
+}
+
 TEST(CsrToCoo, ListsEveryStoredEntryRowByRow) {
     const CsrMatrix m = CsrMatrix::try_from_csr_data(3, 3, {0, 2, 2, 3}, {0, 2, 1}, {1.0, 0.0, -2.0});
     const CooMatrix coo = m.to_coo();
