@@ -172,7 +172,7 @@ template <bool derivative>
     Lanes current = xi;
     double kf = 1.0;
     for (std::size_t k = 2; k <= degree; ++k) {
-        const Lanes next = LegendreRecurrence::next(xi, current, previous, kf);
+        const Lanes next = k == 2 ? LegendreRecurrence::second(xi) : LegendreRecurrence::next(xi, current, previous, kf);
         previous = current;
         current = next;
         kf = kf + 1.0;

@@ -32,6 +32,13 @@ public:
         return (first - second) / (kf + 1.0);
     }
 
+    /// P_2(x): the step from k = 1, where 2k + 1 = 3 and P_0 k = 1 exactly and the
+    /// division by k + 1 = 2 is exact, so it is a multiplication by 0.5 (same bits).
+    template <class Real>
+    static Real second(Real x) noexcept {
+        return ((x * (x * 3.0)) - 1.0) * 0.5;
+    }
+
     /// P_k'(x) for k >= 2 (given as the float `kf`) from P_k(x) and P_(k-1)(x):
     /// ((x P_k - P_(k-1)) k) / ((x x - 1) + 1e-15).
     template <class Real>
@@ -54,6 +61,9 @@ public:
         double next;
         if (k_ == 0) {
             next = x_;
+        } else if (k_ == 1) {
+            next = LegendreRecurrence::second(x_);
+            k_float_ = 2.0;
         } else {
             next = LegendreRecurrence::next(x_, current_, previous_, k_float_);
             k_float_ = k_float_ + 1.0;
