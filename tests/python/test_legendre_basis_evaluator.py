@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import zorv
+from helpers import assert_bitwise_equal, error_of
 
 ONE_TO_NINE = [float(v) for v in range(1, 10)]
 WRONG_LENGTH_8 = ("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has "
@@ -23,20 +24,6 @@ INCOMPATIBLE = "buffer contents are not compatible with f64"
 MISALIGNED = "buffer contents are insufficiently aligned for f64"
 
 
-def bits(x):
-    return "nan" if math.isnan(x) else struct.pack("<d", x).hex()
-
-
-def assert_bitwise_equal(actual, expected):
-    assert len(actual) == len(expected)
-    mismatches = [(i, a, e) for i, (a, e) in enumerate(zip(actual, expected)) if bits(a) != bits(e)]
-    assert mismatches == [], f"first mismatches (index, actual, expected): {mismatches[:5]}"
-
-
-def error_of(call):
-    with pytest.raises(BaseException) as caught:
-        call()
-    return caught.type, str(caught.value)
 
 
 def singles(evaluator, times, derivative=False):
