@@ -62,7 +62,7 @@ def legendre_function(degree, n_t, node_values, periodic=False):
 
 
 def smooth_function_part(points):
-    """Part 1: f on 200 elements of degree 4, value and derivative at many times."""
+    """First: f on 200 elements of degree 4, value and derivative at many times."""
     degree, n_t = 4, 200
     nodes = np.array(zorv.get_lagrange_points(degree, n_t, T_END))
     evaluator, dofs = legendre_function(degree, n_t, f(nodes))
@@ -109,7 +109,7 @@ def smooth_function_part(points):
 
 
 def prolongation_part(plot_points):
-    """Part 2: a coarse periodic Lagrange function prolonged to a finer grid."""
+    """Second: a coarse periodic Lagrange function prolonged to a finer grid."""
     degree, nt_coarse, nt_fine = 3, 4, 32
     coarse_nodes = np.array(zorv.get_lagrange_points(degree, nt_coarse, T_END, periodic=True))
     coarse_values = np.array([0.2, 1.0, 0.6, -0.4, -1.0, -0.3, 0.5, 0.9, 0.1, -0.7, -0.5, 0.0])

@@ -123,7 +123,9 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object) {
     if (view.itemsize != sizeof(double) || !is_native_double_format(view.format)) {
         throw_error(PyExc_BufferError, "buffer contents are not compatible with f64");
     }
-    if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
+    // An empty buffer has no item to misread: exporters lend it any address (an
+    // empty array.array points at a shared byte), so it is not refused for that.
+    if (view.len != 0 && reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
         throw_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
     }
     size_ = static_cast<std::size_t>(view.len) / sizeof(double);

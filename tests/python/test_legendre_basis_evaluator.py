@@ -161,11 +161,9 @@ def test_read_only_and_empty_buffers(evaluator):
     assert evaluator.evaluate_many(np.frombuffer(struct.pack("<d", 1.25), dtype=np.float64)) == [-1.5]
     assert evaluator.evaluate_many(np.array([])) == []
     assert evaluator.evaluate_derivative_many(np.zeros((0, 5))) == []
-    # an empty array.array exports a static one-byte buffer, whose address may not be a multiple of 8
-    try:
-        assert evaluator.evaluate_many(array.array("d")) == []
-    except BufferError as error:
-        assert str(error) == MISALIGNED
+    # an empty array.array lends a shared static byte, whose address need not be a multiple of 8
+    assert evaluator.evaluate_many(array.array("d")) == []
+    assert evaluator.evaluate_many(misaligned_float64(0)) == []
 
 
 def misaligned_float64(count):
@@ -173,7 +171,7 @@ def misaligned_float64(count):
     base = np.frombuffer(storage, dtype=np.uint8).ctypes.data
     offset = 1 if base % 8 == 0 else 8 - base % 8 + 1
     view = np.frombuffer(storage, dtype=np.float64, offset=offset, count=count)
-    assert view.ctypes.data % 8 != 0
+    assert count == 0 or view.ctypes.data % 8 != 0
     return view
 
 

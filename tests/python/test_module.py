@@ -4,6 +4,7 @@ import gc
 import importlib
 import inspect
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -28,6 +29,15 @@ def test_all_lists_the_six_names_in_registration_order():
     assert zorv.__all__ == ALL
     assert zorv.__name__ == "zorv"
     assert isinstance(zorv.__doc__, str) and zorv.__doc__.strip() and "\n" not in zorv.__doc__.strip()
+
+
+def test_the_extension_exports_only_its_entry():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", zorv.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_zorv"]
 
 
 def test_reimport_returns_the_cached_module_unchanged():
