@@ -84,36 +84,31 @@ void LegendreBasis::check_batch(const DofMatrix& dofs, std::span<const double> t
     for (const double t : times) check_dofs(locate(t).element, dofs);
 }
 
-double LegendreBasis::value_at(ElementPosition position, const DofMatrix& dofs) const noexcept {
+template <LegendreBasis::Quantity quantity>
+double LegendreBasis::point_value(ElementPosition position, const DofMatrix& dofs) const noexcept {
+    constexpr bool derivative = quantity == Quantity::derivative;
     const auto row = static_cast<Eigen::Index>(position.element);
     double sum = -0.0;
     for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
-        const double term = p.value() * dofs(row, static_cast<Eigen::Index>(k));
+        const double term = (derivative ? p.derivative() : p.value()) * dofs(row, static_cast<Eigen::Index>(k));
         sum = sum + term;
     });
-    return sum;
+    return derivative ? (sum + sum) / element_width() : sum;
 }
 
-double LegendreBasis::derivative_at(ElementPosition position, const DofMatrix& dofs) const noexcept {
-    const auto row = static_cast<Eigen::Index>(position.element);
-    double sum = -0.0;
-    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
-        const double term = p.derivative() * dofs(row, static_cast<Eigen::Index>(k));
-        sum = sum + term;
-    });
-    return (sum + sum) / element_width();
+template <LegendreBasis::Quantity quantity>
+double LegendreBasis::evaluate_point(double t, const DofMatrix& dofs) const {
+    const ElementPosition position = locate(t);
+    check_dofs(position.element, dofs);
+    return point_value<quantity>(position, dofs);
 }
 
 double LegendreBasis::evaluate(double t, const DofMatrix& dofs) const {
-    const ElementPosition position = locate(t);
-    check_dofs(position.element, dofs);
-    return value_at(position, dofs);
+    return evaluate_point<Quantity::value>(t, dofs);
 }
 
 double LegendreBasis::evaluate_derivative(double t, const DofMatrix& dofs) const {
-    const ElementPosition position = locate(t);
-    check_dofs(position.element, dofs);
-    return derivative_at(position, dofs);
+    return evaluate_point<Quantity::derivative>(t, dofs);
 }
 
 template <class Entry>

@@ -114,8 +114,10 @@ private:
     ElementPosition locate_in_grid(double t) const noexcept;
     std::size_t dof_count() const;
     void check_dofs(std::size_t element, const DofMatrix& dofs) const;
-    double value_at(ElementPosition position, const DofMatrix& dofs) const noexcept;
-    double derivative_at(ElementPosition position, const DofMatrix& dofs) const noexcept;
+    template <Quantity quantity>
+    double point_value(ElementPosition position, const DofMatrix& dofs) const noexcept;
+    template <Quantity quantity>
+    double evaluate_point(double t, const DofMatrix& dofs) const;
     std::vector<double> evaluate_batch(Quantity quantity, const DofMatrix& dofs,
                                        std::span<const double> times) const;
     template <class Entry>
