@@ -26,19 +26,6 @@ bool is_numpy_bool_type(PyTypeObject* type) {
            (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
 }
 
-/// A new list of `size` items, item i made by `make_item(i)` (a new reference or null).
-template <class MakeItem>
-PyRef make_list(std::size_t size, MakeItem&& make_item) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-    if (!list) throw_pending();
-    for (std::size_t i = 0; i < size; ++i) {
-        PyObject* item = make_item(i);
-        if (item == nullptr) throw_pending();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
-
 }  // namespace
 
 std::size_t to_count(PyObject* object) {
@@ -155,10 +142,6 @@ PyRef make_float_list(std::span<const double> values) {
     FloatListBuilder builder(values.size());
     builder.fill(0, values);
     return std::move(builder).finish();
-}
-
-PyRef make_count_list(std::span<const std::size_t> values) {
-    return make_list(values.size(), [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
 }
 
 PyRef make_text(std::string_view text) {

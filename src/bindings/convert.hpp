@@ -5,7 +5,7 @@
 /// In: count (size_t), float (double), flag (bool), float sequence and float buffer
 /// (std::vector<double>). Each throws PythonError on failure; `argument()` applies
 /// the argument-error rule for a named parameter.
-/// Out: float, float list, count list, text, triplet tuple, None.
+/// Out: float, float list, text, triplet tuple (count lists and a float list), None.
 
 #include "bindings/errors.hpp"
 
@@ -98,7 +98,6 @@ private:
 
 PyRef make_float(double value);
 PyRef make_float_list(std::span<const double> values);
-PyRef make_count_list(std::span<const std::size_t> values);
 PyRef make_text(std::string_view text);
 /// (row indices, column indices, values): two count lists and a float list.
 PyRef make_triplet_tuple(std::span<const std::size_t> rows, std::span<const std::size_t> cols,
