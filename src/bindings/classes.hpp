@@ -5,13 +5,15 @@
 /// teardown and the receiver check; and the accessors of the two type objects.
 
 #include "bindings/guards.hpp"
+#include "bindings/runtime_cache.hpp"
 
 #include <new>
 #include <utility>
 
 namespace zorv::py {
 
-/// The type objects, created on first need and kept for the life of the process.
+/// The type objects, created on first need and kept for the life of the interpreter
+/// runtime (see runtime_cache.hpp).
 /// A failed creation throws RuntimeError "An error occurred while initializing class
 /// <Name>" (its __cause__ the reason) and is retried on the next need.
 PyTypeObject* legendre_basis_type();

@@ -1,5 +1,6 @@
 #include "bindings/errors.hpp"
 
+#include "bindings/runtime_cache.hpp"
 #include "support/stop.hpp"
 
 #include <cstdio>
@@ -141,11 +142,11 @@ void rethrow_for_argument(PythonError&& error, const char* name) {
 }
 
 PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;  // created once, with the interpreter lock held; never freed
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    static RuntimeCache<PyObject> type;  // created once per runtime, with the interpreter lock held; never freed
+    if (type.get() == nullptr) {
+        type.set(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
     }
-    return type;
+    return type.get();
 }
 
 void translate_current_exception() noexcept {

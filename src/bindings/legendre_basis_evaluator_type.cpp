@@ -191,15 +191,15 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* legendre_basis_evaluator_type() {
-    static PyTypeObject* type = nullptr;  // created with the interpreter lock held; never freed
-    if (type == nullptr) {
-        type = create_class({kClassName, "builtins.LegendreBasisEvaluator",
-                             "LegendreBasisEvaluator(degree, n_t, T)\n--\n\n"
-                             "Class to evaluate legendre basis more often without copying the dofs from python "
-                             "each time",
-                             methods, create, destroy_instance<EvaluatorState>, sizeof(Self)});
+    static RuntimeCache<PyTypeObject> type;  // created once per runtime, with the interpreter lock held; never freed
+    if (type.get() == nullptr) {
+        type.set(create_class({kClassName, "builtins.LegendreBasisEvaluator",
+                               "LegendreBasisEvaluator(degree, n_t, T)\n--\n\n"
+                               "Class to evaluate legendre basis more often without copying the dofs from python "
+                               "each time",
+                               methods, create, destroy_instance<EvaluatorState>, sizeof(Self)}));
     }
-    return type;
+    return type.get();
 }
 
 }  // namespace zorv::py

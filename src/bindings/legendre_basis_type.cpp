@@ -106,12 +106,12 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyTypeObject* legendre_basis_type() {
-    static PyTypeObject* type = nullptr;  // created with the interpreter lock held; never freed
-    if (type == nullptr) {
-        type = create_class({kClassName, "builtins.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n", methods,
-                             create, destroy_instance<LegendreBasisState>, sizeof(Self)});
+    static RuntimeCache<PyTypeObject> type;  // created once per runtime, with the interpreter lock held; never freed
+    if (type.get() == nullptr) {
+        type.set(create_class({kClassName, "builtins.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n",
+                               methods, create, destroy_instance<LegendreBasisState>, sizeof(Self)}));
     }
-    return type;
+    return type.get();
 }
 
 }  // namespace zorv::py

@@ -1,15 +1,17 @@
-// The module entry: PyInit_zorv, the one-interpreter rule, the module cache and the
-// registration of the functions and classes.
+// The module entry: PyInit_zorv, the one-interpreter rule, the module cache, the end
+// of an interpreter runtime, and the registration of the functions and classes.
 
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/functions.hpp"
 #include "bindings/guards.hpp"
+#include "bindings/runtime_cache.hpp"
 #include "support/stop.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 namespace zorv::py {
 
@@ -28,11 +30,26 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-/// The interpreter that ran the entry first; -1 while none has.
+/// The interpreter that ran the entry first in the current runtime; -1 while none has.
 std::atomic<std::int64_t> recorded_interpreter{-1};
 /// The module, once its body has run successfully; one strong reference, never dropped.
-PyObject* cached_module = nullptr;
+RuntimeCache<PyObject> cached_module;
 std::mutex cache_initialisation;
+/// The thread that holds `cache_initialisation` and runs the module body, while one does.
+std::atomic<std::thread::id> initialising_thread{};
+
+/// Counts the runtimes finalised so far: a RuntimeCache filled under an older count is stale.
+std::atomic<std::uint64_t> runtimes_ended{0};
+/// Whether the current runtime will tell `forget_runtime` when it ends.
+std::atomic<bool> watching_runtime_end{false};
+
+/// Runs at the very end of Py_FinalizeEx, when no Python object may be touched: every
+/// cached object and the recorded interpreter belong to the runtime that just ended.
+void forget_runtime() {
+    recorded_interpreter.store(-1);
+    runtimes_ended.fetch_add(1);
+    watching_runtime_end.store(false);
+}
 
 /// Appends `name` to the module's __all__ (creating the list when missing) and sets
 /// the attribute.
@@ -76,37 +93,70 @@ void run_module_body(PyObject* module) {
     register_class(module, "LegendreBasisEvaluator", legendre_basis_evaluator_type());
 }
 
-/// Creates the module once per process. Waiting for another initialising thread
+/// Marks the calling thread as the one running the module body, until destroyed.
+class InitialisingThread {
+public:
+    InitialisingThread() noexcept { initialising_thread.store(std::this_thread::get_id()); }
+    ~InitialisingThread() { initialising_thread.store(std::thread::id{}); }
+    InitialisingThread(const InitialisingThread&) = delete;
+    InitialisingThread& operator=(const InitialisingThread&) = delete;
+};
+
+/// Creates the module once per runtime. Waiting for another initialising thread
 /// happens without the interpreter lock, so neither can block the other on it.
+///
+/// Any allocation in the body may run a collection, and with it Python code (a
+/// collector callback, a finaliser) on the initialising thread itself; an import of
+/// zorv there must not wait for the initialisation it interrupts, and cannot get a
+/// half-registered module: it gets ImportError.
 PyRef module_from_cache() {
+    if (initialising_thread.load() == std::this_thread::get_id()) {
+        throw_error(PyExc_ImportError,
+                    "zorv is still being initialised on this thread: code that runs during its "
+                    "initialisation (a garbage-collector callback or a finaliser) cannot import it");
+    }
     std::unique_lock lock(cache_initialisation, std::defer_lock);
     {
         ReleaseGil released;
         lock.lock();
     }
-    if (cached_module == nullptr) {
+    if (cached_module.get() == nullptr) {
+        const InitialisingThread initialising;
         PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
         if (!module) throw_pending();
         run_module_body(module.get());  // a failure drops the partly filled module
-        cached_module = module.release();
+        cached_module.set(module.release());
     }
-    return PyRef::borrow(cached_module);
+    return PyRef::borrow(cached_module.get());
 }
 
 PyRef initialise() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) throw_pending();
+    watch_runtime_end();
     std::int64_t expected = -1;
     if (!recorded_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
         throw_error(PyExc_ImportError,
                     "zorv does not support sub-interpreters yet: it can only be imported in the "
                     "interpreter that imported it first");
     }
-    if (cached_module != nullptr) return PyRef::borrow(cached_module);
+    if (PyObject* module = cached_module.get()) return PyRef::borrow(module);
     return module_from_cache();
 }
 
 }  // namespace
+
+std::uint64_t ended_runtimes() noexcept { return runtimes_ended.load(std::memory_order_relaxed); }
+
+void watch_runtime_end() {
+    if (watching_runtime_end.exchange(true)) return;
+    if (Py_AtExit(forget_runtime) != 0) {
+        watching_runtime_end.store(false);
+        throw_error(PyExc_ImportError,
+                    "zorv cannot be imported: the interpreter has no room for another exit function "
+                    "(Py_AtExit), which zorv needs to forget its objects when the interpreter is finalised");
+    }
+}
 
 }  // namespace zorv::py
 

@@ -168,3 +168,145 @@ def test_dropping_evaluators_frees_their_dofs():
         evaluator = zorv.LegendreBasisEvaluator(0, 10**6, 1.0)
         del evaluator
     assert _resident_bytes() - before < 200 * 2**20
+
+
+def test_import_from_a_collection_during_initialisation_neither_hangs_nor_blocks_other_threads():
+    # A collection that runs while the module body allocates calls back into Python on the same
+    # thread; there `import zorv` must not wait for the initialisation it interrupts. Meanwhile a
+    # second thread enters the entry directly and must wait for the module without holding the
+    # interpreter lock (the interrupted initialisation needs it to finish).
+    script = """
+        import _imp, gc, sys, threading, time
+        outcome = {}
+
+        def other_thread(spec):
+            try:
+                outcome["other"] = _imp.create_dynamic(spec)
+            except BaseException as error:
+                outcome["other"] = error
+
+        def callback(phase, info):
+            frame = sys._getframe(1)
+            if phase != "start" or "inner" in outcome or frame.f_code.co_name != "_call_with_frames_removed":
+                return
+            if frame.f_locals.get("f") is not _imp.create_dynamic or frame.f_locals["args"][0].name != "zorv":
+                return
+            outcome["inner"] = None
+            thread = threading.Thread(target=other_thread, args=(frame.f_locals["args"][0],))
+            thread.start()
+            outcome["thread"] = thread
+            time.sleep(0.5)
+            try:
+                import zorv
+                outcome["inner"] = zorv
+            except ImportError as error:
+                outcome["inner"] = error
+
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        import zorv
+        gc.set_threshold(700)
+        gc.callbacks.remove(callback)
+        if "inner" not in outcome:
+            print("no collection ran inside the entry")
+            sys.exit(0)
+        outcome["thread"].join(30)
+        inner = outcome["inner"]
+        print("inner:", "module" if inner is zorv else f"{type(inner).__name__}: {inner}")
+        print("other:", "module" if outcome.get("other") is zorv else repr(outcome.get("other")))
+        print("works:", zorv.sum_as_string(2, 3), zorv.__all__ == %r)
+    """ % (ALL,)
+    try:
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                                timeout=30, env=dict(os.environ))
+    except subprocess.TimeoutExpired:
+        pytest.fail("import zorv hung when a collection during its initialisation imported it again")
+    assert result.returncode == 0, result.stderr
+    if "no collection ran inside the entry" in result.stdout:
+        pytest.skip("this interpreter runs no collection inside an extension's entry")
+    assert ("inner: module" in result.stdout
+            or "inner: ImportError: zorv is still being initialised on this thread" in result.stdout), result.stdout
+    assert "other: module" in result.stdout, result.stdout
+    assert "works: 5 True" in result.stdout, result.stdout
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+#include <stdio.h>
+
+static const char script[] =
+    "import array, zorv\n"
+    "e = zorv.LegendreBasisEvaluator(2, 3, 3.0)\n"
+    "e.set_dofs(range(1, 10))\n"
+    "try:\n"
+    "    zorv.LegendreBasis(1, 1, 1.0).evaluate_at(0.0, [])\n"
+    "except BaseException as error:\n"
+    "    panic = (type(error), type(error).__module__, type(error).__name__, isinstance(error, Exception))\n"
+    "try:\n"
+    "    import _xxsubinterpreters as interpreters\n"
+    "    try:\n"
+    "        interpreters.run_string(interpreters.create(), 'import zorv')\n"
+    "        second = 'imported'\n"
+    "    except Exception as error:\n" /* not RunFailedError, which that module loses in a new runtime */
+    "        second = 'refused' if 'does not support sub-interpreters' in str(error) else repr(error)\n"
+    "except ImportError:\n"
+    "    second = 'refused'\n"
+    "print('lifetime:', zorv.__all__, zorv.sum_as_string(2, 3), e.evaluate_many(array.array('d', [1.25, 0.0, 3.0])),\n"
+    "      zorv.get_lagrange_points(1, 2, 1.0), type(zorv.LegendreBasis(1, 1, 1.0)) is zorv.LegendreBasis,\n"
+    "      zorv.LegendreBasisEvaluator.__doc__[:5], panic[1:], second)\n"
+    "print('objects:', *map(id, [zorv, zorv.LegendreBasis, zorv.LegendreBasisEvaluator, panic[0]]), flush=True)\n";
+
+int main(void) {
+    for (int lifetime = 0; lifetime < 2; ++lifetime) {
+        Py_Initialize();
+        if (PyRun_SimpleString(script) != 0) printf("lifetime: failed\n");
+        fflush(stdout);
+        if (Py_FinalizeEx() != 0) return 3;
+    }
+    return 0;
+}
+"""
+
+
+def _embedding_link_flags():
+    """Compiler flags to link a program against this interpreter's library, or None."""
+    import sysconfig
+    config = sysconfig.get_config_var
+    include = sysconfig.get_paths()["include"]
+    if not os.path.isfile(os.path.join(include, "Python.h")):
+        return None
+    flags = ["-I" + include]
+    libdir, version = config("LIBDIR") or "", config("LDVERSION") or config("VERSION")
+    if config("Py_ENABLE_SHARED") and os.path.exists(os.path.join(libdir, config("LDLIBRARY") or "")):
+        return flags + [f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}"]
+    static = os.path.join(config("LIBPL") or "", config("LIBRARY") or "")
+    if os.path.isfile(static):
+        return flags + [static, "-Wl,--export-dynamic"] + (config("LIBS") or "").split() + (
+            config("SYSLIBS") or "").split()
+    return None
+
+
+def test_an_embedding_program_can_finalise_and_initialise_python_again(tmp_path):
+    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+    flags = _embedding_link_flags()
+    if compiler is None or flags is None:
+        pytest.skip("no C compiler or no library of this interpreter to embed")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    program = tmp_path / "embed"
+    build = subprocess.run([compiler, str(source), "-o", str(program)] + flags, capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    module_dir = os.path.dirname(os.path.abspath(zorv.__file__))
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=os.pathsep.join([module_dir] + [p for p in os.environ.get("PYTHONPATH", "").split(
+                   os.pathsep) if p]))
+    result = subprocess.run([str(program)], capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 0, result.stderr
+    first, second = [line for line in result.stdout.splitlines() if line.startswith("lifetime:")]
+    assert first == second, result.stderr
+    # Objects of the finalised runtime stay allocated (they are forgotten, not freed), so an
+    # object handed out again from a stale cache would show the same address.
+    old, new = [line.split()[1:] for line in result.stdout.splitlines() if line.startswith("objects:")]
+    assert [a == b for a, b in zip(old, new)] == [False] * 4
+    assert first.startswith(f"lifetime: {ALL!r} 5 [-1.5, 4.0, 18.0] [0.0, 0.5, 1.0] True Class "), first
+    assert first.endswith("('pyo3_runtime', 'PanicException', False) refused"), first
