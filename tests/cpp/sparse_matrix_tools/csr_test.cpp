@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sparse_matrix_tools/csr.hpp"
@@ -73,29 +79,90 @@ TEST(CooToCsr, HugeRowCountIsOutOfMemoryNotAWrap) {
     EXPECT_THROW(CsrMatrix::from_coo(coo), std::bad_alloc);
 }
 
-TEST(CsrBuilder, MatchesTheConversionOfTheSameEntries) {
-    // Rows of length 40 take the general sort, short ones the insertion sort.
-    Sizes rows, cols;
-    Values values;
-    CsrBuilder builder(4, 50, 0);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const std::size_t length = i == 1 ? 40 : 5;
-        for (std::size_t e = 0; e < length; ++e) {
-            const std::size_t col = (e * 7 + i) % (length == 40 ? 50 : 3);  // repeats and disorder
-            const double value = 0.25 * static_cast<double>(e + 1) - 1.0;
-            builder.push(col, value);
-            rows.push_back(i);
-            cols.push_back(col);
-            values.push_back(value);
+/// A random matrix given as its entries row by row, each row in push order. Columns
+/// repeat often and values are picked so that the order of a sum shows: 1 + 1e100 - 1e100
+/// is 0 or 1 depending on it, 0.1 + 0.2 + 0.3 rounds differently, and a sum that does
+/// not start from its first value turns -0.0 into 0.0. Rows are short (ordered in place)
+/// or long (ordered through a copy), some already ordered by column.
+struct RandomEntries {
+    std::size_t nrows = 0;
+    std::size_t ncols = 0;
+    std::vector<std::vector<std::pair<std::size_t, double>>> rows;
+
+    explicit RandomEntries(std::mt19937_64& random) {
+        constexpr double kValues[] = {1.0, 1e100, -1e100, -0.0, 0.1, 0.2, 0.3};
+        const auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+        nrows = 1 + below(5);
+        ncols = 1 + below(8);
+        rows.resize(nrows);
+        for (auto& row : rows) {
+            const std::size_t length = below(3) == 0 ? 33 + below(60) : below(12);
+            for (std::size_t e = 0; e < length; ++e) row.emplace_back(below(ncols), kValues[below(std::size(kValues))]);
+            if (below(4) == 0) {
+                std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            }
         }
-        builder.finish_row();
     }
-    const CsrMatrix built = std::move(builder).finish();  // row 3 left empty
-    const CsrMatrix converted = CsrMatrix::from_coo(coo_of(4, 50, rows, cols, values));
-    EXPECT_EQ(built.row_offsets(), converted.row_offsets());
-    EXPECT_EQ(built.col_indices(), converted.col_indices());
-    EXPECT_EQ(built.values(), converted.values());
-    EXPECT_EQ(built.row_offsets().back(), built.row_offsets()[3]);
+
+    /// Rows ordered by column, each repeated position summed left to right in push order.
+    void expect_matrix(const CsrMatrix& m) const {
+        Sizes offsets{0}, cols;
+        std::vector<std::uint64_t> value_bits;
+        for (const auto& row : rows) {
+            std::map<std::size_t, double> sums;
+            for (const auto& [col, value] : row) {
+                const auto [at, inserted] = sums.emplace(col, value);
+                if (!inserted) at->second += value;
+            }
+            for (const auto& [col, sum] : sums) {
+                cols.push_back(col);
+                value_bits.push_back(std::bit_cast<std::uint64_t>(sum));
+            }
+            offsets.push_back(cols.size());
+        }
+        EXPECT_EQ(m.nrows(), nrows);
+        EXPECT_EQ(m.ncols(), ncols);
+        EXPECT_EQ(m.row_offsets(), offsets);
+        EXPECT_EQ(m.col_indices(), cols);
+        std::vector<std::uint64_t> actual_bits;
+        for (const double value : m.values()) actual_bits.push_back(std::bit_cast<std::uint64_t>(value));
+        EXPECT_EQ(actual_bits, value_bits);
+    }
+};
+
+TEST(RepeatedPositions, AreSummedInPushOrderByTheBuilder) {
+    std::mt19937_64 random(7);
+    for (int trial = 0; trial < 300; ++trial) {
+        SCOPED_TRACE(trial);
+        const RandomEntries entries(random);
+        CsrBuilder builder(entries.nrows, entries.ncols, 0);
+        // The last row with entries is left open half of the time: finish() closes it.
+        const bool leave_last_open = trial % 2 == 0;
+        for (std::size_t i = 0; i < entries.nrows; ++i) {
+            for (const auto& [col, value] : entries.rows[i]) builder.push(col, value);
+            const bool last = i + 1 == entries.nrows;
+            if (!(last && leave_last_open)) builder.finish_row();
+        }
+        entries.expect_matrix(std::move(builder).finish());
+    }
+}
+
+TEST(RepeatedPositions, AreSummedInPushOrderByTheConversion) {
+    std::mt19937_64 random(11);
+    for (int trial = 0; trial < 300; ++trial) {
+        SCOPED_TRACE(trial);
+        const RandomEntries entries(random);
+        // Interleave the rows at random, each row keeping its own push order.
+        std::vector<std::size_t> next(entries.nrows, 0), pending;
+        for (std::size_t i = 0; i < entries.nrows; ++i) pending.insert(pending.end(), entries.rows[i].size(), i);
+        std::shuffle(pending.begin(), pending.end(), random);
+        CooMatrix coo(entries.nrows, entries.ncols);
+        for (const std::size_t i : pending) {
+            const auto& [col, value] = entries.rows[i][next[i]++];
+            coo.push(i, col, value);
+        }
+        entries.expect_matrix(CsrMatrix::from_coo(coo));
+    }
 }
 
 TEST(CsrBuilder, RefusesEntriesOutsideTheShape) {
