@@ -80,7 +80,7 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
-/// The `PanicException` type (created on first use, kept for the process).
+/// The `PanicException` type (created on first use, kept for the interpreter runtime).
 PyObject* panic_exception_type();
 
 }  // namespace zorv::py
