@@ -45,7 +45,11 @@ private:
         explicit View(PyObject* object) {
             if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw_pending();
         }
-        ~View() { PyBuffer_Release(&view_); }
+        // A thread ended while it waited for the interpreter lock cannot release
+        // anything: the view is left to the exiting process.
+        ~View() {
+            if (!thread_without_python()) PyBuffer_Release(&view_);
+        }
         View(const View&) = delete;
         View& operator=(const View&) = delete;
         Py_buffer& get() { return view_; }

@@ -14,6 +14,7 @@
 
 #include "bindings/py_ref.hpp"
 
+#include <cxxabi.h>
 #include <string>
 #include <string_view>
 
@@ -70,15 +71,27 @@ void translate_current_exception() noexcept;
 
 /// Runs `body` (returning a PyRef) and returns its new reference, or null with a
 /// Python exception set when it throws. Every entry point goes through this.
+///
+/// The one thing that passes is the forced unwind that ends a thread (a daemon
+/// thread taking the interpreter lock back while the interpreter finalises): it
+/// must reach the thread's start, so it is not caught here and this is not noexcept.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
     }
 }
+
+/// Records that the current thread is being ended while it does not hold the
+/// interpreter lock: the frames still unwinding must not touch Python objects.
+void mark_thread_without_python() noexcept;
+/// Whether mark_thread_without_python() was called on this thread.
+bool thread_without_python() noexcept;
 
 /// The `PanicException` type (created on first use, kept for the process).
 PyObject* panic_exception_type();

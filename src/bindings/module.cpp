@@ -80,10 +80,7 @@ void run_module_body(PyObject* module) {
 /// happens without the interpreter lock, so neither can block the other on it.
 PyRef module_from_cache() {
     std::unique_lock lock(cache_initialisation, std::defer_lock);
-    {
-        ReleaseGil released;
-        lock.lock();
-    }
+    without_gil([&] { lock.lock(); });
     if (cached_module == nullptr) {
         PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
         if (!module) throw_pending();
