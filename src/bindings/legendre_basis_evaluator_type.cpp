@@ -7,6 +7,8 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "support/stop.hpp"
 
+#include <functional>
+
 
 namespace zorv::py {
 
@@ -104,13 +106,21 @@ PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize
 using Quantity = LegendreBasis::Quantity;
 
 /// Evaluates `quantity` at `times` (overwritten by the results: each value replaces
-/// its own time) without the interpreter lock, then returns the values as a new
-/// list. The core decides how the batch is run (on this thread, or on the pool with
-/// this thread taking part); the list is created only once every value is known,
-/// so no Python code can ever see it incomplete.
+/// its own time) and returns the values as a new list.
+///
+/// The core decides how the batch runs (on this thread, or on the pool with this
+/// thread taking part) and hands back the finished ranges in order; this thread
+/// turns them into list items while the pool computes the rest. Computing and
+/// waiting happen without the interpreter lock. The list is invisible to Python
+/// code (untracked by the collector, referenced by nobody) until it is complete.
 PyRef evaluate_to_list(const EvaluatorState& state, Quantity quantity, std::span<double> times) {
-    without_gil([&] { state.basis.evaluate_batch(quantity, state.dofs, times, times); });
-    return make_float_list(times);
+    FloatListBuilder list(times.size());
+    const InOrder in_order{
+        [&](std::size_t begin, std::size_t end) { list.fill(begin, times.subspan(begin, end - begin)); },
+        [](const std::function<void()>& work) { without_gil(work); },
+    };
+    state.basis.evaluate_batch(quantity, state.dofs, times, times, &in_order);
+    return std::move(list).finish();
 }
 
 /// Copies the times out of the caller's buffer (with the lock held), then computes

@@ -237,14 +237,14 @@ void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std
 }
 
 void LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
-                                   std::span<double> out) const {
+                                   std::span<double> out, const InOrder* in_order) const {
     // Every stop is raised here, on the calling thread, before any value is
     // written; the ranges run by batch_for cannot fail.
     check_batch(dofs, times);
     if (out.size() != times.size()) stop(assert_eq_message("evaluate_batch: one value per time", out.size(), times.size()));
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
         evaluate_range(quantity, dofs, times.subspan(begin, end - begin), out.subspan(begin, end - begin));
-    });
+    }, in_order);
 }
 
 std::vector<double> LegendreBasis::evaluate_many(const DofMatrix& dofs,

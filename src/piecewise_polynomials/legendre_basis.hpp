@@ -20,6 +20,8 @@
 
 #include <Eigen/Core>
 
+#include "support/parallel.hpp"
+
 namespace zorv {
 
 /// Dofs as a column-major matrix: entry (e, k) is the coefficient of P_k on
@@ -102,10 +104,10 @@ public:
     ///
     /// `out` has times.size() elements and may be `times` itself (each value then
     /// replaces its own time). Stops as the first failing single call over `times`
-    /// would, before any value is written; the work is scheduled by batch_for().
-    /// Never touches Python; safe without the GIL.
+    /// would, before any value is written; the work is scheduled by batch_for(),
+    /// which hands the finished ranges of `out` to `in_order` when one is given.
     void evaluate_batch(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
-                        std::span<double> out) const;
+                        std::span<double> out, const InOrder* in_order = nullptr) const;
 
 private:
 

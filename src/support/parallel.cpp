@@ -100,8 +100,9 @@ private:
 #endif
 };
 
-/// One call of WorkerPool::run: its chunks are claimed one at a time by the
-/// threads taking part. It lives on the stack of the thread that called run.
+/// One call of WorkerPool::run: its chunks are claimed one at a time, in index
+/// order, by the threads taking part. It lives on the stack of the thread that
+/// called run.
 struct Job {
     const RangeBody* body;
     std::size_t count;
@@ -110,17 +111,40 @@ struct Job {
     FloatingPointMode mode;              ///< the caller's, applied by every worker
     std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
     std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
+    /// Per chunk, whether it is done; only for a caller that takes the chunks in order.
+    std::unique_ptr<std::atomic<unsigned char>[]> done;
+
+    std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
+    std::size_t end_of(std::size_t c) const noexcept { return std::min(count, c * chunk + chunk); }
+
+    /// Claims the next chunk and runs it; false when every chunk is claimed.
+    bool work_one() noexcept {
+        const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
+        if (c >= chunks) return false;
+        (*body)(begin_of(c), end_of(c));
+        if (done) {
+            done[c].store(1, std::memory_order_release);
+            done[c].notify_all();
+        }
+        return true;
+    }
 
     /// Claims and runs chunks until none is left.
     void work() noexcept {
-        for (;;) {
-            const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
-            if (c >= chunks) return;
-            const std::size_t begin = c * chunk;
-            (*body)(begin, std::min(count, begin + chunk));
+        while (work_one()) {
         }
     }
-    bool exhausted() const noexcept { return next.load(std::memory_order_relaxed) >= chunks; }
+
+    bool is_done(std::size_t c) const noexcept { return done[c].load(std::memory_order_acquire) != 0; }
+
+    /// Returns once chunk c is done, running unclaimed chunks meanwhile. Chunks are
+    /// claimed in ascending order, so once none is left to claim, chunk c is being
+    /// run by another thread, which will signal it.
+    void work_until_done(std::size_t c) noexcept {
+        while (!is_done(c)) {
+            if (!work_one()) done[c].wait(0, std::memory_order_acquire);
+        }
+    }
 };
 
 }  // namespace
@@ -218,10 +242,11 @@ WorkerPool::~WorkerPool() { impl_->stop_workers(); }
 
 std::size_t WorkerPool::size() const noexcept { return impl_->size; }
 
-void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body) {
+void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
-    Job job{&body, count, chunk, count / chunk + (count % chunk != 0 ? 1 : 0), FloatingPointMode::current()};
+    Job job{&body, count, chunk, count / chunk + (count % chunk != 0 ? 1 : 0), FloatingPointMode::current(), {}, 0, {}};
+    if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
     Impl& impl = *impl_;
     const std::size_t helpers = std::min(impl.workers.size(), job.chunks - 1);
     if (helpers != 0) {
@@ -235,14 +260,32 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             for (std::size_t i = 0; i < helpers; ++i) impl.work_available.notify_one();
         }
     }
-    job.work();
-    if (helpers != 0) {
-        std::unique_lock lock(impl.mutex);
-        impl.withdraw(job);
-        impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
+
+    // On every way out (`take` may throw, and a thread may be ended by unwinding
+    // inside `unlocked`), the job must be left by every worker before its frame
+    // goes: the rest is abandoned, and the workers that are inside finish their
+    // chunk and leave (under the mutex, which also makes their results visible).
+    struct Leave {
+        Impl& impl;
+        Job& job;
+        bool offered;
+        ~Leave() {
+            job.next.store(job.chunks, std::memory_order_relaxed);
+            if (!offered) return;
+            std::unique_lock lock(impl.mutex);
+            impl.withdraw(job);
+            impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
+        }
+    } leave{impl, job, helpers != 0};
+
+    if (in_order == nullptr) {
+        job.work();
+        return;
     }
-    // Every chunk was claimed, and every worker that claimed one has left the job
-    // (under the mutex, which also makes their results visible here).
+    for (std::size_t c = 0; c < job.chunks; ++c) {
+        if (!job.is_done(c)) in_order->unlocked([&] { job.work_until_done(c); });
+        in_order->take(job.begin_of(c), job.end_of(c));
+    }
 }
 
 namespace {
@@ -293,13 +336,25 @@ std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept {
     return std::max(kSmallestChunk, even_share);
 }
 
-void batch_for(std::size_t count, const RangeBody& body) {
+void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order) {
+    if (count == 0) return;
     if (count < kParallelThreshold) {
-        if (count != 0) body(0, count);
+        if (in_order == nullptr) {
+            body(0, count);
+        } else {
+            in_order->unlocked([&] { body(0, count); });
+            in_order->take(0, count);
+        }
         return;
     }
-    WorkerPool& pool = global_pool();
-    pool.run(count, chunk_size_for(count, pool.size()), body);
+    WorkerPool* pool = nullptr;
+    if (in_order == nullptr) {
+        pool = &global_pool();
+    } else {
+        // Creating the pool starts threads: not a thing to do holding a lock.
+        in_order->unlocked([&] { pool = &global_pool(); });
+    }
+    pool->run(count, chunk_size_for(count, pool->size()), body, in_order);
 }
 
 }  // namespace zorv

@@ -22,6 +22,20 @@ inline constexpr std::size_t kParallelThreshold = 2048;
 /// A contiguous range [begin, end) of indices handed to one task.
 using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
 
+/// @brief What the calling thread of a batch does with the results while the rest
+/// of the batch is still being computed.
+///
+/// `take` is called on the calling thread with every finished range, in index
+/// order, each index exactly once; everything the calling thread computes or waits
+/// for runs inside `unlocked` (a caller holding a lock that other threads need
+/// releases it there, and takes it back before `unlocked` returns). `take` may
+/// throw: the batch is then abandoned, and the exception passes on once no other
+/// thread works on it any more.
+struct InOrder {
+    RangeBody take;
+    std::function<void(const std::function<void()>& work)> unlocked;
+};
+
 /// @brief The pool size that the environment asks for.
 ///
 /// A value is a decimal count: an optional '+' followed by ASCII digits only,
@@ -74,8 +88,11 @@ public:
     /// returns when all chunks are done. The calling thread works through the
     /// chunks itself, so the batch completes even if no worker is ever free.
     ///
+    /// With `in_order`, each finished chunk is handed to `in_order->take` in index
+    /// order as soon as it and every chunk before it are done.
+    ///
     /// `body` must not throw: check every precondition before the parallel part.
-    void run(std::size_t count, std::size_t chunk, const RangeBody& body);
+    void run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order = nullptr);
 
 private:
     struct Impl;
@@ -99,7 +116,12 @@ WorkerPool& global_pool();
 /// thread. From kParallelThreshold on, the batch is split by chunk_size_for() and
 /// run on the process-wide pool, the calling thread taking part, every range under
 /// the calling thread's floating-point mode.
+///
+/// With `in_order` (see InOrder), the finished ranges are also handed to
+/// `in_order->take` in index order on the calling thread, overlapping with the
+/// computation of the later ones; a batch below the threshold is computed inside
+/// `in_order->unlocked` and then taken as one range.
 /// @throws Stop as global_pool() does, before `body` is ever called.
-void batch_for(std::size_t count, const RangeBody& body);
+void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order = nullptr);
 
 }  // namespace zorv

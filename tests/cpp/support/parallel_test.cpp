@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cfenv>
+#include <functional>
+#include <stdexcept>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -98,6 +100,62 @@ TEST_P(ParallelCoverage, PoolRunVisitsEveryIndexOnceForAnyChunk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, ParallelCoverage, ::testing::Values(0, 1, 7, 2047, 2048, 100003));
+
+/// Runs a batch of `count` with an in-order consumer; expects every index computed
+/// once, taken once, in order, and only after it was computed. Returns how often the
+/// calling thread went `unlocked`.
+std::size_t expect_taken_in_order(std::size_t count, const std::function<void(const RangeBody&, const InOrder&)>& run) {
+    std::vector<std::atomic<int>> computed(count);
+    std::size_t taken = 0;
+    std::size_t unlocked_calls = 0;
+    const InOrder in_order{
+        [&](std::size_t begin, std::size_t end) {
+            ASSERT_EQ(begin, taken);
+            ASSERT_LE(end, count);
+            for (std::size_t i = begin; i < end; ++i) ASSERT_EQ(computed[i].load(), 1) << "index " << i;
+            taken = end;
+        },
+        [&](const std::function<void()>& work) {
+            ++unlocked_calls;
+            work();
+        },
+    };
+    run([&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) computed[i].fetch_add(1);
+    }, in_order);
+    EXPECT_EQ(taken, count);
+    return unlocked_calls;
+}
+
+TEST_P(ParallelCoverage, InOrderConsumersTakeEveryFinishedRangeOnceInOrder) {
+    const std::size_t count = GetParam();
+    const std::size_t unlocked_calls = expect_taken_in_order(count, [&](const RangeBody& body, const InOrder& in_order) {
+        batch_for(count, body, &in_order);
+    });
+    // Computing on the calling thread, or starting the pool, happens unlocked.
+    EXPECT_EQ(unlocked_calls >= 1, count != 0);
+    WorkerPool pool(3);
+    expect_taken_in_order(count, [&](const RangeBody& body, const InOrder& in_order) {
+        pool.run(count, 97, body, &in_order);
+    });
+}
+
+TEST(WorkerPool, AConsumerThatThrowsAbandonsTheBatchSafely) {
+    WorkerPool pool(3);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<double> out(100000);
+        const InOrder in_order{
+            [&](std::size_t begin, std::size_t) {
+                if (begin > 0) throw std::runtime_error("consumer failed");
+            },
+            [](const std::function<void()>& work) { work(); },
+        };
+        EXPECT_THROW(pool.run(out.size(), 64, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = 1.0;
+        }, &in_order), std::runtime_error);
+    }  // `out` goes after each round: a worker still writing would be caught by the sanitizers
+    expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 7, body); });
+}
 
 TEST(ChunkSize, SplitsEveryPooledBatchForEveryThread) {
     for (const std::size_t threads : {1, 2, 3, 8, 64}) {
