@@ -67,9 +67,17 @@ private:
 /// exception from `work` is held until the lock is back, so that no such unwind can
 /// start while another exception is in flight.
 template <class Work>
-decltype(auto) without_gil(Work&& work) {
+ZORV_PASSES_FORCED_UNWIND decltype(auto) without_gil(Work&& work) {
     using Result = decltype(work());
     PyThreadState* const state = PyEval_SaveThread();
+    // Whatever leaves this frame before the lock is back (the unwind that ends the
+    // thread) leaves a thread on which Python objects must not be touched any more.
+    struct LockBack {
+        bool held = false;
+        ~LockBack() {
+            if (!held) mark_thread_without_python();
+        }
+    } lock_back;
     std::exception_ptr failure;
     std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
     try {
@@ -79,17 +87,12 @@ decltype(auto) without_gil(Work&& work) {
             result.emplace(work());
         }
     } catch (abi::__forced_unwind&) {
-        mark_thread_without_python();
         throw;
     } catch (...) {
         failure = std::current_exception();
     }
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        mark_thread_without_python();
-        throw;
-    }
+    PyEval_RestoreThread(state);
+    lock_back.held = true;
     if (failure) std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
