@@ -128,6 +128,21 @@ PyRef make_float(double value) {
 
 FloatListBuilder::FloatListBuilder(std::size_t size) : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)))) {
     if (!list_) throw_pending();
+    // No Python code has run since the list was made (it is tracked last, after any
+    // collection its allocation caused), so nobody has seen it yet.
+    PyObject_GC_UnTrack(list_.get());
+}
+
+FloatListBuilder::~FloatListBuilder() {
+    // An unfinished list goes with its filled items (a list may be freed untracked).
+    // A thread being ended while it waits for the interpreter lock must not touch
+    // it: the list is left to the exiting process.
+    if (list_ && thread_without_python()) static_cast<void>(list_.release());
+}
+
+PyRef FloatListBuilder::finish() && {
+    PyObject_GC_Track(list_.get());
+    return std::move(list_);
 }
 
 void FloatListBuilder::fill(std::size_t begin, std::span<const double> values) {

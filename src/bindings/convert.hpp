@@ -45,7 +45,11 @@ private:
         explicit View(PyObject* object) {
             if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw_pending();
         }
-        ~View() { PyBuffer_Release(&view_); }
+        // A thread ended while it waited for the interpreter lock cannot release
+        // anything: the view is left to the exiting process.
+        ~View() {
+            if (!thread_without_python()) PyBuffer_Release(&view_);
+        }
         View(const View&) = delete;
         View& operator=(const View&) = delete;
         Py_buffer& get() { return view_; }
@@ -82,15 +86,20 @@ auto optional_argument(const char* name, PyObject* object, Convert&& convert, T 
     return argument(name, object, std::forward<Convert>(convert));
 }
 
-/// A float list of a known final length, filled in pieces (in any order) before it
-/// is handed out; unfilled items are never exposed to Python code.
+/// A float list of a known final length, filled in pieces (in any order, with the
+/// interpreter lock released in between) before it is handed out. Until `finish`,
+/// the list is not tracked by the cyclic collector and nothing refers to it, so no
+/// Python code (not even one walking gc.get_objects()) can meet its unfilled items.
 class FloatListBuilder {
 public:
     explicit FloatListBuilder(std::size_t size);
+    ~FloatListBuilder();
+    FloatListBuilder(const FloatListBuilder&) = delete;
+    FloatListBuilder& operator=(const FloatListBuilder&) = delete;
     /// Items [begin, begin + values.size()) become new floats holding `values`.
     void fill(std::size_t begin, std::span<const double> values);
-    /// The finished list (every item must have been filled).
-    PyRef finish() && { return std::move(list_); }
+    /// The finished list (every item must have been filled), now tracked.
+    PyRef finish() &&;
 
 private:
     PyRef list_;

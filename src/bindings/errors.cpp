@@ -141,6 +141,14 @@ void rethrow_for_argument(PythonError&& error, const char* name) {
     throw_pending();
 }
 
+namespace {
+thread_local bool python_gone_on_this_thread = false;
+}  // namespace
+
+void mark_thread_without_python() noexcept { python_gone_on_this_thread = true; }
+
+bool thread_without_python() noexcept { return python_gone_on_this_thread; }
+
 PyObject* panic_exception_type() {
     static RuntimeCache<PyObject> type;  // created once per runtime, with the interpreter lock held; never freed
     if (type.get() == nullptr) {

@@ -14,7 +14,13 @@
 
 #include "bindings/py_ref.hpp"
 
+#include <cxxabi.h>
 #include <string>
+
+/// For a function that catches abi::__forced_unwind to let it pass: that unwind
+/// carries no exception object, so the catch binds a reference to null, which the
+/// undefined-behaviour sanitizer would report although nothing is read through it.
+#define ZORV_PASSES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
 #include <string_view>
 
 namespace zorv::py {
@@ -70,15 +76,27 @@ void translate_current_exception() noexcept;
 
 /// Runs `body` (returning a PyRef) and returns its new reference, or null with a
 /// Python exception set when it throws. Every entry point goes through this.
+///
+/// The one thing that passes is the forced unwind that ends a thread (a daemon
+/// thread taking the interpreter lock back while the interpreter finalises): it
+/// must reach the thread's start, so it is not caught here and this is not noexcept.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+ZORV_PASSES_FORCED_UNWIND PyObject* guarded(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
     }
 }
+
+/// Records that the current thread is being ended while it does not hold the
+/// interpreter lock: the frames still unwinding must not touch Python objects.
+void mark_thread_without_python() noexcept;
+/// Whether mark_thread_without_python() was called on this thread.
+bool thread_without_python() noexcept;
 
 /// The `PanicException` type (created on first use, kept for the interpreter runtime).
 PyObject* panic_exception_type();

@@ -1,12 +1,18 @@
 #pragma once
 /// @file
-/// RAII guards for what a call must undo on every path: instance holds and the
-/// released interpreter lock. (The buffer view is owned by FloatBuffer, convert.hpp.)
+/// What a call must undo on every path: instance holds (RAII guards) and the
+/// released interpreter lock (`without_gil`). (The buffer view is owned by
+/// FloatBuffer, convert.hpp.)
 
 #include "bindings/errors.hpp"
 
 #include <atomic>
 #include <cstdint>
+#include <cxxabi.h>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 namespace zorv::py {
 
@@ -51,17 +57,44 @@ private:
     HoldCounter& counter_;
 };
 
-/// Releases the interpreter lock for its lifetime. Code inside must not touch
-/// Python objects; the lock is taken back before any exception leaves the scope.
-class ReleaseGil {
-public:
-    ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() { PyEval_RestoreThread(state_); }
-    ReleaseGil(const ReleaseGil&) = delete;
-    ReleaseGil& operator=(const ReleaseGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+/// Runs `work()` with the interpreter lock released and returns its result; the
+/// lock is held again when this returns or throws. `work` must not touch Python
+/// objects.
+///
+/// The lock is taken back in the normal flow, never in a destructor: when the
+/// interpreter is finalising, taking it back ends a daemon thread by unwinding its
+/// stack (abi::__forced_unwind), which must be able to pass through here. An
+/// exception from `work` is held until the lock is back, so that no such unwind can
+/// start while another exception is in flight.
+template <class Work>
+ZORV_PASSES_FORCED_UNWIND decltype(auto) without_gil(Work&& work) {
+    using Result = decltype(work());
+    PyThreadState* const state = PyEval_SaveThread();
+    // Whatever leaves this frame before the lock is back (the unwind that ends the
+    // thread) leaves a thread on which Python objects must not be touched any more.
+    struct LockBack {
+        bool held = false;
+        ~LockBack() {
+            if (!held) mark_thread_without_python();
+        }
+    } lock_back;
+    std::exception_ptr failure;
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            work();
+        } else {
+            result.emplace(work());
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    lock_back.held = true;
+    if (failure) std::rethrow_exception(failure);
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
 
 }  // namespace zorv::py

@@ -5,10 +5,10 @@
 #include "bindings/classes.hpp"
 #include "bindings/convert.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
-#include "support/parallel.hpp"
 #include "support/stop.hpp"
 
-#include <optional>
+#include <functional>
+
 
 namespace zorv::py {
 
@@ -105,49 +105,21 @@ PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize
 
 using Quantity = LegendreBasis::Quantity;
 
-/// Items per chunk of a parallel batch: large enough to make scheduling negligible,
-/// small enough that the list can start filling almost at once.
-constexpr std::size_t kBatchChunk = 16384;
-
 /// Evaluates `quantity` at `times` (overwritten by the results: each value replaces
 /// its own time) and returns the values as a new list.
 ///
-/// The computation never holds the interpreter lock. A small batch is computed on
-/// this thread, then turned into a list. A batch of kParallelThreshold times or more
-/// is computed in chunks by the worker pool while this thread, holding the lock,
-/// turns the finished chunks into list items in order, so the list is built while
-/// the values are computed. Waiting for a chunk releases the lock (and the waiting
-/// thread produces unclaimed chunks itself).
+/// The core decides how the batch runs (on this thread, or on the pool with this
+/// thread taking part) and hands back the finished ranges in order; this thread
+/// turns them into list items while the pool computes the rest. Computing and
+/// waiting happen without the interpreter lock. The list is invisible to Python
+/// code (untracked by the collector, referenced by nobody) until it is complete.
 PyRef evaluate_to_list(const EvaluatorState& state, Quantity quantity, std::span<double> times) {
-    const LegendreBasis& basis = state.basis;
-    if (times.size() < kParallelThreshold) {
-        {
-            const ReleaseGil released;
-            basis.check_batch(state.dofs, times);
-            basis.evaluate_range(quantity, state.dofs, times, times);
-        }
-        return make_float_list(times);
-    }
-
     FloatListBuilder list(times.size());
-    const RangeBody produce = [&](std::size_t begin, std::size_t end) {
-        const auto chunk = times.subspan(begin, end - begin);
-        basis.evaluate_range(quantity, state.dofs, chunk, chunk);
+    const InOrder in_order{
+        [&](std::size_t begin, std::size_t end) { list.fill(begin, times.subspan(begin, end - begin)); },
+        [](const std::function<void()>& work) { without_gil(work); },
     };
-    std::optional<BatchStream> stream;
-    {
-        const ReleaseGil released;
-        basis.check_batch(state.dofs, times);
-        stream.emplace(times.size(), kBatchChunk, produce);
-    }
-    for (std::size_t c = 0; c < stream->chunk_count(); ++c) {
-        if (!stream->ready(c)) {
-            const ReleaseGil released;
-            stream->wait(c);
-        }
-        const auto [begin, end] = stream->chunk_range(c);
-        list.fill(begin, times.subspan(begin, end - begin));
-    }
+    state.basis.evaluate_batch(quantity, state.dofs, times, times, &in_order);
     return std::move(list).finish();
 }
 

@@ -116,10 +116,7 @@ PyRef module_from_cache() {
                     "initialisation (a garbage-collector callback or a finaliser) cannot import it");
     }
     std::unique_lock lock(cache_initialisation, std::defer_lock);
-    {
-        ReleaseGil released;
-        lock.lock();
-    }
+    without_gil([&] { lock.lock(); });
     if (cached_module.get() == nullptr) {
         const InitialisingThread initialising;
         PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));

@@ -144,10 +144,8 @@ using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
 
 /// D(c_j, k) of every point j: `rows[j]` points at D(c_j, 0), and the columns of
 /// the dof matrix lie `offset` = stride * k apart.
-[[gnu::always_inline]] inline Lanes gather(const double* const* rows, std::size_t offset) {
-    Lanes values;
+[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
     for (std::size_t j = 0; j < kBlock; ++j) values[j] = rows[j][offset];
-    return values;
 }
 
 /// The Legendre sums of a block of points whose element rows and reference
@@ -155,35 +153,45 @@ using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
 /// the same with P_k'), with exactly the operations of the single-point evaluation
 /// in the same order. Only the arrangement differs: each step runs across the
 /// whole block at once, so independent points overlap in vector instructions.
-template <bool derivative>
-[[gnu::always_inline]] inline Lanes legendre_block_sums(std::size_t degree, std::size_t stride,
-                                                        const double* const* rows, Lanes xi) {
-    // P_0 = 1 and P_0' = 0; the products are formed as written (0 * D is NaN for D = inf).
-    Lanes sums = -0.0 + (derivative ? 0.0 : 1.0) * gather(rows, 0);
-    if (degree == 0) return sums;
-    // P_1 = x and P_1' = 1.
-    sums = sums + (derivative ? xi * 0.0 + 1.0 : xi) * gather(rows, stride);
-    Lanes previous = xi * 0.0 + 1.0;
-    Lanes current = xi;
-    double kf = 1.0;
-    for (std::size_t k = 2; k <= degree; ++k) {
-        const Lanes next = k == 2 ? LegendreRecurrence::second(xi) : LegendreRecurrence::next(xi, current, previous, kf);
-        previous = current;
-        current = next;
-        kf = kf + 1.0;
-        const Lanes factor = derivative ? LegendreRecurrence::derivative(xi, current, previous, kf) : current;
-        sums = sums + factor * gather(rows, stride * k);
-    }
-    return sums;
-}
-
+/// (Vectors are passed by reference only; see LegendreRecurrence.)
 template <bool derivative>
 [[gnu::always_inline]] inline void block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
-                                              const double* xi, double* sums) {
-    Lanes lanes;
-    __builtin_memcpy(&lanes, xi, sizeof lanes);
-    lanes = legendre_block_sums<derivative>(degree, stride, rows, lanes);
-    __builtin_memcpy(sums, &lanes, sizeof lanes);
+                                              const double* xi_in, double* sums_out) {
+    Lanes xi;
+    __builtin_memcpy(&xi, xi_in, sizeof xi);
+    Lanes dofs;
+    // P_0 = 1 and P_0' = 0; the products are formed as written (0 * D is NaN for D = inf).
+    gather(rows, 0, dofs);
+    Lanes sums = -0.0 + (derivative ? 0.0 : 1.0) * dofs;
+    if (degree >= 1) {
+        // P_1 = x and P_1' = 1 (a constant: 1 also where x is NaN, as in a single call).
+        const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+        gather(rows, stride, dofs);
+        sums = sums + (derivative ? ones : xi) * dofs;
+        Lanes previous = ones;
+        Lanes current = xi;
+        Lanes next;
+        Lanes factor;
+        double kf = 1.0;
+        for (std::size_t k = 2; k <= degree; ++k) {
+            if (k == 2) {
+                LegendreRecurrence::second(xi, next);
+            } else {
+                LegendreRecurrence::next(xi, current, previous, kf, next);
+            }
+            previous = current;
+            current = next;
+            kf = kf + 1.0;
+            if (derivative) {
+                LegendreRecurrence::derivative(xi, current, previous, kf, factor);
+            } else {
+                factor = current;
+            }
+            gather(rows, stride * k, dofs);
+            sums = sums + factor * dofs;
+        }
+    }
+    __builtin_memcpy(sums_out, &sums, sizeof sums);
 }
 
 // Compiled for the baseline and for AVX2, chosen at load time; both give the same
@@ -228,26 +236,29 @@ void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std
     }
 }
 
-std::vector<double> LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs,
-                                                  std::span<const double> times) const {
-    // Every stop is raised here, on the calling thread; the pool's tasks cannot fail.
+void LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
+                                   std::span<double> out, const InOrder* in_order) const {
+    // Every stop is raised here, on the calling thread, before any value is
+    // written; the ranges run by batch_for cannot fail.
     check_batch(dofs, times);
-    std::vector<double> values(times.size());
+    if (out.size() != times.size()) stop(assert_eq_message("evaluate_batch: one value per time", out.size(), times.size()));
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
-        evaluate_range(quantity, dofs, times.subspan(begin, end - begin),
-                       std::span<double>(values).subspan(begin, end - begin));
-    });
-    return values;
+        evaluate_range(quantity, dofs, times.subspan(begin, end - begin), out.subspan(begin, end - begin));
+    }, in_order);
 }
 
 std::vector<double> LegendreBasis::evaluate_many(const DofMatrix& dofs,
                                                  std::span<const double> times) const {
-    return evaluate_batch(Quantity::value, dofs, times);
+    std::vector<double> values(times.size());
+    evaluate_batch(Quantity::value, dofs, times, values);
+    return values;
 }
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dofs,
                                                             std::span<const double> times) const {
-    return evaluate_batch(Quantity::derivative, dofs, times);
+    std::vector<double> values(times.size());
+    evaluate_batch(Quantity::derivative, dofs, times, values);
+    return values;
 }
 
 }  // namespace zorv

@@ -20,6 +20,8 @@
 
 #include <Eigen/Core>
 
+#include "support/parallel.hpp"
+
 namespace zorv {
 
 /// Dofs as a column-major matrix: entry (e, k) is the coefficient of P_k on
@@ -97,16 +99,15 @@ public:
     /// What a batch computes at each time.
     enum class Quantity { value, derivative };
 
-    /// @brief Throws the stop that the first failing single call over `times` would
-    /// throw; once it returns, `evaluate_range` over those times cannot fail.
-    void check_batch(const DofMatrix& dofs, std::span<const double> times) const;
-
-    /// @brief out[i] = `evaluate` (or `evaluate_derivative`) of times[i], on the
-    /// calling thread. Requires `check_batch` to have passed for these times and
-    /// out.size() == times.size(). The building block of the batch operations,
-    /// for callers that schedule the work themselves.
-    void evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
-                        std::span<double> out) const noexcept;
+    /// @brief out[i] = `evaluate` (or `evaluate_derivative`) of times[i], bit for bit,
+    /// for every i: the batch operations without the result allocation.
+    ///
+    /// `out` has times.size() elements and may be `times` itself (each value then
+    /// replaces its own time). Stops as the first failing single call over `times`
+    /// would, before any value is written; the work is scheduled by batch_for(),
+    /// which hands the finished ranges of `out` to `in_order` when one is given.
+    void evaluate_batch(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
+                        std::span<double> out, const InOrder* in_order = nullptr) const;
 
 private:
 
@@ -118,8 +119,9 @@ private:
     double point_value(ElementPosition position, const DofMatrix& dofs) const noexcept;
     template <Quantity quantity>
     double evaluate_point(double t, const DofMatrix& dofs) const;
-    std::vector<double> evaluate_batch(Quantity quantity, const DofMatrix& dofs,
-                                       std::span<const double> times) const;
+    void check_batch(const DofMatrix& dofs, std::span<const double> times) const;
+    void evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
+                        std::span<double> out) const noexcept;
     template <class Entry>
     std::vector<double> spread_over_layout(double t, Entry entry) const;
 

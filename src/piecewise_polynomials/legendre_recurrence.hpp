@@ -20,33 +20,40 @@ class LegendreRecurrence {
 public:
     explicit LegendreRecurrence(double x) noexcept : x_(x) {}
 
-    /// P_(k+1)(x) from P_k(x) and P_(k-1)(x), for k >= 1 given as the float `kf`.
-    /// `Real` is double, or a GCC vector of doubles for several points at once
-    /// (the same operations, element by element).
+    // The steps of the recurrence, shared by the single-point walk below and the
+    // batch kernel. `Real` is double, or a GCC vector of doubles for several points
+    // at once (the same operations, element by element). Operands are taken by
+    // reference and results written through one: a vector of doubles must never be
+    // passed by value across a call, because the calling convention for it differs
+    // between the instruction sets the batch kernel is compiled for.
+
+    /// result = P_(k+1)(x) from P_k(x) and P_(k-1)(x), for k >= 1 given as the float `kf`.
     template <class Real>
-    static Real next(Real x, Real p_k, Real p_k_minus_1, double kf) noexcept {
+    [[gnu::always_inline]] static void next(const Real& x, const Real& p_k, const Real& p_k_minus_1, double kf,
+                                            Real& result) noexcept {
         const double odd = (kf + kf) + 1.0;
         const Real scaled = x * odd;
         const Real first = p_k * scaled;
         const Real second = p_k_minus_1 * kf;
-        return (first - second) / (kf + 1.0);
+        result = (first - second) / (kf + 1.0);
     }
 
-    /// P_2(x): the step from k = 1, where 2k + 1 = 3 and P_0 k = 1 exactly and the
-    /// division by k + 1 = 2 is exact, so it is a multiplication by 0.5 (same bits).
+    /// result = P_2(x): the step from k = 1, where 2k + 1 = 3 and P_0 k = 1 exactly and
+    /// the division by k + 1 = 2 is exact, so it is a multiplication by 0.5 (same bits).
     template <class Real>
-    static Real second(Real x) noexcept {
-        return ((x * (x * 3.0)) - 1.0) * 0.5;
+    [[gnu::always_inline]] static void second(const Real& x, Real& result) noexcept {
+        result = ((x * (x * 3.0)) - 1.0) * 0.5;
     }
 
-    /// P_k'(x) for k >= 2 (given as the float `kf`) from P_k(x) and P_(k-1)(x):
+    /// result = P_k'(x) for k >= 2 (given as the float `kf`) from P_k(x) and P_(k-1)(x):
     /// ((x P_k - P_(k-1)) k) / ((x x - 1) + 1e-15).
     template <class Real>
-    static Real derivative(Real x, Real p_k, Real p_k_minus_1, double kf) noexcept {
+    [[gnu::always_inline]] static void derivative(const Real& x, const Real& p_k, const Real& p_k_minus_1,
+                                                  double kf, Real& result) noexcept {
         constexpr double epsilon = 1e-15;
         const Real numerator = ((x * p_k) - p_k_minus_1) * kf;
         const Real denominator = ((x * x) - 1.0) + epsilon;
-        return numerator / denominator;
+        result = numerator / denominator;
     }
 
     /// Current degree k.
@@ -58,14 +65,12 @@ public:
 
     /// Moves from P_k to P_(k+1).
     void advance() noexcept {
-        double next;
-        if (k_ == 0) {
-            next = x_;
-        } else if (k_ == 1) {
-            next = LegendreRecurrence::second(x_);
+        double next = x_;
+        if (k_ == 1) {
+            LegendreRecurrence::second(x_, next);
             k_float_ = 2.0;
-        } else {
-            next = LegendreRecurrence::next(x_, current_, previous_, k_float_);
+        } else if (k_ >= 2) {
+            LegendreRecurrence::next(x_, current_, previous_, k_float_, next);
             k_float_ = k_float_ + 1.0;
         }
         previous_ = current_;
@@ -79,7 +84,9 @@ public:
     double derivative() const noexcept {
         if (k_ == 0) return 0.0;
         if (k_ == 1) return 1.0;
-        return LegendreRecurrence::derivative(x_, current_, previous_, static_cast<double>(k_));
+        double result;
+        LegendreRecurrence::derivative(x_, current_, previous_, static_cast<double>(k_), result);
+        return result;
     }
 
 private:

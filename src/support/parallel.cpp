@@ -3,23 +3,26 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cfenv>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #if defined(__linux__)
 #include <sched.h>
 #endif
-
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/info.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
 
 #include "support/stop.hpp"
 
@@ -66,9 +69,83 @@ std::size_t affinity_processor_count() {
 }
 #endif
 
-[[noreturn]] void stop_not_initialized(const std::exception& reason) {
-    stop(std::string(kPoolNotInitialized) + ": " + reason.what());
+[[noreturn]] void stop_not_initialized(const std::string& reason) {
+    stop(std::string(kPoolNotInitialized) + ": " + reason);
 }
+
+/// The floating-point mode of a thread: rounding direction, exception masks and,
+/// on x86, the SSE flush-to-zero and denormals-are-zero bits (kept in MXCSR, which
+/// the C library's environment does not always cover).
+class FloatingPointMode {
+public:
+    static FloatingPointMode current() noexcept {
+        FloatingPointMode mode;
+        std::fegetenv(&mode.environment_);
+#if defined(__x86_64__) || defined(__i386__)
+        mode.mxcsr_ = _mm_getcsr();
+#endif
+        return mode;
+    }
+    void apply() const noexcept {
+        std::fesetenv(&environment_);
+#if defined(__x86_64__) || defined(__i386__)
+        _mm_setcsr(mxcsr_);
+#endif
+    }
+
+private:
+    std::fenv_t environment_{};
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned mxcsr_ = 0;
+#endif
+};
+
+/// One call of WorkerPool::run: its chunks are claimed one at a time, in index
+/// order, by the threads taking part. It lives on the stack of the thread that
+/// called run.
+struct Job {
+    const RangeBody* body;
+    std::size_t count;
+    std::size_t chunk;
+    std::size_t chunks;
+    FloatingPointMode mode;              ///< the caller's, applied by every worker
+    std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
+    std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
+    /// Per chunk, whether it is done; only for a caller that takes the chunks in order.
+    std::unique_ptr<std::atomic<unsigned char>[]> done;
+
+    std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
+    std::size_t end_of(std::size_t c) const noexcept { return std::min(count, c * chunk + chunk); }
+
+    /// Claims the next chunk and runs it; false when every chunk is claimed.
+    bool work_one() noexcept {
+        const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
+        if (c >= chunks) return false;
+        (*body)(begin_of(c), end_of(c));
+        if (done) {
+            done[c].store(1, std::memory_order_release);
+            done[c].notify_all();
+        }
+        return true;
+    }
+
+    /// Claims and runs chunks until none is left.
+    void work() noexcept {
+        while (work_one()) {
+        }
+    }
+
+    bool is_done(std::size_t c) const noexcept { return done[c].load(std::memory_order_acquire) != 0; }
+
+    /// Returns once chunk c is done, running unclaimed chunks meanwhile. Chunks are
+    /// claimed in ascending order, so once none is left to claim, chunk c is being
+    /// run by another thread, which will signal it.
+    void work_until_done(std::size_t c) noexcept {
+        while (!is_done(c)) {
+            if (!work_one()) done[c].wait(0, std::memory_order_acquire);
+        }
+    }
+};
 
 }  // namespace
 
@@ -95,134 +172,189 @@ std::size_t available_processors() {
 }
 
 struct WorkerPool::Impl {
-    // Declared before the arena so that the raised limit outlives it.
-    std::optional<tbb::global_control> parallelism_limit;
-    tbb::task_arena arena;
+    std::size_t size;
+    std::mutex mutex;
+    std::condition_variable work_available;  ///< workers wait here for jobs
+    std::condition_variable worker_left;     ///< callers wait here for their job's workers
+    std::vector<Job*> jobs;                  ///< jobs with chunks left to claim, oldest first
+    bool stopping = false;
+    std::vector<std::thread> workers;
+
+    void worker_loop() noexcept {
+        const FloatingPointMode own_mode = FloatingPointMode::current();
+        std::unique_lock lock(mutex);
+        for (;;) {
+            work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
+            if (stopping) return;
+            Job& job = *jobs.front();
+            ++job.workers_inside;
+            lock.unlock();
+            job.mode.apply();
+            job.work();
+            own_mode.apply();
+            lock.lock();
+            // Every chunk is claimed: stop offering the job, and let its caller
+            // return once no worker is inside any more.
+            withdraw(job);
+            if (--job.workers_inside == 0) worker_left.notify_all();
+        }
+    }
+
+    /// Removes `job` from the offered jobs if it is still there (mutex held).
+    void withdraw(Job& job) noexcept {
+        const auto at = std::find(jobs.begin(), jobs.end(), &job);
+        if (at != jobs.end()) jobs.erase(at);
+    }
+
+    void stop_workers() noexcept {
+        {
+            const std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        work_available.notify_all();
+        for (std::thread& worker : workers) worker.join();
+        workers.clear();
+    }
 };
 
-WorkerPool::WorkerPool(std::size_t size) {
+WorkerPool::WorkerPool(std::size_t size) : impl_(std::make_unique<Impl>()) {
+    if (size == 0 || size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        stop_not_initialized("unsupported pool size " + std::to_string(size));
+    }
+    impl_->size = size;
     try {
-        if (size == 0 || size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-            throw std::length_error("unsupported pool size " + std::to_string(size));
+        impl_->workers.reserve(size - 1);
+        for (std::size_t i = 1; i < size; ++i) {
+            impl_->workers.emplace_back([impl = impl_.get()] { impl->worker_loop(); });
         }
-        auto impl = std::make_unique<Impl>();
-        // The library caps its worker count at the processor count by default;
-        // a larger requested pool needs the cap raised for as long as it exists.
-        if (size > static_cast<std::size_t>(tbb::info::default_concurrency())) {
-            impl->parallelism_limit.emplace(tbb::global_control::max_allowed_parallelism, size);
-        }
-        impl->arena.initialize(static_cast<int>(size));
-        impl_ = std::move(impl);
-    } catch (const Stop&) {
+    } catch (const std::system_error& error) {
+        const std::size_t started = impl_->workers.size();
+        impl_->stop_workers();
+        stop_not_initialized("could not start worker thread " + std::to_string(started + 1) + " of " +
+                             std::to_string(size - 1) + ": " + error.code().message());
+    } catch (const std::bad_alloc&) {
+        impl_->stop_workers();
         throw;
-    } catch (const std::exception& error) {
-        stop_not_initialized(error);
     }
 }
 
-WorkerPool::~WorkerPool() = default;
+WorkerPool::~WorkerPool() { impl_->stop_workers(); }
 
-std::size_t WorkerPool::size() const noexcept {
-    return static_cast<std::size_t>(impl_->arena.max_concurrency());
-}
+std::size_t WorkerPool::size() const noexcept { return impl_->size; }
 
-void WorkerPool::run(std::size_t count, const RangeBody& body) {
+void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
-    impl_->arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
-                          [&](const tbb::blocked_range<std::size_t>& range) {
-                              body(range.begin(), range.end());
-                          });
-    });
-}
-
-void WorkerPool::start_on_workers(const std::function<void()>& task) {
-    const int workers = impl_->arena.max_concurrency() - 1;
-    for (int i = 0; i < workers; ++i) impl_->arena.enqueue(task);
-}
-
-WorkerPool& global_pool() {
-    // Allocated once and never freed: worker threads must not be joined while the
-    // process (or the interpreter hosting it) is shutting down. If construction
-    // stops, the static stays uninitialised and the next call tries again.
-    static WorkerPool* const pool = new WorkerPool(pool_size_from_environment(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-        available_processors()));
-    return *pool;
-}
-
-struct BatchStream::State {
-    std::size_t count;
-    std::size_t chunk_size;
-    std::size_t chunks;
-    RangeBody produce;  // called only by a thread that claimed a chunk
-    std::atomic<std::size_t> next_chunk{0};
-    std::unique_ptr<std::atomic<unsigned char>[]> produced;
-
-    /// Claims the next unproduced chunk and produces it; false when none is left.
-    bool produce_next() noexcept {
-        const std::size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
-        if (c >= chunks) return false;
-        const std::size_t begin = c * chunk_size;
-        produce(begin, std::min(count, begin + chunk_size));
-        produced[c].store(1, std::memory_order_release);
-        produced[c].notify_all();
-        return true;
-    }
-
-    void wait(std::size_t c) noexcept {
-        while (produced[c].load(std::memory_order_acquire) == 0) {
-            // Help rather than block: chunks are claimed in ascending order, so once
-            // none is left to claim, chunk c is being produced by a running thread.
-            if (!produce_next()) produced[c].wait(0, std::memory_order_acquire);
+    if (chunk == 0) chunk = 1;
+    Job job{&body, count, chunk, count / chunk + (count % chunk != 0 ? 1 : 0), FloatingPointMode::current(), {}, 0, {}};
+    if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
+    Impl& impl = *impl_;
+    const std::size_t helpers = std::min(impl.workers.size(), job.chunks - 1);
+    if (helpers != 0) {
+        {
+            const std::lock_guard lock(impl.mutex);
+            impl.jobs.push_back(&job);
+        }
+        if (helpers == impl.workers.size()) {
+            impl.work_available.notify_all();
+        } else {
+            for (std::size_t i = 0; i < helpers; ++i) impl.work_available.notify_one();
         }
     }
-};
 
-BatchStream::BatchStream(std::size_t count, std::size_t chunk_size, const RangeBody& produce)
-    : state_(std::make_shared<State>()) {
-    WorkerPool& pool = global_pool();
-    State& state = *state_;
-    state.count = count;
-    state.chunk_size = chunk_size == 0 ? 1 : chunk_size;
-    state.chunks = count / state.chunk_size + (count % state.chunk_size != 0 ? 1 : 0);
-    state.produce = produce;
-    state.produced = std::make_unique<std::atomic<unsigned char>[]>(state.chunks);
-    if (state.chunks > 1) {
-        pool.start_on_workers([shared = state_] {
-            while (shared->produce_next()) {
-            }
-        });
-    }
-}
+    // On every way out (`take` may throw, and a thread may be ended by unwinding
+    // inside `unlocked`), the job must be left by every worker before its frame
+    // goes: the rest is abandoned, and the workers that are inside finish their
+    // chunk and leave (under the mutex, which also makes their results visible).
+    struct Leave {
+        Impl& impl;
+        Job& job;
+        bool offered;
+        ~Leave() {
+            job.next.store(job.chunks, std::memory_order_relaxed);
+            if (!offered) return;
+            std::unique_lock lock(impl.mutex);
+            impl.withdraw(job);
+            impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
+        }
+    } leave{impl, job, helpers != 0};
 
-BatchStream::~BatchStream() {
-    for (std::size_t c = 0; c < state_->chunks; ++c) state_->wait(c);
-}
-
-std::size_t BatchStream::chunk_count() const noexcept { return state_->chunks; }
-
-std::pair<std::size_t, std::size_t> BatchStream::chunk_range(std::size_t c) const noexcept {
-    const std::size_t begin = c * state_->chunk_size;
-    return {begin, std::min(state_->count, begin + state_->chunk_size)};
-}
-
-bool BatchStream::ready(std::size_t c) const noexcept {
-    return state_->produced[c].load(std::memory_order_acquire) != 0;
-}
-
-void BatchStream::wait(std::size_t c) noexcept { state_->wait(c); }
-
-void parallel_for(std::size_t count, const RangeBody& body) {
-    global_pool().run(count, body);
-}
-
-void batch_for(std::size_t count, const RangeBody& body) {
-    if (count < kParallelThreshold) {
-        if (count != 0) body(0, count);
+    if (in_order == nullptr) {
+        job.work();
         return;
     }
-    parallel_for(count, body);
+    for (std::size_t c = 0; c < job.chunks; ++c) {
+        if (!job.is_done(c)) in_order->unlocked([&] { job.work_until_done(c); });
+        in_order->take(job.begin_of(c), job.end_of(c));
+    }
+}
+
+namespace {
+
+/// The pool of this process, or why it could not be created.
+struct ProcessPool {
+    pid_t process;
+    WorkerPool* pool;     ///< never destroyed: see global_pool()
+    std::string failure;  ///< the stop message when pool is null
+};
+
+std::atomic<ProcessPool*> process_pool{nullptr};
+std::mutex process_pool_creation;
+
+}  // namespace
+
+WorkerPool& global_pool() {
+    // The pool lives until the process ends: its workers must not be joined while
+    // the process (or an interpreter hosting it) shuts down. A forked child finds
+    // the parent's record, whose workers do not exist in the child, and makes its
+    // own without touching the parent's pool.
+    const pid_t process = getpid();
+    ProcessPool* record = process_pool.load(std::memory_order_acquire);
+    if (record == nullptr || record->process != process) {
+        const std::lock_guard lock(process_pool_creation);
+        record = process_pool.load(std::memory_order_acquire);
+        if (record == nullptr || record->process != process) {
+            auto fresh = std::make_unique<ProcessPool>(ProcessPool{process, nullptr, {}});
+            try {
+                fresh->pool = new WorkerPool(pool_size_from_environment(
+                    std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+            } catch (const Stop& failure) {
+                fresh->failure = failure.message();
+            }
+            record = fresh.release();
+            process_pool.store(record, std::memory_order_release);
+        }
+    }
+    if (record->pool == nullptr) stop(record->failure);
+    return *record->pool;
+}
+
+std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept {
+    constexpr std::size_t kChunksPerThread = 8;
+    constexpr std::size_t kSmallestChunk = 256;
+    const std::size_t pieces = std::max<std::size_t>(1, pool_size) * kChunksPerThread;
+    const std::size_t even_share = count / pieces + (count % pieces != 0 ? 1 : 0);
+    return std::max(kSmallestChunk, even_share);
+}
+
+void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order) {
+    if (count == 0) return;
+    if (count < kParallelThreshold) {
+        if (in_order == nullptr) {
+            body(0, count);
+        } else {
+            in_order->unlocked([&] { body(0, count); });
+            in_order->take(0, count);
+        }
+        return;
+    }
+    WorkerPool* pool = nullptr;
+    if (in_order == nullptr) {
+        pool = &global_pool();
+    } else {
+        // Creating the pool starts threads: not a thing to do holding a lock.
+        in_order->unlocked([&] { pool = &global_pool(); });
+    }
+    pool->run(count, chunk_size_for(count, pool->size()), body, in_order);
 }
 
 }  // namespace zorv

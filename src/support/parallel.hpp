@@ -1,16 +1,17 @@
 #pragma once
 /// @file
-/// The process-wide worker pool and the batch-size threshold.
+/// Batch scheduling: the process-wide worker pool, the batch-size threshold and the
+/// split of a batch into chunks.
 ///
-/// This is the only part of the code base that sees the threading library. The
-/// pool is created on first use and lives until the process ends; its worker
-/// threads are the only threads the library starts. The calling thread takes part
-/// in the work and returns only when every index has been processed.
+/// This is the only code that starts threads. The pool's worker threads are started
+/// when the pool is created, on the creating thread, so a failure to start one is
+/// reported there (as a stop) instead of aborting the process from a thread nobody
+/// can catch it on. The thread that runs a batch takes part in the work and returns
+/// only when every index has been processed.
 
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <utility>
 
 namespace zorv {
 
@@ -20,6 +21,20 @@ inline constexpr std::size_t kParallelThreshold = 2048;
 
 /// A contiguous range [begin, end) of indices handed to one task.
 using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
+
+/// @brief What the calling thread of a batch does with the results while the rest
+/// of the batch is still being computed.
+///
+/// `take` is called on the calling thread with every finished range, in index
+/// order, each index exactly once; everything the calling thread computes or waits
+/// for runs inside `unlocked` (a caller holding a lock that other threads need
+/// releases it there, and takes it back before `unlocked` returns). `take` may
+/// throw: the batch is then abandoned, and the exception passes on once no other
+/// thread works on it any more.
+struct InOrder {
+    RangeBody take;
+    std::function<void(const std::function<void()>& work)> unlocked;
+};
 
 /// @brief The pool size that the environment asks for.
 ///
@@ -41,17 +56,26 @@ std::size_t pool_size_from_environment(const char* rayon_num_threads,
 /// when that cannot be determined.
 std::size_t available_processors();
 
-/// @brief A fixed-size group of worker threads plus the calling thread.
+/// @brief Items per chunk when `count` items are split for a pool of `pool_size`
+/// threads: about eight chunks per thread, so that a thread delayed by the machine
+/// does not hold the batch up, but never chunks so small that handing them out
+/// costs more than computing them. Always >= 1.
+std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept;
+
+/// @brief A fixed group of worker threads; the thread that calls `run` is one more.
 ///
-/// Threads are started lazily by the threading library when work arrives. A pool
-/// larger than the machine's processor count is honoured (the library's global
-/// parallelism limit is raised for the pool's lifetime).
+/// All size() - 1 workers are started by the constructor. Several threads may call
+/// `run` at the same time; each call's chunks are handed to whichever threads are
+/// free. Each task runs under the floating-point mode (rounding, flush-to-zero,
+/// denormals-are-zero) of the thread that called `run`.
 class WorkerPool {
 public:
     /// @param size total concurrency including the calling thread, >= 1.
     /// @throws Stop "The global thread pool has not been initialized.: <reason>"
-    ///         when the threading library refuses to create the pool.
+    ///         when the size is unusable or a worker thread cannot be started (the
+    ///         workers already started are stopped again).
     explicit WorkerPool(std::size_t size);
+    /// Stops and joins the workers; no `run` may be in progress.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -59,17 +83,16 @@ public:
     /// The concurrency the pool was created with.
     std::size_t size() const noexcept;
 
-    /// @brief Calls `body` on disjoint ranges that together cover [0, count)
-    /// exactly once, on the pool's threads and the calling thread; returns when
-    /// all ranges are done.
+    /// @brief Calls `body` on the chunks [0, chunk), [chunk, 2 chunk), ... that cover
+    /// [0, count), each exactly once, on the pool's workers and the calling thread;
+    /// returns when all chunks are done. The calling thread works through the
+    /// chunks itself, so the batch completes even if no worker is ever free.
+    ///
+    /// With `in_order`, each finished chunk is handed to `in_order->take` in index
+    /// order as soon as it and every chunk before it are done.
     ///
     /// `body` must not throw: check every precondition before the parallel part.
-    void run(std::size_t count, const RangeBody& body);
-
-    /// @brief Runs `task` once on each of the pool's worker threads (size() - 1 of
-    /// them), in the background: returns at once. `task` must not throw, and must
-    /// not depend on ever being run (a process may forbid the worker threads).
-    void start_on_workers(const std::function<void()>& task);
+    void run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order = nullptr);
 
 private:
     struct Impl;
@@ -79,49 +102,26 @@ private:
 /// @brief The process-wide pool, created on the first call with the size given by
 /// RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS / the available processors.
 ///
-/// Creation is thread-safe; the pool is never destroyed.
-/// @throws Stop "The global thread pool has not been initialized.: <reason>"
-///         when it cannot be created (a later call tries again).
+/// Creation is thread-safe; the pool is never destroyed. When creation fails, every
+/// later call fails the same way without trying again. A child process made by
+/// fork() gets a pool of its own on its first call (the parent's workers do not
+/// exist in the child).
+/// @throws Stop "The global thread pool has not been initialized.: <reason>".
 WorkerPool& global_pool();
 
-/// @brief Production of [0, count) in chunks on the process-wide pool, consumed in
-/// order by the calling thread while the rest is still being produced.
+/// @brief The one way a batch is run: calls `body` on ranges that together cover
+/// [0, count) exactly once and returns when all are done.
 ///
-/// The constructor starts the pool's worker threads on the chunks and returns at
-/// once. The consumer asks whether chunk c is `ready`, or `wait`s for it; a waiting
-/// thread produces unclaimed chunks itself, so progress never depends on the
-/// workers actually running. Each chunk is produced exactly once, by one thread.
-/// The destructor returns only when every chunk is produced, so `produce` may use
-/// the caller's stack. `produce` must not throw.
-class BatchStream {
-public:
-    /// @param count       items in total.
-    /// @param chunk_size  items per chunk (the last may be shorter), >= 1.
-    /// @param produce     called with [begin, end) of one chunk.
-    /// @throws Stop as global_pool() does.
-    BatchStream(std::size_t count, std::size_t chunk_size, const RangeBody& produce);
-    ~BatchStream();
-    BatchStream(const BatchStream&) = delete;
-    BatchStream& operator=(const BatchStream&) = delete;
-
-    std::size_t chunk_count() const noexcept;
-    /// [begin, end) of chunk c.
-    std::pair<std::size_t, std::size_t> chunk_range(std::size_t c) const noexcept;
-    /// Whether chunk c has been produced (its items are visible to the caller).
-    bool ready(std::size_t c) const noexcept;
-    /// Returns once chunk c has been produced, producing unclaimed chunks meanwhile.
-    void wait(std::size_t c) noexcept;
-
-private:
-    struct State;
-    std::shared_ptr<State> state_;  // shared with tasks that may start after we are gone
-};
-
-/// @brief Runs `body` over [0, count) on the process-wide pool (see WorkerPool::run).
-void parallel_for(std::size_t count, const RangeBody& body);
-
-/// @brief Runs `body` over [0, count): as a single range on the calling thread when
-/// count < kParallelThreshold, otherwise through parallel_for.
-void batch_for(std::size_t count, const RangeBody& body);
+/// Fewer than kParallelThreshold items run as a single range on the calling
+/// thread. From kParallelThreshold on, the batch is split by chunk_size_for() and
+/// run on the process-wide pool, the calling thread taking part, every range under
+/// the calling thread's floating-point mode.
+///
+/// With `in_order` (see InOrder), the finished ranges are also handed to
+/// `in_order->take` in index order on the calling thread, overlapping with the
+/// computation of the later ones; a batch below the threshold is computed inside
+/// `in_order->unlocked` and then taken as one range.
+/// @throws Stop as global_pool() does, before `body` is ever called.
+void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order = nullptr);
 
 }  // namespace zorv

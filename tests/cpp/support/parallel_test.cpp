@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cfenv>
+#include <functional>
+#include <stdexcept>
 #include <chrono>
 #include <cstdlib>
 #include <limits>
@@ -14,6 +17,10 @@
 #include <vector>
 
 #include "support/stop.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
 
 namespace zorv {
 namespace {
@@ -81,15 +88,151 @@ void expect_each_index_once(std::size_t count, ForEach for_each) {
 
 class ParallelCoverage : public ::testing::TestWithParam<std::size_t> {};
 
-TEST_P(ParallelCoverage, ParallelForVisitsEveryIndexOnce) {
-    expect_each_index_once(GetParam(), [](std::size_t n, const RangeBody& body) { parallel_for(n, body); });
-}
-
 TEST_P(ParallelCoverage, BatchForVisitsEveryIndexOnce) {
     expect_each_index_once(GetParam(), [](std::size_t n, const RangeBody& body) { batch_for(n, body); });
 }
 
+TEST_P(ParallelCoverage, PoolRunVisitsEveryIndexOnceForAnyChunk) {
+    WorkerPool pool(3);
+    for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}, GetParam(), GetParam() + 1}) {
+        expect_each_index_once(GetParam(), [&](std::size_t n, const RangeBody& body) { pool.run(n, chunk, body); });
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Counts, ParallelCoverage, ::testing::Values(0, 1, 7, 2047, 2048, 100003));
+
+/// Runs a batch of `count` with an in-order consumer; expects every index computed
+/// once, taken once, in order, and only after it was computed. Returns how often the
+/// calling thread went `unlocked`.
+std::size_t expect_taken_in_order(std::size_t count, const std::function<void(const RangeBody&, const InOrder&)>& run) {
+    std::vector<std::atomic<int>> computed(count);
+    std::size_t taken = 0;
+    std::size_t unlocked_calls = 0;
+    const InOrder in_order{
+        [&](std::size_t begin, std::size_t end) {
+            ASSERT_EQ(begin, taken);
+            ASSERT_LE(end, count);
+            for (std::size_t i = begin; i < end; ++i) ASSERT_EQ(computed[i].load(), 1) << "index " << i;
+            taken = end;
+        },
+        [&](const std::function<void()>& work) {
+            ++unlocked_calls;
+            work();
+        },
+    };
+    run([&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) computed[i].fetch_add(1);
+    }, in_order);
+    EXPECT_EQ(taken, count);
+    return unlocked_calls;
+}
+
+TEST_P(ParallelCoverage, InOrderConsumersTakeEveryFinishedRangeOnceInOrder) {
+    const std::size_t count = GetParam();
+    const std::size_t unlocked_calls = expect_taken_in_order(count, [&](const RangeBody& body, const InOrder& in_order) {
+        batch_for(count, body, &in_order);
+    });
+    // Computing on the calling thread, or starting the pool, happens unlocked.
+    EXPECT_EQ(unlocked_calls >= 1, count != 0);
+    WorkerPool pool(3);
+    expect_taken_in_order(count, [&](const RangeBody& body, const InOrder& in_order) {
+        pool.run(count, 97, body, &in_order);
+    });
+}
+
+TEST(WorkerPool, AConsumerThatThrowsAbandonsTheBatchSafely) {
+    WorkerPool pool(3);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<double> out(100000);
+        const InOrder in_order{
+            [&](std::size_t begin, std::size_t) {
+                if (begin > 0) throw std::runtime_error("consumer failed");
+            },
+            [](const std::function<void()>& work) { work(); },
+        };
+        EXPECT_THROW(pool.run(out.size(), 64, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) out[i] = 1.0;
+        }, &in_order), std::runtime_error);
+    }  // `out` goes after each round: a worker still writing would be caught by the sanitizers
+    expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 7, body); });
+}
+
+TEST(ChunkSize, SplitsEveryPooledBatchForEveryThread) {
+    for (const std::size_t threads : {1, 2, 3, 8, 64}) {
+        for (const std::size_t count : {kParallelThreshold, std::size_t{8192}, std::size_t{1000003}}) {
+            const std::size_t chunk = chunk_size_for(count, threads);
+            ASSERT_GE(chunk, 1u);
+            const std::size_t chunks = (count + chunk - 1) / chunk;
+            // Already the smallest pooled batch gives a chunk to several threads.
+            EXPECT_GE(chunks, std::min<std::size_t>(threads, 8)) << count << " on " << threads;
+            EXPECT_LE(chunks, threads * 8) << count << " on " << threads;
+        }
+    }
+}
+
+TEST(BatchFor, ConcurrentBatchesFromManyThreadsEachCoverTheirIndices) {
+    constexpr std::size_t kCallers = 4;
+    constexpr std::size_t kCount = 50000;
+    std::vector<std::vector<std::atomic<int>>> hits(kCallers);
+    for (auto& h : hits) h = std::vector<std::atomic<int>>(kCount);
+    std::vector<std::thread> callers;
+    for (std::size_t c = 0; c < kCallers; ++c) {
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 20; ++round) {
+                batch_for(kCount, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i) hits[c][i].fetch_add(1);
+                });
+            }
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    for (std::size_t c = 0; c < kCallers; ++c) {
+        for (std::size_t i = 0; i < kCount; ++i) ASSERT_EQ(hits[c][i].load(), 20) << c << ", " << i;
+    }
+}
+
+/// The floating-point mode as the tasks see it: rounding direction and, on x86,
+/// the whole MXCSR (flush-to-zero, denormals-are-zero, rounding, masks).
+std::pair<int, unsigned> observed_mode() {
+#if defined(__x86_64__) || defined(__i386__)
+    return {std::fegetround(), _mm_getcsr() & ~0x3Fu};  // without the sticky exception flags
+#else
+    return {std::fegetround(), 0u};
+#endif
+}
+
+TEST(WorkerPool, TasksRunUnderTheCallersFloatingPointModeAndWorkersGetTheirsBack) {
+    WorkerPool pool(3);
+    const auto default_mode = observed_mode();
+    const auto run_and_collect = [&] {
+        std::mutex mutex;
+        std::set<std::pair<int, unsigned>> seen;
+        std::set<std::thread::id> threads;
+        pool.run(64 * 3, 1, [&](std::size_t, std::size_t) {
+            const auto mode = observed_mode();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // let every thread take some
+            const std::lock_guard lock(mutex);
+            seen.insert(mode);
+            threads.insert(std::this_thread::get_id());
+        });
+        EXPECT_GT(threads.size(), 1u) << "no worker took part";
+        return seen;
+    };
+
+    std::fesetround(FE_TOWARDZERO);
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_setcsr(_mm_getcsr() | 0x8040u);  // flush-to-zero and denormals-are-zero
+#endif
+    const auto caller_mode = observed_mode();
+    const auto under_caller = run_and_collect();
+    std::fesetround(FE_TONEAREST);
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_setcsr(_mm_getcsr() & ~0x8040u);
+#endif
+    ASSERT_EQ(observed_mode(), default_mode);
+    EXPECT_EQ(under_caller, (std::set{caller_mode}));
+    EXPECT_EQ(run_and_collect(), (std::set{default_mode}));
+}
 
 TEST(BatchFor, SmallBatchesRunAsOneRangeOnTheCallingThread) {
     for (const std::size_t count : {std::size_t{1}, kParallelThreshold - 1}) {
@@ -122,7 +265,7 @@ TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenAskedTo) {
     std::mutex mutex;
     std::set<std::thread::id> seen;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    pool.run(size * 64, [&](std::size_t, std::size_t) {
+    pool.run(size * 64, 1, [&](std::size_t, std::size_t) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             seen.insert(std::this_thread::get_id());
@@ -136,50 +279,7 @@ TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenAskedTo) {
         }
     });
     EXPECT_EQ(seen.size(), size);
-    expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, body); });
-}
-
-class BatchStreamCoverage : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
-
-TEST_P(BatchStreamCoverage, EveryChunkIsProducedOnceAndConsumedInOrder) {
-    const auto [count, chunk] = GetParam();
-    std::vector<std::atomic<int>> produced(count);
-    std::vector<std::size_t> consumed;
-    {
-        BatchStream stream(count, chunk, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) produced[i].fetch_add(1);
-        });
-        std::size_t expected_begin = 0;
-        for (std::size_t c = 0; c < stream.chunk_count(); ++c) {
-            if (c % 2 == 0) stream.wait(c);
-            else while (!stream.ready(c)) stream.wait(c);
-            const auto [begin, end] = stream.chunk_range(c);
-            ASSERT_EQ(begin, expected_begin);
-            ASSERT_LE(end - begin, chunk);
-            for (std::size_t i = begin; i < end; ++i) {
-                ASSERT_EQ(produced[i].load(), 1) << "item " << i << " consumed before it was produced";
-                consumed.push_back(i);
-            }
-            expected_begin = end;
-        }
-        EXPECT_EQ(expected_begin, count);
-    }
-    EXPECT_EQ(consumed.size(), count);
-    for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(produced[i].load(), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(CountsAndChunks, BatchStreamCoverage,
-                         ::testing::Values(std::make_pair(0, 16), std::make_pair(5, 16), std::make_pair(16, 16),
-                                           std::make_pair(17, 16), std::make_pair(100003, 1024),
-                                           std::make_pair(4096, 1)));
-
-TEST(BatchStream, DestructionWaitsForEveryChunk) {
-    // Nothing consumed: the destructor still returns only when all work is done.
-    std::atomic<std::size_t> items{0};
-    {
-        BatchStream stream(50000, 100, [&](std::size_t begin, std::size_t end) { items += end - begin; });
-    }
-    EXPECT_EQ(items.load(), 50000u);
+    expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 100, body); });
 }
 
 TEST(WorkerPool, RefusedSizesStopWithThePoolMessage) {
