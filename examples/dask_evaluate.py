@@ -8,7 +8,8 @@ every block builds its own evaluator from (degree, n_t, T, dofs), which are plai
 Usage:
     python3 examples/dask_evaluate.py                      # a local cluster of 2 processes
     python3 examples/dask_evaluate.py --scheduler tcp://scheduler:8786
-Every worker needs zorv installed; this file's functions travel to them with the task.
+Every worker needs zorv installed. Run as a script, this file's functions travel with the
+tasks; imported from another module, the workers must import it too (client.upload_file sends it).
 """
 
 from __future__ import annotations
