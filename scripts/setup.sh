@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything zorv needs on a fresh Debian machine (compiler, CMake, Eigen,
 # oneTBB, GoogleTest, the Python packages of the chosen extras) and then zorv itself.
-# Usage: scripts/setup.sh [extra ...]   (extras from pyproject.toml: test, demo, bench)
+# Usage: scripts/setup.sh [extra ...]   (extras from pyproject.toml: test, demo, bench, dask)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
@@ -25,9 +25,10 @@ fi
 python_packages=("scikit-build-core>=0.10" "ninja")
 for extra in "$@"; do
   case "$extra" in
-    test) python_packages+=(pytest numpy) ;;
+    test) python_packages+=(pytest numpy scipy "dask[distributed]; python_version >= '3.10'") ;;
     demo) python_packages+=(numpy scipy matplotlib) ;;
     bench) python_packages+=(numpy scipy) ;;
+    dask) python_packages+=("dask[distributed]") ;;
     *) echo "setup: unknown extra '$extra'" >&2; exit 2 ;;
   esac
 done
