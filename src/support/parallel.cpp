@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -222,6 +224,17 @@ WorkerPool::WorkerPool(std::size_t size) : impl_(std::make_unique<Impl>()) {
         stop_not_initialized("unsupported pool size " + std::to_string(size));
     }
     impl_->size = size;
+    // Workers start with every signal blocked (a thread inherits its creator's
+    // mask), so that signals meant for the process are handled by the threads of
+    // the program, which expect them, never by a worker in the middle of a chunk.
+    sigset_t all_signals;
+    sigset_t creator_signals;
+    sigfillset(&all_signals);
+    pthread_sigmask(SIG_SETMASK, &all_signals, &creator_signals);
+    struct RestoreSignals {
+        const sigset_t& mask;
+        ~RestoreSignals() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+    } restore_signals{creator_signals};
     try {
         impl_->workers.reserve(size - 1);
         for (std::size_t i = 1; i < size; ++i) {

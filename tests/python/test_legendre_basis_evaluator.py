@@ -416,6 +416,10 @@ POOL_SCRIPT = """
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     def threads():
         return len(os.listdir("/proc/self/task"))
+    def blocked_signals(task):
+        with open(f"/proc/self/task/{task}/status") as status:
+            return next(int(line.split()[1], 16) for line in status if line.startswith("SigBlk:"))
+    before = set(os.listdir("/proc/self/task"))
     e = zorv.LegendreBasisEvaluator(3, 4, 1.0)
     e.set_dofs([0.5 * k for k in range(16)])
     start = threads()
@@ -424,7 +428,9 @@ POOL_SCRIPT = """
     times = array.array("d", [i * 6e-4 - 0.1 for i in range(2048)])
     values = e.evaluate_many(times)
     exact = all(values[i] == e.evaluate_at(times[i]) for i in range(2048))
-    print(json.dumps({"start": start, "after_small": after_small, "after_threshold": threads(), "exact": exact}))
+    sigint_blocked = all(blocked_signals(task) >> 1 & 1 for task in set(os.listdir("/proc/self/task")) - before)
+    print(json.dumps({"start": start, "after_small": after_small, "after_threshold": threads(), "exact": exact,
+                      "workers_block_sigint": sigint_blocked}))
 """
 
 
@@ -445,11 +451,12 @@ POOL_SCRIPT = """
 )
 def test_pool_starts_at_2048_times_with_the_size_the_environment_asks_for(environment, affinity, size):
     """The pool is the calling thread plus size - 1 workers, all started by the first batch of
-    2048 times (and not by one of 2047); the size comes from the variables, else the affinity mask."""
+    2048 times (and not by one of 2047), with signals left to the program's own threads; the size
+    comes from the variables, else the affinity mask."""
     run = run_python(POOL_SCRIPT, affinity, environment=environment)
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
-    assert report["exact"]
+    assert report["exact"] and report["workers_block_sigint"], report
     assert report["after_small"] == report["start"], "a batch below 2048 times started threads"
     assert report["after_threshold"] - report["start"] == size - 1, report
 
