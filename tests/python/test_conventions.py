@@ -1,8 +1,10 @@
 """What every call observes at the boundary: binding, conversions, holds, failures."""
 
 import array
+import collections
 import collections.abc
 import ctypes
+import sys
 
 import numpy as np
 import pytest
@@ -425,3 +427,37 @@ def test_out_of_memory_is_a_memory_error_and_changes_nothing():
         zorv.get_lagrange_points(2**20, 2**40, 1.0)
     evaluator.set_dofs([4.0])
     assert evaluator.evaluate_at(0.5) == 4.0
+
+
+# ---- references --------------------------------------------------------------------------
+
+def test_create_set_and_delete_cycles_keep_every_count():
+    values = [v + 0.5 for v in range(6)]
+
+    def cycle():
+        evaluator = zorv.LegendreBasisEvaluator(1, 3, 1.0)
+        assert evaluator.set_dofs(values) is None
+        zorv.LegendreBasis(1, 3, 1.0).evaluate_at(0.5, values)
+
+    watched = (None, zorv.LegendreBasis, zorv.LegendreBasisEvaluator, values, *values)
+    cycle()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        cycle()
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.parametrize("make", [lambda: zorv.lagrange_to_legendre_basis_transformation(3, 400, True),
+                                  lambda: zorv.lagrange_prolongation_matrix(100, 300, 2)])
+def test_shared_triplet_items_hold_one_reference_per_place(make):
+    triplets = make()
+    places = collections.Counter(id(item) for items in triplets for item in items)
+    items = {id(item): item for part in triplets for item in part}
+    shared = 0
+    for item in items.values():
+        if isinstance(item, int) and item <= 256:
+            continue  # the interpreter's own small ints are referenced elsewhere too
+        # here: `items`, `item` and the argument of getrefcount
+        assert sys.getrefcount(item) == places[id(item)] + 3, item
+        shared += places[id(item)] > 1
+    assert shared > 100
