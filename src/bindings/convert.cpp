@@ -1,5 +1,7 @@
 #include "bindings/convert.hpp"
 
+#include "bindings/runtime_cache.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -40,19 +42,18 @@ Py_ssize_t shape_bytes(const Py_buffer& view) {
 
 /// Whether `type` is exactly NumPy's ndarray, recognised without importing NumPy: the
 /// type named "numpy.ndarray" that the loaded numpy module exports under that name.
-/// It is remembered with a reference, which keeps the type (and so the meaning of its
-/// address) for the life of the process. Runs with the interpreter lock held, which
-/// guards `known`.
+/// Once found it is kept, with a reference, for the interpreter runtime (which keeps
+/// the meaning of its address); runs with the interpreter lock held.
 bool is_numpy_array_type(PyTypeObject* type) {
-    static PyTypeObject* known = nullptr;
-    if (type == known) return true;
-    if (known != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+    static RuntimeCache<PyTypeObject> known;
+    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+    if (const PyTypeObject* found = known.get()) return type == found;
     const PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
     const PyRef numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
     const PyRef exported = numpy ? PyRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray")) : PyRef();
     PyErr_Clear();
     if (exported.get() != reinterpret_cast<PyObject*>(type)) return false;
-    known = reinterpret_cast<PyTypeObject*>(PyRef(exported).release());
+    known.set(reinterpret_cast<PyTypeObject*>(PyRef(exported).release()));
     return true;
 }
 
