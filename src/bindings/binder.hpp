@@ -6,6 +6,7 @@
 
 #include "bindings/errors.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -44,6 +45,11 @@ struct Parameters {
 
     Bound bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         Bound bound{};
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+            // The common call, every parameter by position: nothing can be missing.
+            std::copy_n(args, N, bound.begin());
+            return bound;
+        }
         bind_fastcall(signature(), args, nargs, kwnames, bound);
         return bound;
     }

@@ -1,9 +1,12 @@
 #include "bindings/convert.hpp"
 
+#include "bindings/runtime_cache.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace zorv::py {
@@ -24,6 +27,68 @@ bool is_numpy_bool_type(PyTypeObject* type) {
     PyErr_Clear();
     return text_equals(module.get(), "numpy") &&
            (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
+}
+
+/// itemsize times the product of the shape: the bytes that the view describes, or
+/// -1 when its dimensions are negative or the product does not fit.
+Py_ssize_t shape_bytes(const Py_buffer& view) {
+    if (view.ndim < 0) return -1;
+    Py_ssize_t bytes = view.itemsize;
+    for (int i = 0; i < view.ndim; ++i) {
+        if (view.shape[i] < 0 || __builtin_mul_overflow(bytes, view.shape[i], &bytes)) return -1;
+    }
+    return bytes;
+}
+
+/// Whether `type` is exactly NumPy's ndarray, recognised without importing NumPy: the
+/// type named "numpy.ndarray" that the loaded numpy module exports under that name.
+/// Once found it is kept, with a reference, for the interpreter runtime (which keeps
+/// the meaning of its address); runs with the interpreter lock held.
+bool is_numpy_array_type(PyTypeObject* type) {
+    static RuntimeCache<PyTypeObject> known;
+    if (std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+    if (const PyTypeObject* found = known.get()) return type == found;
+    const PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
+    const PyRef numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+    const PyRef exported = numpy ? PyRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray")) : PyRef();
+    PyErr_Clear();
+    if (exported.get() != reinterpret_cast<PyObject*>(type)) return false;
+    known.set(reinterpret_cast<PyTypeObject*>(PyRef(exported).release()));
+    return true;
+}
+
+/// The items of a one-dimensional NumPy array of native doubles (any stride), read
+/// from its memory. Iterating such an array runs no Python code and each item
+/// converts to exactly the double stored, so this is the item-by-item result. Gives
+/// nothing, and leaves no exception, for any other array: those convert item by item.
+std::optional<std::vector<double>> copy_double_array(PyObject* array) {
+    std::optional<BufferView> held;
+    try {
+        held.emplace(array, PyBUF_RECORDS_RO);
+    } catch (const PythonError&) {
+        return std::nullopt;  // no buffer for this dtype: its items will tell what they are
+    }
+    const Py_buffer& view = held->get();
+    if (view.ndim != 1 || view.itemsize != sizeof(double) || !is_native_double_format(view.format) ||
+        view.suboffsets != nullptr) {
+        return std::nullopt;
+    }
+    const auto count = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides[0];
+    const auto* first = static_cast<const char*>(view.buf);
+    std::vector<double> values;
+    if (stride == sizeof(double) && reinterpret_cast<std::uintptr_t>(first) % alignof(double) == 0) {
+        const auto* items = reinterpret_cast<const double*>(first);
+        values.assign(items, items + count);
+        return values;
+    }
+    values.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {  // also reversed, and unaligned data
+        double item;
+        std::memcpy(&item, first + static_cast<Py_ssize_t>(i) * stride, sizeof item);
+        values.push_back(item);
+    }
+    return values;
 }
 
 }  // namespace
@@ -71,6 +136,9 @@ bool to_flag(PyObject* object) {
 std::vector<double> to_float_sequence(PyObject* object) {
     if (PyUnicode_Check(object)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) throw_cast_error(object, "Sequence");
+    if (is_numpy_array_type(Py_TYPE(object))) {
+        if (std::optional<std::vector<double>> values = copy_double_array(object)) return std::move(*values);
+    }
 
     std::vector<double> values;
     const Py_ssize_t length = PyObject_Size(object);
@@ -103,8 +171,8 @@ bool is_native_double_format(const char* format) {
     return order == '@' || order == '=' || (order == '<' && std::endian::native == std::endian::little);
 }
 
-FloatBuffer::FloatBuffer(PyObject* object) : view_(object) {
-    Py_buffer& view = view_.get();
+FloatBuffer::FloatBuffer(PyObject* object) : view_(object, PyBUF_FULL_RO) {
+    const Py_buffer& view = view_.get();
     if (view.shape == nullptr) throw_error(PyExc_BufferError, "shape is null");
     if (view.strides == nullptr) throw_error(PyExc_BufferError, "strides is null");
     if (view.itemsize != sizeof(double) || !is_native_double_format(view.format)) {
@@ -115,6 +183,10 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object) {
     if (view.len != 0 && reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
         throw_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
     }
+    // The copy writes every item that the shape describes; an exporter whose length
+    // says otherwise breaks the buffer contract, and is refused before anything is
+    // written, so that the copy stays inside what was allocated for it.
+    if (view.len != shape_bytes(view)) throw_error(PyExc_BufferError, "buffer length does not match its shape");
     size_ = static_cast<std::size_t>(view.len) / sizeof(double);
     values_ = std::make_unique_for_overwrite<double[]>(size_);
     if (PyBuffer_ToContiguous(values_.get(), &view, view.len, 'C') != 0) throw_pending();

@@ -24,8 +24,30 @@ std::size_t to_count(PyObject* object);
 double to_float(PyObject* object);
 /// True/False, or a NumPy boolean scalar; everything else is a cast error to 'bool'.
 bool to_flag(PyObject* object);
-/// Any sequence but str: every item converted as a float, in iteration order.
+/// Any sequence but str: every item converted as a float, in iteration order. A
+/// one-dimensional NumPy array of native doubles is read from its memory instead,
+/// with the same result.
 std::vector<double> to_float_sequence(PyObject* object);
+
+/// A buffer view of an object, released when this is destroyed.
+class BufferView {
+public:
+    /// Requests the view with `flags` (PyBUF_...); throws the exporter's error.
+    BufferView(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &view_, flags) != 0) throw_pending();
+    }
+    // A thread ended while it waited for the interpreter lock cannot release
+    // anything: the view is left to the exiting process.
+    ~BufferView() {
+        if (!thread_without_python()) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const Py_buffer& get() const { return view_; }
+
+private:
+    Py_buffer view_{};
+};
 
 /// A float-buffer argument: the exporter's view (held until destruction, so it stays
 /// exported while a computation runs) and a row-major copy of its 8-byte doubles.
@@ -38,27 +60,9 @@ public:
     std::span<double> values() { return {values_.get(), size_}; }
 
 private:
-    /// Owns the exporter's view; declared first so that it is released last,
-    /// after the copy is freed, and also when the constructor fails part-way.
-    class View {
-    public:
-        explicit View(PyObject* object) {
-            if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) throw_pending();
-        }
-        // A thread ended while it waited for the interpreter lock cannot release
-        // anything: the view is left to the exiting process.
-        ~View() {
-            if (!thread_without_python()) PyBuffer_Release(&view_);
-        }
-        View(const View&) = delete;
-        View& operator=(const View&) = delete;
-        Py_buffer& get() { return view_; }
-
-    private:
-        Py_buffer view_{};
-    };
-
-    View view_;
+    /// Declared first so that it is released last, after the copy is freed, and also
+    /// when the constructor fails part-way.
+    BufferView view_;
     std::size_t size_ = 0;
     std::unique_ptr<double[]> values_;
 };

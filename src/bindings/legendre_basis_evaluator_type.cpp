@@ -4,6 +4,7 @@
 #include "bindings/binder.hpp"
 #include "bindings/classes.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/dof_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "support/stop.hpp"
 
@@ -29,12 +30,6 @@ Self& self_of(PyObject* self) {
     return receiver<EvaluatorState>(self, legendre_basis_evaluator_type(), kClassName);
 }
 
-/// A zero dof matrix of n_t x (degree + 1); "capacity overflow" when it cannot exist.
-DofMatrix zero_dofs(std::size_t n_t, std::size_t degree) {
-    check_capacity(legendre_dof_count(n_t, degree), sizeof(double));
-    return DofMatrix::Zero(static_cast<Eigen::Index>(n_t), static_cast<Eigen::Index>(degree + 1));
-}
-
 // ---- constructor ---------------------------------------------------------------
 
 constexpr Parameters<3> kNew{"LegendreBasisEvaluator.__new__()", {"degree", "n_t", "T"}};
@@ -46,7 +41,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::size_t n_t_value = argument("n_t", n_t, to_count);
         const double T_value = argument("T", T, to_float);
         return create_instance(type, EvaluatorState{LegendreBasis(degree_value, n_t_value, T_value),
-                                                    zero_dofs(n_t_value, degree_value), n_t_value, degree_value});
+                                                    zero_dof_matrix(n_t_value, degree_value), n_t_value, degree_value});
     });
 }
 
@@ -61,14 +56,14 @@ PyObject* set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const ExclusiveHold hold(instance.hold);
         const std::vector<double> values = argument("legendre_vals", legendre_vals, to_float_sequence);
         EvaluatorState& state = instance.payload;
-        const std::size_t required = legendre_dof_count(state.n_t, state.degree);
+        // The count fitted when the instance was made.
+        const std::size_t required = exact_dof_count(state.n_t, state.degree).value();
         if (values.size() != required) {
             stop(assert_eq_message("LegendreBasisEvaluator: set_dofs: input vector has wrong length",
                                    values.size(), required));
         }
-        // The flat vector is in the Legendre dof layout, which is the matrix's
-        // column-major storage; the new matrix is complete before the old one goes.
-        state.dofs = Eigen::Map<const DofMatrix>(values.data(), state.dofs.rows(), state.dofs.cols());
+        // The new matrix is complete before the old one goes.
+        state.dofs = dof_matrix(values, state.n_t, state.degree);
         return none();
     });
 }

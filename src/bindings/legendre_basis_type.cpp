@@ -3,8 +3,11 @@
 #include "bindings/binder.hpp"
 #include "bindings/classes.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/dof_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "support/stop.hpp"
+
+#include <optional>
 
 namespace zorv::py {
 
@@ -39,15 +42,13 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- evaluate_at(t, legendre_vals) ------------------------------------------------
 
-/// The dofs of a call: the first n_t * (degree + 1) values, read in the Legendre dof
-/// layout (value i to row i mod n_t, column i div n_t), which is the column-major
-/// storage of the matrix. Values after those are ignored.
+/// The dofs of a call: the first n_t * (degree + 1) values, in the Legendre dof
+/// layout; values after those are ignored. Too few values (also when that count
+/// exceeds every possible length) stop before anything is allocated.
 DofMatrix dofs_from_values(const LegendreBasisState& state, const std::vector<double>& values) {
-    const std::size_t count = legendre_dof_count(state.n_t, state.degree);
-    if (values.size() < count) stop("Matrix view: input data buffer too small.");
-    const auto rows = static_cast<Eigen::Index>(state.n_t);
-    const auto cols = static_cast<Eigen::Index>(state.degree + 1);
-    return Eigen::Map<const DofMatrix>(values.data(), rows, cols);
+    const std::optional<std::size_t> count = exact_dof_count(state.n_t, state.degree);
+    if (!count || values.size() < *count) stop("Matrix view: input data buffer too small.");
+    return dof_matrix(values, state.n_t, state.degree);
 }
 
 constexpr Parameters<2> kEvaluateAt{"LegendreBasis.evaluate_at()", {"t", "legendre_vals"}};

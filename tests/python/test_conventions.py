@@ -1,13 +1,16 @@
 """What every call observes at the boundary: binding, conversions, holds, failures."""
 
 import array
+import collections
+import collections.abc
 import ctypes
+import sys
 
 import numpy as np
 import pytest
 
 import zorv
-from helpers import error_of as message_of
+from helpers import bits, error_of as message_of
 
 
 
@@ -167,6 +170,84 @@ def test_type_error_subclasses_are_not_rewrapped():
     assert message_of(lambda: zorv.get_lagrange_points(1, 1, Cast())) == (Special, "kept as it is")
 
 
+# ---- float sequence: NumPy arrays ------------------------------------------------------
+
+class ItemByItem(collections.abc.Sequence):
+    """The same items as `wrapped`, reachable only one at a time."""
+
+    def __init__(self, wrapped):
+        self.wrapped = wrapped
+
+    def __len__(self):
+        return len(self.wrapped)
+
+    def __getitem__(self, index):
+        return self.wrapped[index]
+
+    def __iter__(self):
+        return iter(self.wrapped)
+
+
+def converted(values):
+    """The float-sequence conversion of `values`, read back exactly (degree 0 returns each
+    element's dof unchanged), or its error."""
+    try:
+        count = len(values)
+    except TypeError:
+        count = 1
+    evaluator = zorv.LegendreBasisEvaluator(0, count, float(count))
+    try:
+        evaluator.set_dofs(values)
+    except BaseException as error:  # noqa: BLE001 - PanicException is a BaseException
+        return type(error), str(error)
+    return [bits(v) for v in evaluator.evaluate_many(np.arange(count) + 0.5)]
+
+
+def arrays(seed):
+    """Float64 arrays reaching their memory in many ways (strided, reversed, read-only,
+    unaligned, empty), then arrays that must convert item by item."""
+    rng = np.random.default_rng(seed)
+    base = rng.standard_normal(64) * 10.0 ** rng.integers(-310, 308, size=64)
+    base[rng.choice(64, 8, replace=False)] = [np.nan, -np.nan, np.inf, -np.inf, -0.0, 0.0, 5e-324, -2.5e-310]
+    start, stop = sorted(rng.integers(0, 64, size=2))
+    step = int(rng.choice([1, 2, 3, -1, -2, -5]))
+    read_only = base[start:stop:step] if step > 0 else base[stop:start:step]
+    read_only.flags.writeable = False
+    unaligned = np.frombuffer(b"\0" + base.tobytes(), dtype=np.float64, offset=1)
+    others = [np.asmatrix(base[:8]), base.reshape(8, 8), base.reshape(64, 1), np.array(base[0]),
+              base.astype(">f8"), base.astype(np.float32), base[:8].astype(np.int64), base.astype(object),
+              np.zeros(2, dtype=[("a", "f8")]), np.array(["2020-01-01"], dtype="datetime64[D]")]
+    return [read_only, base.reshape(8, 8)[:, seed % 8], unaligned, base[:0]] + others
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::PendingDeprecationWarning")  # making the arrays
+@pytest.mark.parametrize("seed", range(8))
+def test_numpy_arrays_convert_as_item_by_item(seed):
+    for values in arrays(seed):
+        assert converted(values) == converted(ItemByItem(values)), values
+
+
+def test_a_list_item_outlives_its_own_conversion():
+    class Renamed:
+        pass
+
+    class Emptying:
+        def __float__(self):
+            values.clear()
+            return "not a float"
+
+        def __del__(self):
+            # Reached before the conversion ends only if the item was freed under it;
+            # the rename (and the resurrection) would then show in the message.
+            self.__class__ = Renamed
+            survivors.append(self)
+
+    survivors = []
+    values = [Emptying(), 1.0]
+    assert converted(values) == (
+        TypeError, "argument 'legendre_vals': Emptying.__float__ returned non-float (type str)")
+
+
 # ---- float buffer -----------------------------------------------------------------------
 
 def evaluate_many(times):
@@ -203,6 +284,48 @@ def test_buffer_format_rule(make, fmt, accepted):
 def test_exporters_without_strides():
     # ctypes arrays leave the strides out even when asked for them.
     assert message_of(lambda: evaluate_many(_ctypes_doubles(ctypes.c_double))) == (BufferError, "strides is null")
+
+
+class _BufferFields(ctypes.Structure):
+    """The start of the interpreter's buffer view record (a stable layout)."""
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t))]
+
+
+def lying_exporter(array, length=None, count=None):
+    """A memoryview of `array` that exports `length` bytes and `count` items, whatever it holds.
+
+    A memoryview hands out a copy of its own view record, found here by its data address."""
+    exporter = memoryview(array)
+    address = array.__array_interface__["data"][0]
+    for offset in range(0, 256, ctypes.sizeof(ctypes.c_void_p)):
+        fields = _BufferFields.from_address(id(exporter) + offset)
+        if fields.buf == address and fields.len == array.nbytes and fields.itemsize == array.itemsize:
+            break
+    else:
+        pytest.skip("no view record found in the memoryview")
+    if length is not None:
+        fields.len = length
+    if count is not None:
+        fields.shape[0] = count
+    return exporter
+
+
+@pytest.mark.parametrize(
+    "length, count",
+    [(20, None), (36, None), (7, None), (None, 4), (None, 2), (None, -1)],
+    ids=["length 20", "length 36", "length 7", "one item more", "one item fewer", "negative"],
+)
+def test_buffers_whose_length_disagrees_with_their_shape_are_refused(length, count):
+    backing = np.arange(10.0)
+    strided = backing[:6:2]  # 3 items, 16 bytes apart: copied item by item
+    for array in (strided, backing[:3]):
+        exporter = lying_exporter(array, length, count)
+        assert message_of(lambda: evaluate_many(exporter)) == (
+            BufferError, "buffer length does not match its shape")
+    assert evaluate_many(lying_exporter(backing[:3])) == [0.0, 1.0, 2.0]  # an honest one passes
 
 
 # ---- holds -----------------------------------------------------------------------------
@@ -278,3 +401,37 @@ def test_out_of_memory_is_a_memory_error_and_changes_nothing():
         zorv.get_lagrange_points(2**20, 2**40, 1.0)
     evaluator.set_dofs([4.0])
     assert evaluator.evaluate_at(0.5) == 4.0
+
+
+# ---- references --------------------------------------------------------------------------
+
+def test_create_set_and_delete_cycles_keep_every_count():
+    values = [v + 0.5 for v in range(6)]
+
+    def cycle():
+        evaluator = zorv.LegendreBasisEvaluator(1, 3, 1.0)
+        assert evaluator.set_dofs(values) is None
+        zorv.LegendreBasis(1, 3, 1.0).evaluate_at(0.5, values)
+
+    watched = (None, zorv.LegendreBasis, zorv.LegendreBasisEvaluator, values, *values)
+    cycle()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        cycle()
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+@pytest.mark.parametrize("make", [lambda: zorv.lagrange_to_legendre_basis_transformation(3, 400, True),
+                                  lambda: zorv.lagrange_prolongation_matrix(100, 300, 2)])
+def test_shared_triplet_items_hold_one_reference_per_place(make):
+    triplets = make()
+    places = collections.Counter(id(item) for items in triplets for item in items)
+    items = {id(item): item for part in triplets for item in part}
+    shared = 0
+    for item in items.values():
+        if isinstance(item, int) and item <= 256:
+            continue  # the interpreter's own small ints are referenced elsewhere too
+        # here: `items`, `item` and the argument of getrefcount
+        assert sys.getrefcount(item) == places[id(item)] + 3, item
+        shared += places[id(item)] > 1
+    assert shared > 100

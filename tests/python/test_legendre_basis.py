@@ -424,13 +424,22 @@ def test_no_elements_stops_instead_of_crashing(panic_exception, degree, call):
 
 
 @pytest.mark.parametrize("degree, n_t", [(2**62, 2**62), (2**32, 2**32), (2**64 - 1, 1), (2**64 - 1, 0),
-                                         (1, 2**62)])
+                                         (1, 2**62), (0, 2**61)])
 def test_unrepresentable_basis_size_stops_with_capacity_overflow(panic_exception, degree, n_t):
     basis = zorv.LegendreBasis(degree, n_t, 1.0)
     for call in [lambda: basis.evaluate_all_basis_functions(0.5),
-                 lambda: basis.evaluate_all_basis_function_derivatives(0.5),
-                 lambda: basis.evaluate_at(0.5, [1.0])]:
+                 lambda: basis.evaluate_all_basis_function_derivatives(0.5)]:
         assert error_of(call) == (panic_exception, "capacity overflow")
+    # evaluate_at compares the dof count with the values given before anything is allocated
+    message = "Matrix slicing out of bounds." if n_t == 0 else "Matrix view: input data buffer too small."
+    assert error_of(lambda: basis.evaluate_at(0.5, [1.0])) == (panic_exception, message)
+
+
+@pytest.mark.parametrize("degree", [2**63 - 1, 2**63, 2**64 - 1])
+def test_no_elements_hold_no_dofs_whatever_the_degree(panic_exception, degree):
+    basis = zorv.LegendreBasis(degree, 0, 1.0)
+    for values in ([], [1.0]):
+        assert error_of(lambda: basis.evaluate_at(0.5, values)) == (panic_exception, "Matrix slicing out of bounds.")
 
 
 def test_unallocatable_basis_values_raise_memory_error():

@@ -296,8 +296,12 @@ def test_unallocatable_dof_storage_raises_memory_error():
 
 
 @pytest.mark.parametrize("count", [1, 5, 5000])
-def test_no_elements_stops_instead_of_crashing(panic_exception, count):
-    e = zorv.LegendreBasisEvaluator(2, 0, 1.0)
+@pytest.mark.parametrize("degree", [2, 2**63 - 1, 2**63, 2**64 - 1])
+def test_no_elements_stops_instead_of_crashing(panic_exception, count, degree):
+    e = zorv.LegendreBasisEvaluator(degree, 0, 1.0)
+    assert error_of(lambda: e.set_dofs([1.0])) == (
+        panic_exception, "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has "
+                         "wrong length\n  left: 1\n right: 0")
     e.set_dofs([])
     times = np.linspace(0.0, 1.0, count)
     for call in [lambda: e.evaluate_at(0.5), lambda: e.evaluate_derivative_at(0.5),
