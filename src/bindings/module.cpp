@@ -38,8 +38,6 @@ std::mutex cache_initialisation;
 /// The thread that holds `cache_initialisation` and runs the module body, while one does.
 std::atomic<std::thread::id> initialising_thread{};
 
-/// Counts the runtimes finalised so far: a RuntimeCache filled under an older count is stale.
-std::atomic<std::uint64_t> runtimes_ended{0};
 /// Whether the current runtime will tell `forget_runtime` when it ends.
 std::atomic<bool> watching_runtime_end{false};
 
@@ -142,8 +140,6 @@ PyRef initialise() {
 }
 
 }  // namespace
-
-std::uint64_t ended_runtimes() noexcept { return runtimes_ended.load(std::memory_order_relaxed); }
 
 void watch_runtime_end() {
     if (watching_runtime_end.exchange(true)) return;

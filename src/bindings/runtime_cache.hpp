@@ -8,12 +8,17 @@
 /// runtime that stored it only: once that runtime has ended, it reads as empty.
 /// The old object is forgotten, not released: its runtime is gone.
 
+#include <atomic>
 #include <cstdint>
 
 namespace zorv::py {
 
-/// How many interpreter runtimes that imported zorv have been finalised so far.
-std::uint64_t ended_runtimes() noexcept;
+/// How many interpreter runtimes that imported zorv have been finalised so far
+/// (counted by the module's exit function). Read on every call that needs a class
+/// object, so it is inline.
+inline std::atomic<std::uint64_t> runtimes_ended{0};
+
+inline std::uint64_t ended_runtimes() noexcept { return runtimes_ended.load(std::memory_order_relaxed); }
 
 /// Asks to be told when the current runtime ends (once per runtime); call with the
 /// interpreter lock held before any cache is filled. Throws ImportError when the

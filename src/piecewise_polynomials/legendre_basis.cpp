@@ -26,6 +26,14 @@ void for_each_degree(double xi, std::size_t degree, Visit visit) {
 
 }  // namespace
 
+namespace {
+
+/// The stop of an evaluation whose element has no row of dofs (or no element at all);
+/// out of line, so that the checks before every evaluation stay small.
+[[noreturn, gnu::cold, gnu::noinline]] void stop_no_element() { stop("Matrix slicing out of bounds."); }
+
+}  // namespace
+
 std::size_t saturating_floor_index(double value) noexcept {
     // 2^64 (for a 64-bit index) is exact as a double: 2^63 converts exactly and
     // doubling is exact. Every double below it converts without overflow.
@@ -39,7 +47,7 @@ std::size_t saturating_floor_index(double value) noexcept {
 double LegendreBasis::element_width() const noexcept { return width_; }
 
 ElementPosition LegendreBasis::locate(double t) const {
-    if (n_t_ == 0) stop("Matrix slicing out of bounds.");
+    if (n_t_ == 0) [[unlikely]] stop_no_element();
     return locate_in_grid(t);
 }
 
@@ -72,8 +80,8 @@ std::size_t legendre_dof_count(std::size_t n_t, std::size_t degree) {
 std::size_t LegendreBasis::dof_count() const { return legendre_dof_count(n_t_, degree_); }
 
 void LegendreBasis::check_dofs(std::size_t element, const DofMatrix& dofs) const {
-    if (static_cast<std::size_t>(dofs.rows()) <= element) stop("Matrix slicing out of bounds.");
-    if (static_cast<std::size_t>(dofs.cols()) <= degree_) stop("Matrix index out of bounds.");
+    if (static_cast<std::size_t>(dofs.rows()) <= element) [[unlikely]] stop_no_element();
+    if (static_cast<std::size_t>(dofs.cols()) <= degree_) [[unlikely]] stop("Matrix index out of bounds.");
 }
 
 void LegendreBasis::check_batch(const DofMatrix& dofs, std::span<const double> times) const {
