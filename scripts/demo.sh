@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing and runs the demo in examples/.
+# The main job: installs what is missing (scripts/setup.sh) and runs the demo in
+# examples/ with the project's virtual environment. Arguments go to the demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON="${PYTHON:-python3}"
 bash scripts/setup.sh demo
-"$PYTHON" examples/demo.py "$@"
+"${ZORV_VENV:-.venv}/bin/python" examples/demo.py "$@"

@@ -1,39 +1,94 @@
 #!/usr/bin/env bash
-# Installs everything zorv needs on a fresh Debian machine (compiler, CMake, Eigen,
-# oneTBB, GoogleTest, the Python packages of the chosen extras) and then zorv itself.
-# Usage: scripts/setup.sh [extra ...]   (extras from pyproject.toml: test, demo, bench, dask)
+# Installs what zorv needs and then zorv itself into the project's virtual environment.
+#
+#   1. Debian packages that are missing: compiler, CMake, Ninja, Eigen, oneTBB, GoogleTest,
+#      CA certificates, and, for the system interpreter, python3 with venv and headers.
+#   2. The virtual environment $ZORV_VENV (default .venv), made from $PYTHON
+#      (default python3); it is remade when $PYTHON names another interpreter.
+#   3. The build requirements and the requested extras, read from pyproject.toml.
+#   4. zorv, built from this checkout.
+# Steps 3 and 4 are skipped when nothing they depend on changed since the last run.
+#
+# Usage: scripts/setup.sh [extra ...]      extras of pyproject.toml, e.g. test, demo
+# Environment: PYTHON, ZORV_VENV, ZORV_WERROR=ON (warnings are errors; own build folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
+VENV="${ZORV_VENV:-.venv}"
+WERROR="${ZORV_WERROR:-OFF}"
 
-apt_packages=(g++ cmake make libeigen3-dev libtbb-dev libgtest-dev)
-missing=()
-for package in "${apt_packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# 1. Debian packages.
+apt_packages=(g++ cmake ninja-build make libeigen3-dev libtbb-dev libgtest-dev ca-certificates)
+if ! command -v "$PYTHON" >/dev/null 2>&1; then
+  if [ "$PYTHON" != python3 ]; then
+    echo "setup: PYTHON=$PYTHON is not an interpreter on this machine" >&2
+    exit 1
   fi
-done
-if ((${#missing[@]})); then
-  echo "setup: installing Debian packages: ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt_packages+=(python3 python3-venv python3-dev)
+elif [[ "$(readlink -f "$(command -v "$PYTHON")")" == /usr/bin/* ]]; then
+  # The distribution's interpreter keeps venv and the C headers in separate packages.
+  apt_packages+=(python3-venv python3-dev)
+fi
+if command -v dpkg-query >/dev/null 2>&1; then
+  installed="$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${apt_packages[@]}" 2>/dev/null || true)"
+  missing=()
+  for package in "${apt_packages[@]}"; do
+    grep -q "^$package ii" <<<"$installed" || missing+=("$package")
+  done
+  if ((${#missing[@]})); then
+    echo "setup: installing Debian packages: ${missing[*]}"
+    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+      --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+else
+  echo "setup: not a Debian system; make sure these are installed: ${apt_packages[*]}" >&2
 fi
 
-# Python packages: the build backend, plus those of the requested extras.
-python_packages=("scikit-build-core>=0.10" "ninja")
-for extra in "$@"; do
-  case "$extra" in
-    test) python_packages+=(pytest numpy scipy "dask[distributed]; python_version >= '3.10'") ;;
-    demo) python_packages+=(numpy scipy matplotlib) ;;
-    bench) python_packages+=(numpy scipy) ;;
-    dask) python_packages+=("dask[distributed]") ;;
-    *) echo "setup: unknown extra '$extra'" >&2; exit 2 ;;
-  esac
-done
-"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore "${python_packages[@]}"
+# 2. The virtual environment, tied to the interpreter it was made from.
+interpreter="$(readlink -f "$(command -v "$PYTHON")") $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
+if [ ! -x "$VENV/bin/python" ] || [ "$(cat "$VENV/.zorv-interpreter" 2>/dev/null)" != "$interpreter" ]; then
+  echo "setup: creating the virtual environment $VENV from $interpreter"
+  "$PYTHON" -m venv --clear "$VENV"
+  # The pip that venv bundles may predate what the build needs (config settings).
+  "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  echo "$interpreter" >"$VENV/.zorv-interpreter"
+fi
+python="$VENV/bin/python"
+pip=("$python" -m pip install -q --disable-pip-version-check)
 
-# Build and install the extension (incremental: the build folder is kept).
-"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation \
-  -C cmake.define.ZORV_WERROR="${ZORV_WERROR:-OFF}" .
+stamp_of() {  # a digest of the named files and of the words after "--"
+  local files=() word
+  while (($#)) && [ "$1" != -- ]; do files+=("$1"); shift; done
+  shift
+  { find "${files[@]}" -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum; printf '%s\n' "$@"; } |
+    sha256sum | cut -d' ' -f1
+}
+
+# 3. Build requirements and extras.
+extras=("$@")
+deps_stamp_file="$VENV/.zorv-deps-$(IFS=-; echo "${extras[*]:-none}")"
+deps_stamp="$(stamp_of pyproject.toml scripts/requirements.py -- "${extras[@]}")"
+if [ "$(cat "$deps_stamp_file" 2>/dev/null)" != "$deps_stamp" ]; then
+  echo "setup: installing Python packages for: build ${extras[*]}"
+  if ! "$python" -c 'import tomllib' 2>/dev/null; then "${pip[@]}" tomli; fi
+  requirements="$("$python" scripts/requirements.py "${extras[@]}")"
+  "${pip[@]}" -r /dev/stdin <<<"$requirements"
+  echo "$deps_stamp" >"$deps_stamp_file"
+fi
+
+# 4. zorv, incremental: each interpreter and warning setting keeps its own build folder.
+build_dir="build/py/{wheel_tag}"
+if [ "$WERROR" = ON ]; then build_dir+="-werror"; fi
+build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$WERROR" "$interpreter")"
+if [ "$(cat "$VENV/.zorv-build" 2>/dev/null)" != "$build_stamp" ] || ! "$python" -c 'import zorv' 2>/dev/null; then
+  echo "setup: building and installing zorv into $VENV"
+  rm -f "$VENV/.zorv-build"
+  "${pip[@]}" --no-deps --no-build-isolation --force-reinstall \
+    --config-settings=build-dir="$build_dir" --config-settings=cmake.define.ZORV_WERROR="$WERROR" .
+  echo "$build_stamp" >"$VENV/.zorv-build"
+fi
