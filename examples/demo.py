@@ -18,42 +18,47 @@ import argparse
 import math
 import os
 import time
+from typing import Any, Tuple
 
 import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+import numpy.typing as npt  # noqa: E402
 import scipy.sparse as sp  # noqa: E402
 
 import zorv  # noqa: E402
+
+Floats = npt.NDArray[np.float64]
 
 T_END = 2.0 * math.pi
 DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "output", "demo.png")
 
 
-def f(t):
+def f(t: Any) -> Any:
     return np.sin(3.0 * t) + 0.3 * np.cos(7.0 * t)
 
 
-def f_prime(t):
+def f_prime(t: Any) -> Any:
     return 3.0 * np.cos(3.0 * t) - 2.1 * np.sin(7.0 * t)
 
 
-def sparse_from_triplets(triplets, shape):
+def sparse_from_triplets(triplets: Tuple[list[int], list[int], list[float]], shape: Tuple[int, int]) -> Any:
     """A scipy CSR matrix from zorv's (rows, columns, values) lists."""
     rows, cols, values = triplets
     return sp.csr_matrix((values, (rows, cols)), shape=shape)
 
 
-def lagrange_to_legendre(degree, n_t, periodic=False):
+def lagrange_to_legendre(degree: int, n_t: int, periodic: bool = False) -> Any:
     """Matrix taking Lagrange node values to Legendre dofs (index e + n_t*k)."""
     nodes = degree * n_t + (0 if periodic else 1)
     triplets = zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
     return sparse_from_triplets(triplets, ((degree + 1) * n_t, nodes))
 
 
-def legendre_function(degree, n_t, node_values, periodic=False):
+def legendre_function(degree: int, n_t: int, node_values: Floats,
+                      periodic: bool = False) -> Tuple[zorv.LegendreBasisEvaluator, Floats]:
     """A LegendreBasisEvaluator holding the function given by its Lagrange node values."""
     dofs = lagrange_to_legendre(degree, n_t, periodic) @ np.asarray(node_values)
     evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T_END)
@@ -61,7 +66,7 @@ def legendre_function(degree, n_t, node_values, periodic=False):
     return evaluator, dofs
 
 
-def smooth_function_part(points):
+def smooth_function_part(points: int) -> Tuple[Floats, Floats, Floats]:
     """First: f on 200 elements of degree 4, value and derivative at many times."""
     degree, n_t = 4, 200
     nodes = np.array(zorv.get_lagrange_points(degree, n_t, T_END))
@@ -71,13 +76,13 @@ def smooth_function_part(points):
 
     times = np.linspace(0.0, T_END, points)
     start = time.perf_counter()
-    values = evaluator.evaluate_many(times)
+    value_list = evaluator.evaluate_many(times)
     first_seconds = time.perf_counter() - start
     start = time.perf_counter()
-    values = evaluator.evaluate_many(times)
+    value_list = evaluator.evaluate_many(times)
     value_seconds = time.perf_counter() - start
     start = time.perf_counter()
-    derivatives = evaluator.evaluate_derivative_many(times)
+    derivative_list = evaluator.evaluate_derivative_many(times)
     derivative_seconds = time.perf_counter() - start
     print(f"    evaluate_many: {points} values in {value_seconds * 1e3:.1f} ms "
           f"(first call, which starts the worker pool: {first_seconds * 1e3:.1f} ms); "
@@ -86,10 +91,10 @@ def smooth_function_part(points):
     print(f"    {'t':>8}  {'value':>12}  {'exact':>12}  {'derivative':>12}  {'exact':>12}")
     for index in np.searchsorted(times, [0.5, 1.7, 2.9, 4.1, 5.3]):
         t = times[index]
-        print(f"    {t:8.4f}  {values[index]:12.8f}  {f(t):12.8f}  "
-              f"{derivatives[index]:12.8f}  {f_prime(t):12.8f}")
-    values = np.asarray(values)
-    derivatives = np.asarray(derivatives)
+        print(f"    {t:8.4f}  {value_list[index]:12.8f}  {f(t):12.8f}  "
+              f"{derivative_list[index]:12.8f}  {f_prime(t):12.8f}")
+    values = np.asarray(value_list)
+    derivatives = np.asarray(derivative_list)
     # The derivative of P_k (k >= 2) is formed as k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15):
     # at xi = +-1 exactly only the P_1 term survives, and within rounding of +-1 the
     # quotient of two tiny numbers is inaccurate. The grid ends t = 0 and t = T are such times.
@@ -112,7 +117,7 @@ def smooth_function_part(points):
     return times, values, derivatives
 
 
-def prolongation_part(plot_points):
+def prolongation_part(plot_points: int) -> Tuple[Floats, ...]:
     """Second: a coarse periodic Lagrange function prolonged to a finer grid."""
     degree, nt_coarse, nt_fine = 3, 4, 32
     coarse_nodes = np.array(zorv.get_lagrange_points(degree, nt_coarse, T_END, periodic=True))
@@ -138,7 +143,7 @@ def prolongation_part(plot_points):
     return times, fine_curve, fine_nodes, fine_values, coarse_nodes, coarse_values
 
 
-def plot(path, smooth, prolonged):
+def plot(path: str, smooth: Tuple[Floats, Floats, Floats], prolonged: Tuple[Floats, ...]) -> None:
     times, values, derivatives = smooth
     step = max(1, len(times) // 4000)
     figure, axes = plt.subplots(3, 1, figsize=(10, 11), constrained_layout=True)
@@ -178,7 +183,7 @@ def plot(path, smooth, prolonged):
     plt.close(figure)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description="zorv demo: Legendre evaluation and Lagrange transfer")
     parser.add_argument("--output", default=DEFAULT_OUTPUT, help=f"PNG to write (default {DEFAULT_OUTPUT})")
     parser.add_argument("--points", type=int, default=10**6, help="number of evaluation times (default 10^6)")
