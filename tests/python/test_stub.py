@@ -71,13 +71,15 @@ def mypy_notation(value):
 
 
 @pytest.fixture(scope="module")
-def mypy_report():
+def mypy_report(tmp_path_factory):
     """Line number -> mypy's messages for a program making every call, one a line."""
     lines = SETUP.splitlines()
     first = len(lines) + 1
     lines += [f"reveal_type({call})" for call, _ in CALLS]
-    stdout, stderr, _ = mypy_api.run(["--strict", "--no-incremental", "--cache-dir", os.devnull,
-                                      "--no-error-summary", "-c", "\n".join(lines)])
+    config = tmp_path_factory.mktemp("mypy") / "mypy.ini"
+    config.write_text("[mypy]\n")  # this test's settings only, not the project's
+    stdout, stderr, _ = mypy_api.run(["--config-file", str(config), "--strict", "--no-incremental",
+                                      "--cache-dir", os.devnull, "--no-error-summary", "-c", "\n".join(lines)])
     assert not stderr, stderr
     report = {}
     for match in re.finditer(r"^<string>:(\d+): (error|note): (.*)$", stdout, re.M):
