@@ -1,16 +1,79 @@
 #!/usr/bin/env bash
-# Runs every test of zorv on a fresh machine: installs what is missing, builds the
-# C++ unit tests of the numerical core and runs them under ctest, then installs the
-# module and runs the Python tests with pytest.
+# Runs every test of zorv: installs what is missing (scripts/setup.sh), builds the C++
+# unit tests of the numerical core and runs them under ctest, runs the Python tests
+# and the type checks in the project's virtual environment, then builds zorv for every
+# other supported CPython found on this machine and runs the Python tests there too.
+# With CI=true every supported version must be present. Prints the time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PYTHON="${PYTHON:-python3}"
+source scripts/stage.sh
 
-ZORV_WERROR=ON bash scripts/setup.sh test
+SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
+VENV="${ZORV_VENV:-.venv}"
+ci="${CI:-false}"
 
-cmake -S . -B build/cpp -DZORV_BUILD_MODULE=OFF -DZORV_BUILD_TESTS=ON -DZORV_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp -j "$(nproc)"
-ctest --test-dir build/cpp --output-on-failure -j "$(nproc)"
+stage "setup: ${PYTHON:-python3} into $VENV" env ZORV_WERROR=ON bash scripts/setup.sh test
+python="$VENV/bin/python"
+main_version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 
-"$PYTHON" -m pytest -q tests/python
+# Stages run in "||" lists, where errexit is off: each step is chained with "&&".
+cpp_tests() {
+  cmake -S . -B build/cpp -DZORV_BUILD_MODULE=OFF -DZORV_BUILD_TESTS=ON -DZORV_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build build/cpp -j "$(nproc)" &&
+    ctest --test-dir build/cpp --output-on-failure -j "$(nproc)"
+}
+
+python_tests() {  # the pytest suite and the check of the stub against the built module
+  "$1" -m pytest -q -p no:cacheprovider tests/python &&
+    "$1" -m mypy.stubtest zorv --allowlist tests/stubtest_allowlist.txt
+}
+
+type_checks() {  # user code type-checks against the stub
+  "$python" -m mypy --strict --no-incremental examples
+}
+
+# An interpreter of the given minor version: pyenv's first, then the one on PATH.
+find_python() {
+  local version="$1" candidate
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}/versions/$version".*/bin/"python$version" \
+    "$(command -v "python$version" || true)"; do
+    if [ -x "$candidate" ] && "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" \
+      2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
+}
+
+failed=()
+stage "C++ tests (ctest)" cpp_tests || failed+=("C++ tests")
+stage "Python tests, CPython $main_version" python_tests "$python" || failed+=("Python $main_version")
+stage "type checks (mypy --strict examples)" type_checks || failed+=("type checks")
+
+for version in "${SUPPORTED_PYTHONS[@]}"; do
+  [ "$version" = "$main_version" ] && continue
+  interpreter="$(find_python "$version")"
+  if [ -z "$interpreter" ]; then
+    if [ "$ci" = true ]; then
+      echo "test: CPython $version is supported but not installed" >&2
+      failed+=("Python $version missing")
+    else
+      echo "test: CPython $version not found here; its tests are skipped"
+    fi
+    continue
+  fi
+  if stage "setup: CPython $version" env PYTHON="$interpreter" ZORV_VENV=".venvs/$version" ZORV_WERROR=ON \
+    bash scripts/setup.sh test; then
+    stage "Python tests, CPython $version" python_tests ".venvs/$version/bin/python" || failed+=("Python $version")
+  else
+    failed+=("setup $version")
+  fi
+done
+
+stage_summary
+if ((${#failed[@]})); then
+  echo "test: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "test: all passed"

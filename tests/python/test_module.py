@@ -54,20 +54,31 @@ def test_reimport_returns_the_cached_module_unchanged():
         del module.extra_attribute
 
 
-@pytest.mark.skipif(importlib.util.find_spec("_xxsubinterpreters") is None,
-                    reason="this interpreter has no _xxsubinterpreters module")
+SUBINTERPRETERS = next((name for name in ("_interpreters", "_xxsubinterpreters")
+                        if importlib.util.find_spec(name) is not None), None)
+
+
+@pytest.mark.skipif(SUBINTERPRETERS is None, reason="this interpreter cannot create sub-interpreters")
 def test_second_interpreter_is_refused_and_first_keeps_working():
+    # The second interpreter shares the first one's settings (a "legacy" one: 3.12 and
+    # later would otherwise refuse the module themselves, before the module is asked).
     script = textwrap.dedent(
         """
-        import _xxsubinterpreters as interpreters
         import zorv
-        interpreter = interpreters.create()
         try:
-            interpreters.run_string(interpreter, "import zorv")
+            import _interpreters as interpreters
+            interpreter = interpreters.create(interpreters.new_config("legacy"))
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            try:
+                interpreter = interpreters.create(isolated=False)
+            except TypeError:
+                interpreter = interpreters.create()
+        try:
+            failure = interpreters.run_string(interpreter, "import zorv")
         except interpreters.RunFailedError as error:
-            print("refused:", error)
-        else:
-            print("imported")
+            failure = error
+        print("refused:", failure) if failure is not None else print("imported")
         print("still works:", zorv.sum_as_string(2, 3))
         """
     )
@@ -122,7 +133,9 @@ def test_class_names_docs_and_method_signatures(cls, doc, methods):
     assert cls.__module__ == "builtins"
     assert cls.__bases__ == (object,)
     assert cls.__doc__ == doc
-    assert cls.__text_signature__ == "(degree, n_t, T)"
+    # Python 3.9 drops the signature of a heap type's documentation text when it
+    # creates the type; later versions report it.
+    assert cls.__text_signature__ == ("(degree, n_t, T)" if sys.version_info >= (3, 10) else None)
     own = [key for key, value in vars(cls).items() if callable(value) and not key.startswith("__")]
     assert own == list(methods)
     for method, signature in methods.items():
