@@ -6,8 +6,9 @@
 #   1. debootstrap --variant=minbase bookworm (no python3, no compiler, no pip), from
 #      the host's Debian mirror.
 #   2. Into two copies of it: the host's apt sources and apt configuration snippets, its
-#      system pip configuration and the PIP_* variables (so both reach the same package
-#      registries as the host), DNS configuration; /proc, /dev/shm mounted.
+#      system pip configuration and the PIP_* variables, its local certificate
+#      authorities (so both reach the same package registries as the host), DNS
+#      configuration; /proc, /dev/shm mounted.
 #   3. Room 1: clone this repository's committed HEAD and run, as root through chroot,
 #      `bash scripts/demo.sh` twice (the second must skip the reinstall), then
 #      `bash scripts/test.sh`, then `bash scripts/build_wheel.sh`.
@@ -49,13 +50,20 @@ mirror="${mirror:-http://deb.debian.org/debian}"
 prepare() {  # a copy of the bootstrapped root, configured like the host
   local target="$1" file
   cp -a "$base" "$target"
+  rm -f "$target/etc/apt/sources.list"  # debootstrap's own; the host's sources replace it
   cp -a /etc/apt/sources.list.d/. "$target/etc/apt/sources.list.d/"
-  [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$target/etc/apt/"
+  if [ -f /etc/apt/sources.list ]; then cp /etc/apt/sources.list "$target/etc/apt/"; fi
   cp -a /etc/apt/apt.conf.d/. "$target/etc/apt/apt.conf.d/"
   [ -d /etc/apt/trusted.gpg.d ] && cp -a /etc/apt/trusted.gpg.d/. "$target/etc/apt/trusted.gpg.d/"
   for file in /etc/pip.conf /etc/xdg/pip; do
     if [ -e "$file" ]; then mkdir -p "$target$(dirname "$file")" && cp -a "$file" "$target$file"; fi
   done
+  # The certificate authorities this machine adds to the system's list (a TLS proxy's,
+  # say): the package ca-certificates merges them in when setup.sh installs it.
+  if [ -d /usr/local/share/ca-certificates ]; then
+    mkdir -p "$target/usr/local/share/ca-certificates"
+    cp -a /usr/local/share/ca-certificates/. "$target/usr/local/share/ca-certificates/"
+  fi
   cp -L /etc/resolv.conf "$target/etc/resolv.conf"
   mount -t proc proc "$target/proc" && mounted+=("$target/proc")
   mkdir -p "$target/dev/shm" && mount -t tmpfs shm "$target/dev/shm" && mounted+=("$target/dev/shm")
