@@ -393,6 +393,7 @@ def test_panic_from_callers_code_is_resumed_as_a_stop(panic_exception, capfd):
     assert "Traceback" in stderr
 
 
+@pytest.mark.exhausts_memory
 def test_out_of_memory_is_a_memory_error_and_changes_nothing():
     evaluator = zorv.LegendreBasisEvaluator(0, 1, 1.0)
     with pytest.raises(MemoryError):

@@ -239,11 +239,13 @@ def test_counts_beyond_a_machine_word_raise_overflow_error(call):
         lambda: zorv.lagrange_to_legendre_basis_transformation(2**40, 1, True),
     ],
 )
+@pytest.mark.exhausts_memory
 def test_unallocatable_counts_raise_memory_error(call):
     with pytest.raises(MemoryError):
         call()
 
 
+@pytest.mark.exhausts_memory
 def test_node_lists_beyond_the_address_space_are_refused(panic_exception):
     # 2^64 - 1 nodes fit a machine word but not the address space
     kind, message = error_of(lambda: zorv.get_lagrange_points(1, 2**64 - 1, 1.0, True))

@@ -442,6 +442,7 @@ def test_no_elements_hold_no_dofs_whatever_the_degree(panic_exception, degree):
         assert error_of(lambda: basis.evaluate_at(0.5, values)) == (panic_exception, "Matrix slicing out of bounds.")
 
 
+@pytest.mark.exhausts_memory
 def test_unallocatable_basis_values_raise_memory_error():
     basis = zorv.LegendreBasis(1, 2**40, 1.0)  # 2^41 values, 16 TiB
     with pytest.raises(MemoryError):

@@ -290,6 +290,7 @@ def test_unrepresentable_dof_storage_stops_with_capacity_overflow(panic_exceptio
                                                                                 "capacity overflow")
 
 
+@pytest.mark.exhausts_memory
 def test_unallocatable_dof_storage_raises_memory_error():
     with pytest.raises(MemoryError):
         zorv.LegendreBasisEvaluator(1, 2**40, 1.0)  # 2^41 doubles: 16 TiB
