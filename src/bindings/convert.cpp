@@ -189,7 +189,8 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object, PyBUF_FULL_RO) {
     if (view.len != shape_bytes(view)) throw_error(PyExc_BufferError, "buffer length does not match its shape");
     size_ = static_cast<std::size_t>(view.len) / sizeof(double);
     values_ = std::make_unique_for_overwrite<double[]>(size_);
-    if (PyBuffer_ToContiguous(values_.get(), &view, view.len, 'C') != 0) throw_pending();
+    // Python 3.9 and 3.10 declare the source view non-const; the copy only reads it.
+    if (PyBuffer_ToContiguous(values_.get(), const_cast<Py_buffer*>(&view), view.len, 'C') != 0) throw_pending();
 }
 
 PyRef make_float(double value) {
