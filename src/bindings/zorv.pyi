@@ -27,8 +27,9 @@ _FloatSequence: TypeAlias = Union[Sequence[_Float], numpy.ndarray[Any, Any]]
 # Times: any object exporting a buffer of float64 items (a float64 NumPy array of any
 # shape, array('d'), a memoryview of those), read in row-major order. Other item types
 # raise BufferError at run time. NumPy declares its arrays buffers only for Python 3.12
-# and later, hence the explicit array type.
-_FloatBuffer: TypeAlias = Union[Buffer, numpy.ndarray[Any, numpy.dtype[numpy.float64]]]
+# and later, hence the explicit array type (floating: what older NumPy releases infer
+# for float64 results such as linspace).
+_FloatBuffer: TypeAlias = Union[Buffer, numpy.ndarray[Any, numpy.dtype[numpy.floating[Any]]]]
 # The triplet form of a sparse matrix: row indices, column indices, values.
 _Triplets: TypeAlias = tuple[list[int], list[int], list[float]]
 
