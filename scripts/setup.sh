@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what zorv needs and then zorv itself into the project's virtual environment.
 #
-#   1. Debian packages that are missing: compiler, CMake, Ninja, Eigen, oneTBB, GoogleTest,
+#   1. Debian packages that are missing: compiler, CMake, Ninja, Eigen, GoogleTest,
 #      CA certificates, and, for the system interpreter, python3 with venv and headers.
 #   2. The virtual environment $ZORV_VENV (default .venv), made from $PYTHON
 #      (default python3); it is remade when $PYTHON names another interpreter.
@@ -22,7 +22,7 @@ as_root() {
 }
 
 # 1. Debian packages.
-apt_packages=(g++ cmake ninja-build make libeigen3-dev libtbb-dev libgtest-dev ca-certificates)
+apt_packages=(g++ cmake ninja-build make libeigen3-dev libgtest-dev ca-certificates)
 if ! command -v "$PYTHON" >/dev/null 2>&1; then
   if [ "$PYTHON" != python3 ]; then
     echo "setup: PYTHON=$PYTHON is not an interpreter on this machine" >&2
