@@ -257,8 +257,12 @@ static const char script[] =
     "    panic = (type(error), type(error).__module__, type(error).__name__, isinstance(error, Exception))\n"
     "try:\n"
     "    import _xxsubinterpreters as interpreters\n"
+    "    try:\n" /* 3.12 makes isolated ones by default, which refuse the module themselves */
+    "        interpreter = interpreters.create(isolated=False)\n"
+    "    except TypeError:\n"
+    "        interpreter = interpreters.create()\n"
     "    try:\n"
-    "        interpreters.run_string(interpreters.create(), 'import zorv')\n"
+    "        interpreters.run_string(interpreter, 'import zorv')\n"
     "        second = 'imported'\n"
     "    except Exception as error:\n" /* not RunFailedError, which that module loses in a new runtime */
     "        second = 'refused' if 'does not support sub-interpreters' in str(error) else repr(error)\n"
