@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test of zorv: installs what is missing (scripts/setup.sh), builds the C++
 # unit tests of the numerical core and runs them under ctest, runs the Python tests
-# and the type checks in the project's virtual environment, then builds zorv for every
-# other supported CPython found on this machine and runs the Python tests there too.
-# With CI=true every supported version must be present. Prints the time of each stage.
+# and the type checks in the project's virtual environment, builds zorv for every
+# other supported CPython found on this machine and runs the Python tests there too,
+# runs the C++ and Python tests once more against a Debug build with the address and
+# undefined-behaviour sanitizers (scripts/sanitize.sh), and builds the self-contained
+# wheel and checks what it links against (scripts/build_wheel.sh). With CI=true every
+# supported version must be present. Prints the time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
@@ -70,6 +73,9 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
     failed+=("setup $version")
   fi
 done
+
+stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
+stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
 
 stage_summary
 if ((${#failed[@]})); then
