@@ -3,6 +3,7 @@
 #include "bindings/runtime_cache.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -188,9 +189,13 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object, PyBUF_FULL_RO) {
     // written, so that the copy stays inside what was allocated for it.
     if (view.len != shape_bytes(view)) throw_error(PyExc_BufferError, "buffer length does not match its shape");
     size_ = static_cast<std::size_t>(view.len) / sizeof(double);
-    values_ = std::make_unique_for_overwrite<double[]>(size_);
+}
+
+void FloatBuffer::copy_to(std::span<double> out) const {
+    assert(out.size() == size_);
+    const Py_buffer& view = view_.get();
     // Python 3.9 and 3.10 declare the source view non-const; the copy only reads it.
-    if (PyBuffer_ToContiguous(values_.get(), const_cast<Py_buffer*>(&view), view.len, 'C') != 0) throw_pending();
+    if (PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&view), view.len, 'C') != 0) throw_pending();
 }
 
 PyRef make_float(double value) {
@@ -199,7 +204,11 @@ PyRef make_float(double value) {
     return result;
 }
 
-FloatListBuilder::FloatListBuilder(std::size_t size) : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)))) {
+// A list's item slot is a pointer; the slots double as scratch doubles.
+static_assert(sizeof(PyObject*) == sizeof(double), "a list slot must hold a double");
+
+FloatListBuilder::FloatListBuilder(std::size_t size)
+    : list_(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)))), size_(size), doubles_from_(size) {
     if (!list_) throw_pending();
     // No Python code has run since the list was made (it is tracked last, after any
     // collection its allocation caused), so nobody has seen it yet.
@@ -207,15 +216,17 @@ FloatListBuilder::FloatListBuilder(std::size_t size) : list_(PyRef::steal(PyList
 }
 
 FloatListBuilder::~FloatListBuilder() {
-    // An unfinished list goes with its filled items (a list may be freed untracked).
+    if (!list_) return;
     // A thread being ended while it waits for the interpreter lock must not touch
-    // it: the list is left to the exiting process.
-    if (list_ && thread_without_python()) static_cast<void>(list_.release());
-}
-
-PyRef FloatListBuilder::finish() && {
-    PyObject_GC_Track(list_.get());
-    return std::move(list_);
+    // the list: it is left to the exiting process.
+    if (thread_without_python()) {
+        static_cast<void>(list_.release());
+        return;
+    }
+    // An unfinished list goes with the items made so far; slots that still hold
+    // doubles are emptied first (a list may be freed untracked and with empty slots).
+    PyObject** slots = PySequence_Fast_ITEMS(list_.get());
+    std::fill(slots + doubles_from_, slots + size_, nullptr);
 }
 
 void FloatListBuilder::fill(std::size_t begin, std::span<const double> values) {
@@ -224,6 +235,31 @@ void FloatListBuilder::fill(std::size_t begin, std::span<const double> values) {
         if (item == nullptr) throw_pending();  // the list drops the items made so far
         PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(begin + i), item);
     }
+}
+
+std::span<double> FloatListBuilder::slots_as_doubles() noexcept {
+    doubles_from_ = 0;
+    if (size_ == 0) return {};
+    return {reinterpret_cast<double*>(PySequence_Fast_ITEMS(list_.get())), size_};
+}
+
+void FloatListBuilder::fill_in_place(std::size_t begin, std::size_t end) {
+    assert(begin == doubles_from_ && end <= size_);
+    PyObject** slots = PySequence_Fast_ITEMS(list_.get());
+    for (std::size_t i = begin; i < end; ++i) {
+        double value;
+        std::memcpy(&value, &slots[i], sizeof value);
+        PyObject* item = PyFloat_FromDouble(value);
+        if (item == nullptr) throw_pending();  // the destructor empties slots i and on
+        slots[i] = item;
+        doubles_from_ = i + 1;
+    }
+}
+
+PyRef FloatListBuilder::finish() && {
+    assert(doubles_from_ == size_);
+    PyObject_GC_Track(list_.get());
+    return std::move(list_);
 }
 
 PyRef make_float_list(std::span<const double> values) {

@@ -49,22 +49,20 @@ private:
     Py_buffer view_{};
 };
 
-/// A float-buffer argument: the exporter's view (held until destruction, so it stays
-/// exported while a computation runs) and a row-major copy of its 8-byte doubles.
+/// A float-buffer argument: the exporter's view, checked for 8-byte native doubles
+/// and held until destruction (so it stays exported while a computation runs).
 class FloatBuffer {
 public:
     explicit FloatBuffer(PyObject* object);
 
-    std::span<const double> values() const { return {values_.get(), size_}; }
-    /// The copy is the caller's to overwrite (a batch writes its results in place).
-    std::span<double> values() { return {values_.get(), size_}; }
+    /// The number of items, of all dimensions together.
+    std::size_t size() const noexcept { return size_; }
+    /// Copies every item into `out` (size() doubles) in row-major (C) order.
+    void copy_to(std::span<double> out) const;
 
 private:
-    /// Declared first so that it is released last, after the copy is freed, and also
-    /// when the constructor fails part-way.
     BufferView view_;
     std::size_t size_ = 0;
-    std::unique_ptr<double[]> values_;
 };
 
 /// Whether a buffer's format text describes one native double: "d", "@d", "=d" or "<d"
@@ -90,23 +88,36 @@ auto optional_argument(const char* name, PyObject* object, Convert&& convert, T 
     return argument(name, object, std::forward<Convert>(convert));
 }
 
-/// A float list of a known final length, filled in pieces (in any order, with the
-/// interpreter lock released in between) before it is handed out. Until `finish`,
-/// the list is not tracked by the cyclic collector and nothing refers to it, so no
-/// Python code (not even one walking gc.get_objects()) can meet its unfilled items.
+/// A float list of a known final length, filled in pieces (with the interpreter
+/// lock released in between) before it is handed out. Until `finish`, the list is
+/// not tracked by the cyclic collector and nothing refers to it, so no Python code
+/// (not even one walking gc.get_objects()) can meet its unfilled items.
 class FloatListBuilder {
 public:
     explicit FloatListBuilder(std::size_t size);
     ~FloatListBuilder();
     FloatListBuilder(const FloatListBuilder&) = delete;
     FloatListBuilder& operator=(const FloatListBuilder&) = delete;
+
     /// Items [begin, begin + values.size()) become new floats holding `values`.
     void fill(std::size_t begin, std::span<const double> values);
+
+    /// The list's item slots seen as `size` doubles: scratch space for the values
+    /// of the list, which `fill_in_place` then turns into its items. It spares a
+    /// batch a separate array (memory, and the time to fault it in).
+    std::span<double> slots_as_doubles() noexcept;
+    /// Slots [begin, end), holding doubles written through slots_as_doubles(), become
+    /// float items of those values; ranges come in ascending order from slot 0.
+    void fill_in_place(std::size_t begin, std::size_t end);
+
     /// The finished list (every item must have been filled), now tracked.
     PyRef finish() &&;
 
 private:
     PyRef list_;
+    std::size_t size_;
+    /// Slots from here on hold doubles, not objects (size_ when none do).
+    std::size_t doubles_from_;
 };
 
 PyRef make_float(double value);

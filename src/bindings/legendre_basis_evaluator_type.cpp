@@ -100,26 +100,17 @@ PyObject* evaluate_derivative_at(PyObject* self, PyObject* const* args, Py_ssize
 
 using Quantity = LegendreBasis::Quantity;
 
-/// Evaluates `quantity` at `times` (overwritten by the results: each value replaces
-/// its own time) and returns the values as a new list.
+/// Copies the times out of the caller's buffer (with the lock held), evaluates
+/// `quantity` at them and returns the values as a new list.
 ///
-/// The core decides how the batch runs (on this thread, or on the pool with this
-/// thread taking part) and hands back the finished ranges in order; this thread
-/// turns them into list items while the pool computes the rest. Computing and
-/// waiting happen without the interpreter lock. The list is invisible to Python
-/// code (untracked by the collector, referenced by nobody) until it is complete.
-PyRef evaluate_to_list(const EvaluatorState& state, Quantity quantity, std::span<double> times) {
-    FloatListBuilder list(times.size());
-    const InOrder in_order{
-        [&](std::size_t begin, std::size_t end) { list.fill(begin, times.subspan(begin, end - begin)); },
-        [](const std::function<void()>& work) { without_gil(work); },
-    };
-    state.basis.evaluate_batch(quantity, state.dofs, times, times, &in_order);
-    return std::move(list).finish();
-}
-
-/// Copies the times out of the caller's buffer (with the lock held), then computes
-/// and builds the list; the shared hold keeps set_dofs out, and the buffer stays
+/// The times are copied straight into the result list's item slots, where each
+/// value then replaces its own time and finally becomes its float item: the batch
+/// needs no array of its own. The core decides how the batch runs (on this thread,
+/// or on the pool with this thread taking part) and hands back the finished ranges
+/// in order; this thread turns them into items while the pool computes the rest.
+/// Computing and waiting happen without the interpreter lock, and the list is
+/// invisible to Python code (untracked by the collector, referenced by nobody)
+/// until it is complete. The shared hold keeps set_dofs out, and the buffer stays
 /// exported, until the values are all computed.
 template <Quantity quantity>
 PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -128,8 +119,18 @@ PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const auto [t_values] = parameters.bind(args, nargs, kwnames);
         Self& instance = self_of(self);
         const SharedHold hold(instance.hold);
-        FloatBuffer times = argument("t_values", t_values, [](PyObject* object) { return FloatBuffer(object); });
-        return evaluate_to_list(instance.payload, quantity, times.values());
+        const FloatBuffer buffer =
+            argument("t_values", t_values, [](PyObject* object) { return FloatBuffer(object); });
+        FloatListBuilder list(buffer.size());
+        const std::span<double> times = list.slots_as_doubles();
+        buffer.copy_to(times);
+        const InOrder in_order{
+            [&](std::size_t begin, std::size_t end) { list.fill_in_place(begin, end); },
+            [](const std::function<void()>& work) { without_gil(work); },
+        };
+        const EvaluatorState& state = instance.payload;
+        state.basis.evaluate_batch(quantity, state.dofs, times, times, &in_order);
+        return std::move(list).finish();
     });
 }
 

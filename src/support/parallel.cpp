@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cfenv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -102,6 +103,16 @@ private:
 #endif
 };
 
+/// How long an idle worker watches for the next batch before it goes to sleep.
+constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
+
+/// A hint to the processor that this thread is spinning.
+inline void pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
 /// One call of WorkerPool::run: its chunks are claimed one at a time, in index
 /// order, by the threads taking part. It lives on the stack of the thread that
 /// called run.
@@ -179,6 +190,7 @@ struct WorkerPool::Impl {
     std::condition_variable work_available;  ///< workers wait here for jobs
     std::condition_variable worker_left;     ///< callers wait here for their job's workers
     std::vector<Job*> jobs;                  ///< jobs with chunks left to claim, oldest first
+    std::atomic<std::size_t> offered{0};     ///< jobs.size(), readable without the mutex
     bool stopping = false;
     std::vector<std::thread> workers;
 
@@ -186,6 +198,17 @@ struct WorkerPool::Impl {
         const FloatingPointMode own_mode = FloatingPointMode::current();
         std::unique_lock lock(mutex);
         for (;;) {
+            if (jobs.empty() && !stopping) {
+                // Batches often come in quick succession: watch for the next one for
+                // a moment before sleeping, since waking a sleeping thread costs tens
+                // of microseconds, a good part of a small batch.
+                lock.unlock();
+                const auto until = std::chrono::steady_clock::now() + kWatchBeforeSleeping;
+                while (offered.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
+                    pause();
+                }
+                lock.lock();
+            }
             work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
             if (stopping) return;
             Job& job = *jobs.front();
@@ -206,6 +229,7 @@ struct WorkerPool::Impl {
     void withdraw(Job& job) noexcept {
         const auto at = std::find(jobs.begin(), jobs.end(), &job);
         if (at != jobs.end()) jobs.erase(at);
+        offered.store(jobs.size(), std::memory_order_relaxed);
     }
 
     void stop_workers() noexcept {
@@ -266,6 +290,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
         {
             const std::lock_guard lock(impl.mutex);
             impl.jobs.push_back(&job);
+            impl.offered.store(impl.jobs.size(), std::memory_order_relaxed);
         }
         if (helpers == impl.workers.size()) {
             impl.work_available.notify_all();
