@@ -530,6 +530,38 @@ def test_collector_walks_never_meet_an_incomplete_result_list():
     assert (run.returncode, run.stdout.strip()) == (0, "done"), run.stderr
 
 
+def test_running_out_of_memory_at_any_point_of_a_batch_is_a_clean_memory_error():
+    """Allocation failures injected at every stage of pooled and small batches (argument copy,
+    result list, any of its items) give MemoryError or the right values, never a crash."""
+    run = run_python("""
+        import array, gc, _testcapi, zorv
+        if not hasattr(_testcapi, "set_nomemory"):
+            raise SystemExit("skip")
+        e = zorv.LegendreBasisEvaluator(3, 8, 1.0)
+        e.set_dofs([0.25 * k for k in range(32)])
+        outcomes = set()
+        for count in (5000, 300):
+            times = array.array("d", [i / (count - 1) for i in range(count)])
+            expected = e.evaluate_many(times)
+            for start in range(0, count + 2000, 37):
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    values = e.evaluate_many(times)
+                except MemoryError:
+                    values = None
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add("memory" if values is None else "ok")
+                assert values is None or values == expected
+            gc.collect()
+            assert e.evaluate_many(times) == expected
+        print(sorted(outcomes))
+    """, environment={"RAYON_NUM_THREADS": "2"})
+    if run.stderr.strip() == "skip":
+        pytest.skip("this interpreter cannot inject allocation failures")
+    assert (run.returncode, run.stdout.strip()) == (0, "['memory', 'ok']"), run.stderr
+
+
 def test_a_forked_child_computes_pooled_batches_with_a_pool_of_its_own():
     run = run_python("""
         import array, os, zorv
