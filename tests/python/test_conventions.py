@@ -220,7 +220,8 @@ def arrays(seed):
     return [read_only, base.reshape(8, 8)[:, seed % 8], unaligned, base[:0]] + others
 
 
-@pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::PendingDeprecationWarning")  # making the arrays
+@pytest.mark.filterwarnings("ignore::RuntimeWarning", "ignore::PendingDeprecationWarning",  # making the arrays
+                            "ignore:Conversion of an array with ndim:DeprecationWarning")  # older NumPy, item by item
 @pytest.mark.parametrize("seed", range(8))
 def test_numpy_arrays_convert_as_item_by_item(seed):
     for values in arrays(seed):
