@@ -229,14 +229,6 @@ FloatListBuilder::~FloatListBuilder() {
     std::fill(slots + doubles_from_, slots + size_, nullptr);
 }
 
-void FloatListBuilder::fill(std::size_t begin, std::span<const double> values) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) throw_pending();  // the list drops the items made so far
-        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(begin + i), item);
-    }
-}
-
 std::span<double> FloatListBuilder::slots_as_doubles() noexcept {
     doubles_from_ = 0;
     if (size_ == 0) return {};
@@ -264,7 +256,8 @@ PyRef FloatListBuilder::finish() && {
 
 PyRef make_float_list(std::span<const double> values) {
     FloatListBuilder builder(values.size());
-    builder.fill(0, values);
+    std::ranges::copy(values, builder.slots_as_doubles().begin());
+    builder.fill_in_place(0, values.size());
     return std::move(builder).finish();
 }
 

@@ -88,8 +88,9 @@ auto optional_argument(const char* name, PyObject* object, Convert&& convert, T 
     return argument(name, object, std::forward<Convert>(convert));
 }
 
-/// A float list of a known final length, filled in pieces (with the interpreter
-/// lock released in between) before it is handed out. Until `finish`, the list is
+/// A float list of a known final length, whose values are first written as doubles
+/// into its own item slots and then turned into float items in place, in pieces
+/// (with the interpreter lock released in between) before it is handed out. Until `finish`, the list is
 /// not tracked by the cyclic collector and nothing refers to it, so no Python code
 /// (not even one walking gc.get_objects()) can meet its unfilled items.
 class FloatListBuilder {
@@ -98,9 +99,6 @@ public:
     ~FloatListBuilder();
     FloatListBuilder(const FloatListBuilder&) = delete;
     FloatListBuilder& operator=(const FloatListBuilder&) = delete;
-
-    /// Items [begin, begin + values.size()) become new floats holding `values`.
-    void fill(std::size_t begin, std::span<const double> values);
 
     /// The list's item slots seen as `size` doubles: scratch space for the values
     /// of the list, which `fill_in_place` then turns into its items. It spares a

@@ -72,6 +72,8 @@ std::size_t affinity_processor_count() {
 }
 #endif
 
+constexpr std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return a / b + (a % b != 0 ? 1 : 0); }
+
 [[noreturn]] void stop_not_initialized(const std::string& reason) {
     stop(std::string(kPoolNotInitialized) + ": " + reason);
 }
@@ -282,7 +284,7 @@ std::size_t WorkerPool::size() const noexcept { return impl_->size; }
 void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
-    Job job{&body, count, chunk, count / chunk + (count % chunk != 0 ? 1 : 0), FloatingPointMode::current(), {}, 0, {}};
+    Job job{&body, count, chunk, ceil_div(count, chunk), FloatingPointMode::current(), {}, 0, {}};
     if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
     Impl& impl = *impl_;
     const std::size_t helpers = std::min(impl.workers.size(), job.chunks - 1);
@@ -370,8 +372,7 @@ std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept {
     constexpr std::size_t kChunksPerThread = 8;
     constexpr std::size_t kSmallestChunk = 256;
     const std::size_t pieces = std::max<std::size_t>(1, pool_size) * kChunksPerThread;
-    const std::size_t even_share = count / pieces + (count % pieces != 0 ? 1 : 0);
-    return std::max(kSmallestChunk, even_share);
+    return std::max(kSmallestChunk, ceil_div(count, pieces));
 }
 
 void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order) {
