@@ -202,17 +202,22 @@ template <bool derivative>
     __builtin_memcpy(sums_out, &sums, sizeof sums);
 }
 
-// Compiled for the baseline and for AVX2, chosen at load time; both give the same
-// bits (the same IEEE operations, and no contraction into fused multiply-adds).
-[[gnu::target_clones("avx2", "default")]] void value_block_sums(std::size_t degree, std::size_t stride,
-                                                                const double* const* rows, const double* xi,
-                                                                double* sums) {
+// On x86, compiled for the baseline and for AVX2, chosen at load time; both give the
+// same bits (the same IEEE operations, and no contraction into fused multiply-adds).
+// Other processors run the four-lane vector-extension code as their compiler maps it.
+#if defined(__x86_64__) || defined(__i386__)
+#define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
+#else
+#define ZORV_X86_CLONES
+#endif
+
+ZORV_X86_CLONES void value_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
+                                      const double* xi, double* sums) {
     block_sums<false>(degree, stride, rows, xi, sums);
 }
 
-[[gnu::target_clones("avx2", "default")]] void derivative_block_sums(std::size_t degree, std::size_t stride,
-                                                                     const double* const* rows,
-                                                                     const double* xi, double* sums) {
+ZORV_X86_CLONES void derivative_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
+                                           const double* xi, double* sums) {
     block_sums<true>(degree, stride, rows, xi, sums);
 }
 
