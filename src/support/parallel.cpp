@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -18,7 +19,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #if defined(__linux__)
 #include <sched.h>
@@ -53,9 +53,14 @@ std::optional<std::size_t> parse_count(const char* text) {
     return value;
 }
 
-#if defined(__linux__)
-/// CPU_COUNT of the affinity mask, growing the mask while the kernel's is larger.
+// ---- What depends on the operating system -----------------------------------------
+// Every call that exists on one system only sits here, with a fallback for the others.
+
+/// Processors in the calling thread's affinity mask, or 0 where the system has no
+/// such mask (or it cannot be read).
 std::size_t affinity_processor_count() {
+#if defined(__linux__)
+    // CPU_COUNT of the mask, growing the mask while the kernel's is larger.
     for (int cpus = CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
         cpu_set_t* set = CPU_ALLOC(cpus);
         if (set == nullptr) return 0;
@@ -68,9 +73,37 @@ std::size_t affinity_processor_count() {
         if (status == 0) return count > 0 ? static_cast<std::size_t>(count) : 0;
         if (error != EINVAL) return 0;
     }
+#endif
     return 0;
 }
-#endif
+
+/// While it lives, the calling thread blocks every asynchronous signal and no
+/// synchronous one; the thread's own mask comes back exactly when it goes. Threads
+/// started meanwhile inherit that mask: signals meant for the process are then
+/// handled by the program's own threads, which expect them, never by a worker in the
+/// middle of a chunk, while a fault raised by a worker's own instruction (SIGSEGV,
+/// SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS) still reaches the crash handlers
+/// (faulthandler, sanitizers, crash reporters). A blocked synchronous signal would
+/// kill the process without calling any of them.
+class AsynchronousSignalsBlocked {
+public:
+    AsynchronousSignalsBlocked() noexcept {
+        sigset_t asynchronous;
+        sigfillset(&asynchronous);
+        for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+            sigdelset(&asynchronous, synchronous);
+        }
+        pthread_sigmask(SIG_SETMASK, &asynchronous, &previous_);
+    }
+    ~AsynchronousSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AsynchronousSignalsBlocked(const AsynchronousSignalsBlocked&) = delete;
+    AsynchronousSignalsBlocked& operator=(const AsynchronousSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+// ------------------------------------------------------------------------------------
 
 constexpr std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return a / b + (a % b != 0 ? 1 : 0); }
 
@@ -106,7 +139,7 @@ private:
 };
 
 /// How long an idle worker watches for the next batch before it goes to sleep.
-constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
+constexpr std::chrono::microseconds kWatchBeforeSleeping{50};
 
 /// A hint to the processor that this thread is spinning.
 inline void pause() noexcept {
@@ -125,12 +158,16 @@ struct Job {
     std::size_t chunks;
     FloatingPointMode mode;              ///< the caller's, applied by every worker
     std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
+    std::size_t helpers;                 ///< workers it can keep busy: min(workers, chunks - 1)
     std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
+    std::size_t workers_called = 0;      ///< workers woken or watching for it; guarded likewise
     /// Per chunk, whether it is done; only for a caller that takes the chunks in order.
     std::unique_ptr<std::atomic<unsigned char>[]> done;
 
     std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
-    std::size_t end_of(std::size_t c) const noexcept { return std::min(count, c * chunk + chunk); }
+    /// begin_of(c) < count for every chunk, so count - begin cannot wrap (and
+    /// begin + chunk could, for a count near SIZE_MAX).
+    std::size_t end_of(std::size_t c) const noexcept { return begin_of(c) + std::min(chunk, count - begin_of(c)); }
 
     /// Claims the next chunk and runs it; false when every chunk is claimed.
     bool work_one() noexcept {
@@ -178,21 +215,28 @@ std::size_t pool_size_from_environment(const char* rayon_num_threads,
 }
 
 std::size_t available_processors() {
-    std::size_t count = 0;
-#if defined(__linux__)
-    count = affinity_processor_count();
-#endif
+    std::size_t count = affinity_processor_count();
     if (count == 0) count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
 }
 
 struct WorkerPool::Impl {
     std::size_t size;
+    /// Workers that run() wakes itself; the others are woken one by one by the
+    /// workers that arrive while the job still has chunks for more.
+    std::size_t woken_at_once;
+    /// Whether an idle worker may watch for the next job: not when the pool has more
+    /// threads than processors, where a spinning thread takes a processor from one
+    /// that has work.
+    bool may_watch;
     std::mutex mutex;
     std::condition_variable work_available;  ///< workers wait here for jobs
     std::condition_variable worker_left;     ///< callers wait here for their job's workers
     std::vector<Job*> jobs;                  ///< jobs with chunks left to claim, oldest first
     std::atomic<std::size_t> offered{0};     ///< jobs.size(), readable without the mutex
+    bool watching = false;                   ///< a worker watches for jobs (at most one)
+    bool watcher_counted = false;            ///< a job offered meanwhile counts on the watcher
+    bool watch_pays = true;                  ///< the last watch found a job, or would have
     bool stopping = false;
     std::vector<std::thread> workers;
 
@@ -200,21 +244,16 @@ struct WorkerPool::Impl {
         const FloatingPointMode own_mode = FloatingPointMode::current();
         std::unique_lock lock(mutex);
         for (;;) {
-            if (jobs.empty() && !stopping) {
-                // Batches often come in quick succession: watch for the next one for
-                // a moment before sleeping, since waking a sleeping thread costs tens
-                // of microseconds, a good part of a small batch.
-                lock.unlock();
-                const auto until = std::chrono::steady_clock::now() + kWatchBeforeSleeping;
-                while (offered.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
-                    pause();
-                }
-                lock.lock();
-            }
-            work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
+            if (jobs.empty() && !stopping) wait_for_job(lock);
             if (stopping) return;
             Job& job = *jobs.front();
             ++job.workers_inside;
+            // A pool that did not wake every helper at once (more threads than
+            // processors) grows one worker at a time, while chunks are left for more.
+            if (job.workers_called < job.helpers && job.next.load(std::memory_order_relaxed) + 1 < job.chunks) {
+                ++job.workers_called;
+                work_available.notify_one();
+            }
             lock.unlock();
             job.mode.apply();
             job.work();
@@ -225,6 +264,32 @@ struct WorkerPool::Impl {
             withdraw(job);
             if (--job.workers_inside == 0) worker_left.notify_all();
         }
+    }
+
+    /// Returns with a job offered or the pool stopping (mutex held on entry and exit).
+    ///
+    /// Batches often come in quick succession, and waking a sleeping thread costs
+    /// tens of microseconds, a good part of a small batch: one idle worker at a time
+    /// watches for the next job for a moment before it sleeps. Watching burns a
+    /// processor, so it stops once a watch found nothing, and starts again when a job
+    /// comes soon enough after the previous one that a watch would have caught it.
+    void wait_for_job(std::unique_lock<std::mutex>& lock) noexcept {
+        const auto idle_since = std::chrono::steady_clock::now();
+        if (may_watch && watch_pays && !watching) {
+            watching = true;
+            lock.unlock();
+            const auto until = idle_since + kWatchBeforeSleeping;
+            while (offered.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
+                pause();
+            }
+            lock.lock();
+            watching = false;
+            watcher_counted = false;
+            if (!jobs.empty() || stopping) return;
+            watch_pays = false;
+        }
+        work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
+        if (may_watch && std::chrono::steady_clock::now() - idle_since < kWatchBeforeSleeping) watch_pays = true;
     }
 
     /// Removes `job` from the offered jobs if it is still there (mutex held).
@@ -249,18 +314,11 @@ WorkerPool::WorkerPool(std::size_t size) : impl_(std::make_unique<Impl>()) {
     if (size == 0 || size > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         stop_not_initialized("unsupported pool size " + std::to_string(size));
     }
+    const std::size_t processors = available_processors();
     impl_->size = size;
-    // Workers start with every signal blocked (a thread inherits its creator's
-    // mask), so that signals meant for the process are handled by the threads of
-    // the program, which expect them, never by a worker in the middle of a chunk.
-    sigset_t all_signals;
-    sigset_t creator_signals;
-    sigfillset(&all_signals);
-    pthread_sigmask(SIG_SETMASK, &all_signals, &creator_signals);
-    struct RestoreSignals {
-        const sigset_t& mask;
-        ~RestoreSignals() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-    } restore_signals{creator_signals};
+    impl_->woken_at_once = std::max<std::size_t>(1, std::min(size, processors) - 1);
+    impl_->may_watch = size <= processors;
+    const AsynchronousSignalsBlocked inherited_by_workers;
     try {
         impl_->workers.reserve(size - 1);
         for (std::size_t i = 1; i < size; ++i) {
@@ -284,20 +342,28 @@ std::size_t WorkerPool::size() const noexcept { return impl_->size; }
 void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
-    Job job{&body, count, chunk, ceil_div(count, chunk), FloatingPointMode::current(), {}, 0, {}};
-    if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
     Impl& impl = *impl_;
-    const std::size_t helpers = std::min(impl.workers.size(), job.chunks - 1);
-    if (helpers != 0) {
+    const std::size_t chunks = ceil_div(count, chunk);
+    Job job{&body, count, chunk, chunks, FloatingPointMode::current(), {}, std::min(impl.workers.size(), chunks - 1),
+            0, 0, {}};
+    if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
+    if (job.helpers != 0) {
+        std::size_t wake = 0;
         {
             const std::lock_guard lock(impl.mutex);
             impl.jobs.push_back(&job);
             impl.offered.store(impl.jobs.size(), std::memory_order_relaxed);
+            // A watching worker will find the job without being woken (but only one
+            // job can count on it).
+            const bool watcher_comes = impl.watching && !impl.watcher_counted;
+            impl.watcher_counted = impl.watcher_counted || watcher_comes;
+            job.workers_called = std::min(job.helpers, impl.woken_at_once);
+            wake = job.workers_called - (watcher_comes ? 1 : 0);
         }
-        if (helpers == impl.workers.size()) {
+        if (wake == impl.workers.size()) {
             impl.work_available.notify_all();
         } else {
-            for (std::size_t i = 0; i < helpers; ++i) impl.work_available.notify_one();
+            for (std::size_t i = 0; i < wake; ++i) impl.work_available.notify_one();
         }
     }
 
@@ -309,14 +375,22 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
         Impl& impl;
         Job& job;
         bool offered;
-        ~Leave() {
+        /// Abandons the rest of the job; true while a worker is still inside.
+        bool abandon() noexcept {
             job.next.store(job.chunks, std::memory_order_relaxed);
-            if (!offered) return;
-            std::unique_lock lock(impl.mutex);
+            if (!offered) return false;
+            const std::lock_guard lock(impl.mutex);
             impl.withdraw(job);
+            return job.workers_inside != 0;
+        }
+        void wait() noexcept {
+            std::unique_lock lock(impl.mutex);
             impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
         }
-    } leave{impl, job, helpers != 0};
+        ~Leave() {
+            if (abandon()) wait();
+        }
+    } leave{impl, job, job.helpers != 0};
 
     if (in_order == nullptr) {
         job.work();
@@ -324,7 +398,14 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
     }
     for (std::size_t c = 0; c < job.chunks; ++c) {
         if (!job.is_done(c)) in_order->unlocked([&] { job.work_until_done(c); });
-        in_order->take(job.begin_of(c), job.end_of(c));
+        try {
+            in_order->take(job.begin_of(c), job.end_of(c));
+        } catch (...) {
+            // `take` runs with the caller's lock held: the workers still inside are
+            // waited for with it released.
+            if (leave.abandon()) in_order->unlocked([&] { leave.wait(); });
+            throw;
+        }
     }
 }
 
@@ -332,28 +413,42 @@ namespace {
 
 /// The pool of this process, or why it could not be created.
 struct ProcessPool {
-    pid_t process;
     WorkerPool* pool;     ///< never destroyed: see global_pool()
     std::string failure;  ///< the stop message when pool is null
 };
 
 std::atomic<ProcessPool*> process_pool{nullptr};
 std::mutex process_pool_creation;
+std::atomic<WorkerPool& (*)()> pool_owner{nullptr};
+
+/// In a child made by fork(), only the thread that forked exists: the parent's
+/// workers are gone, and another thread of the parent may have held the creation
+/// mutex at that moment. The child forgets both (they are left as they are, never
+/// destroyed) and creates a pool of its own on first use. Only constant
+/// initialisation happens here, which is safe in a child of a threaded process.
+void forget_the_parents_pool() noexcept {
+    process_pool.store(nullptr, std::memory_order_relaxed);
+    new (&process_pool_creation) std::mutex;
+}
+
+// Registered when the library is loaded, before any thread can create the pool.
+// Registration fails only without memory for the handler, at load time.
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, &forget_the_parents_pool);
 
 }  // namespace
 
+void delegate_global_pool(WorkerPool& (*owner)()) noexcept { pool_owner.store(owner, std::memory_order_release); }
+
 WorkerPool& global_pool() {
+    if (WorkerPool& (*owner)() = pool_owner.load(std::memory_order_acquire)) return owner();
     // The pool lives until the process ends: its workers must not be joined while
-    // the process (or an interpreter hosting it) shuts down. A forked child finds
-    // the parent's record, whose workers do not exist in the child, and makes its
-    // own without touching the parent's pool.
-    const pid_t process = getpid();
+    // the process (or an interpreter hosting it) shuts down.
     ProcessPool* record = process_pool.load(std::memory_order_acquire);
-    if (record == nullptr || record->process != process) {
+    if (record == nullptr) {
         const std::lock_guard lock(process_pool_creation);
         record = process_pool.load(std::memory_order_acquire);
-        if (record == nullptr || record->process != process) {
-            auto fresh = std::make_unique<ProcessPool>(ProcessPool{process, nullptr, {}});
+        if (record == nullptr) {
+            auto fresh = std::make_unique<ProcessPool>(ProcessPool{nullptr, {}});
             try {
                 fresh->pool = new WorkerPool(pool_size_from_environment(
                     std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));

@@ -64,7 +64,12 @@ std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept;
 
 /// @brief A fixed group of worker threads; the thread that calls `run` is one more.
 ///
-/// All size() - 1 workers are started by the constructor. Several threads may call
+/// All size() - 1 workers are started by the constructor, with every asynchronous
+/// signal blocked (signals for the process go to the program's own threads) and no
+/// synchronous one (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, so that crash
+/// handlers see a fault on a worker); the constructing thread's mask is left as it
+/// was. An idle worker may watch for the next job for a moment, one at a time and
+/// only while the pool has no more threads than processors. Several threads may call
 /// `run` at the same time; each call's chunks are handed to whichever threads are
 /// free. Each task runs under the floating-point mode (rounding, flush-to-zero,
 /// denormals-are-zero) of the thread that called `run`.
@@ -105,9 +110,19 @@ private:
 /// Creation is thread-safe; the pool is never destroyed. When creation fails, every
 /// later call fails the same way without trying again. A child process made by
 /// fork() gets a pool of its own on its first call (the parent's workers do not
-/// exist in the child).
+/// exist in the child), even when another thread of the parent was creating the
+/// pool at the moment of the fork.
 /// @throws Stop "The global thread pool has not been initialized.: <reason>".
 WorkerPool& global_pool();
+
+/// @brief Makes global_pool() return `owner()` from now on.
+///
+/// For a second module that links its own copy of this library into the same
+/// process: it calls this once, when it is loaded and before its first batch, with
+/// the first module's global_pool (found through an accessor that module exports),
+/// so that the process keeps one set of worker threads. Both copies must be built
+/// from the same sources (the pool's layout is shared). nullptr undoes it.
+void delegate_global_pool(WorkerPool& (*owner)()) noexcept;
 
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
 /// [0, count) exactly once and returns when all are done.

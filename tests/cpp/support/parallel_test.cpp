@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cfenv>
 #include <functional>
@@ -58,6 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
         EnvironmentCase{" 4", "6", 2, 6}, EnvironmentCase{"4 ", "6", 2, 6},
         EnvironmentCase{"1e3", "6", 2, 6}, EnvironmentCase{"+", "6", 2, 6},
         EnvironmentCase{"18446744073709551616", "6", 2, 6},
+        // Characters just below '0' and just above '9' are no digits, wherever they stand.
+        EnvironmentCase{"-", "6", 2, 6}, EnvironmentCase{"/", "6", 2, 6}, EnvironmentCase{"\t", "6", 2, 6},
+        EnvironmentCase{"+/", "6", 2, 6}, EnvironmentCase{"0/", "6", 2, 6}, EnvironmentCase{":", "6", 2, 6},
+        EnvironmentCase{"1:", "6", 2, 6}, EnvironmentCase{nullptr, "/", 2, 2}, EnvironmentCase{nullptr, "\t", 3, 3},
         EnvironmentCase{nullptr, "6", 2, 6},
         // The second variable needs a positive count too; else the processors.
         EnvironmentCase{nullptr, "0", 2, 2}, EnvironmentCase{nullptr, "-3", 2, 2},
@@ -105,14 +113,16 @@ INSTANTIATE_TEST_SUITE_P(Counts, ParallelCoverage, ::testing::Values(0, 1, 7, 20
 /// once, taken once, in order, and only after it was computed. Returns how often the
 /// calling thread went `unlocked`.
 std::size_t expect_taken_in_order(std::size_t count, const std::function<void(const RangeBody&, const InOrder&)>& run) {
-    std::vector<std::atomic<int>> computed(count);
+    // Plain ints: only the hand-off of each finished range orders the workers' writes
+    // before the consumer's reads (a weaker hand-off is a race that ThreadSanitizer reports).
+    std::vector<int> computed(count);
     std::size_t taken = 0;
     std::size_t unlocked_calls = 0;
     const InOrder in_order{
         [&](std::size_t begin, std::size_t end) {
             ASSERT_EQ(begin, taken);
             ASSERT_LE(end, count);
-            for (std::size_t i = begin; i < end; ++i) ASSERT_EQ(computed[i].load(), 1) << "index " << i;
+            for (std::size_t i = begin; i < end; ++i) ASSERT_EQ(computed[i], 1) << "index " << i;
             taken = end;
         },
         [&](const std::function<void()>& work) {
@@ -121,7 +131,7 @@ std::size_t expect_taken_in_order(std::size_t count, const std::function<void(co
         },
     };
     run([&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) computed[i].fetch_add(1);
+        for (std::size_t i = begin; i < end; ++i) ++computed[i];
     }, in_order);
     EXPECT_EQ(taken, count);
     return unlocked_calls;
@@ -155,6 +165,99 @@ TEST(WorkerPool, AConsumerThatThrowsAbandonsTheBatchSafely) {
         }, &in_order), std::runtime_error);
     }  // `out` goes after each round: a worker still writing would be caught by the sanitizers
     expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 7, body); });
+}
+
+TEST(WorkerPool, AConsumerThatThrowsWaitsForTheWorkersWithItsLockReleased) {
+    // The caller holds `lock` except inside `unlocked`; a worker's chunk needs it to
+    // finish. Waiting for that worker with the lock held would make it time out.
+    WorkerPool pool(3);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::timed_mutex lock;
+    std::atomic<int> on_workers{0};
+    std::atomic<int> timed_out{0};
+    const InOrder in_order{
+        [&](std::size_t, std::size_t) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (on_workers.load() == 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            throw std::runtime_error("consumer failed");
+        },
+        [&](const std::function<void()>& work) {
+            lock.unlock();
+            work();
+            lock.lock();
+        },
+    };
+    const std::unique_lock held(lock);
+    EXPECT_THROW(pool.run(64, 1, [&](std::size_t, std::size_t) {
+        if (std::this_thread::get_id() == caller) return;
+        on_workers.fetch_add(1);
+        if (lock.try_lock_for(std::chrono::seconds(2))) {
+            lock.unlock();
+        } else {
+            timed_out.fetch_add(1);
+        }
+    }, &in_order), std::runtime_error);
+    EXPECT_GE(on_workers.load(), 1) << "no worker was inside when the consumer threw";
+    EXPECT_EQ(timed_out.load(), 0);
+}
+
+TEST(WorkerPool, ChunksOfCountsNearTheLargestIndexEndAtTheCount) {
+    WorkerPool pool(2);
+    for (const std::size_t count : {kMaxIndex, kMaxIndex - 1}) {
+        for (const std::size_t chunk : {kMaxIndex / 2 + 1, kMaxIndex / 3 + 2, kMaxIndex - 1}) {
+            std::mutex mutex;
+            std::vector<std::pair<std::size_t, std::size_t>> ranges;
+            const RangeBody record = [&](std::size_t begin, std::size_t end) {
+                const std::lock_guard guard(mutex);
+                ranges.emplace_back(begin, end);
+            };
+            const InOrder in_order{[](std::size_t, std::size_t) {}, [](const std::function<void()>& work) { work(); }};
+            pool.run(count, chunk, record);
+            pool.run(count, chunk, record, &in_order);
+            std::sort(ranges.begin(), ranges.end());
+            std::vector<std::pair<std::size_t, std::size_t>> expected;
+            for (std::size_t begin = 0; begin < count; begin += std::min(chunk, count - begin)) {
+                expected.emplace_back(begin, begin + std::min(chunk, count - begin));
+                expected.emplace_back(expected.back());
+            }
+            EXPECT_EQ(ranges, expected) << count << " in chunks of " << chunk;
+        }
+    }
+}
+
+TEST(WorkerPool, WorkersBlockOnlyAsynchronousSignalsAndTheCreatorKeepsItsMask) {
+    sigset_t creator;
+    sigemptyset(&creator);
+    sigaddset(&creator, SIGUSR1);
+    sigset_t original;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &creator, &original), 0);
+    std::vector<std::pair<int, int>> worker_masks;  // per worker thread seen: (signal, blocked)
+    {
+        WorkerPool pool(3);
+        sigset_t after;
+        pthread_sigmask(SIG_BLOCK, nullptr, &after);
+        for (int signal = 1; signal < 32; ++signal) {
+            EXPECT_EQ(sigismember(&after, signal), sigismember(&creator, signal)) << "signal " << signal;
+        }
+        const std::thread::id caller = std::this_thread::get_id();
+        std::mutex mutex;
+        pool.run(64 * 3, 1, [&](std::size_t, std::size_t) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));  // let every thread take some
+            if (std::this_thread::get_id() == caller) return;
+            sigset_t mask;
+            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+            const std::lock_guard guard(mutex);
+            for (const int signal : {SIGINT, SIGTERM, SIGUSR2, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+                worker_masks.emplace_back(signal, sigismember(&mask, signal));
+            }
+        });
+    }
+    pthread_sigmask(SIG_SETMASK, &original, nullptr);
+    ASSERT_FALSE(worker_masks.empty()) << "no worker took part";
+    for (const auto& [signal, blocked] : worker_masks) {
+        const bool synchronous = signal != SIGINT && signal != SIGTERM && signal != SIGUSR2;
+        EXPECT_EQ(blocked, synchronous ? 0 : 1) << "signal " << signal << " on a worker";
+    }
 }
 
 TEST(ChunkSize, SplitsEveryPooledBatchForEveryThread) {
