@@ -415,7 +415,7 @@ def run_python(script, *args, environment=None, timeout=120):
 
 
 POOL_SCRIPT = """
-    import array, json, os, sys
+    import array, json, os, signal, sys, time
     import zorv
     if sys.argv[1] == "one-cpu":
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
@@ -425,6 +425,8 @@ POOL_SCRIPT = """
         with open(f"/proc/self/task/{task}/status") as status:
             return next(int(line.split()[1], 16) for line in status if line.startswith("SigBlk:"))
     before = set(os.listdir("/proc/self/task"))
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+    caller_mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
     e = zorv.LegendreBasisEvaluator(3, 4, 1.0)
     e.set_dofs([0.5 * k for k in range(16)])
     start = threads()
@@ -433,9 +435,16 @@ POOL_SCRIPT = """
     times = array.array("d", [i * 6e-4 - 0.1 for i in range(2048)])
     values = e.evaluate_many(times)
     exact = all(values[i] == e.evaluate_at(times[i]) for i in range(2048))
-    sigint_blocked = all(blocked_signals(task) >> 1 & 1 for task in set(os.listdir("/proc/self/task")) - before)
+    # SIGINT blocked, SIGILL, SIGTRAP, SIGBUS, SIGFPE, SIGSEGV, SIGSYS not (bits of signal - 1); a
+    # thread blocks them all until it has started, which takes a while on a busy machine
+    for _ in range(200):
+        masks = [blocked_signals(task) & 0x400004DA for task in set(os.listdir("/proc/self/task")) - before]
+        if all(mask == 0x2 for mask in masks):
+            break
+        time.sleep(0.01)
     print(json.dumps({"start": start, "after_small": after_small, "after_threshold": threads(), "exact": exact,
-                      "workers_block_sigint": sigint_blocked}))
+                      "workers_block_only_sigint": all(mask == 0x2 for mask in masks),
+                      "caller_mask_kept": signal.pthread_sigmask(signal.SIG_BLOCK, []) == caller_mask}))
 """
 
 
@@ -456,12 +465,13 @@ POOL_SCRIPT = """
 )
 def test_pool_starts_at_2048_times_with_the_size_the_environment_asks_for(environment, affinity, size):
     """The pool is the calling thread plus size - 1 workers, all started by the first batch of
-    2048 times (and not by one of 2047), with signals left to the program's own threads; the size
-    comes from the variables, else the affinity mask."""
+    2048 times (and not by one of 2047), with asynchronous signals left to the program's own
+    threads (whose masks stay as they were) and faults to the crash handlers; the size comes from
+    the variables, else the affinity mask."""
     run = run_python(POOL_SCRIPT, affinity, environment=environment)
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
-    assert report["exact"] and report["workers_block_sigint"], report
+    assert report["exact"] and report["workers_block_only_sigint"] and report["caller_mask_kept"], report
     assert report["after_small"] == report["start"], "a batch below 2048 times started threads"
     assert report["after_threshold"] - report["start"] == size - 1, report
 
@@ -563,6 +573,7 @@ def test_running_out_of_memory_at_any_point_of_a_batch_is_a_clean_memory_error()
 
 
 def test_a_forked_child_computes_pooled_batches_with_a_pool_of_its_own():
+    """The child starts its own 2 workers (the parent's do not exist in it)."""
     run = run_python("""
         import array, os, zorv
         e = zorv.LegendreBasisEvaluator(3, 4, 1.0)
@@ -571,11 +582,42 @@ def test_a_forked_child_computes_pooled_batches_with_a_pool_of_its_own():
         expected = e.evaluate_many(times)
         pid = os.fork()
         if pid == 0:
-            os._exit(0 if e.evaluate_many(times) == expected else 1)
+            same = e.evaluate_many(times) == expected
+            os._exit(10 * len(os.listdir("/proc/self/task")) + same)
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status))
     """, environment={"RAYON_NUM_THREADS": "3"}, timeout=60)
-    assert (run.returncode, run.stdout.strip()) == (0, "0"), run.stderr
+    assert (run.returncode, run.stdout.strip()) == (0, "31"), run.stderr
+
+
+def test_a_child_forked_while_another_thread_creates_the_pool_gets_a_pool_of_its_own():
+    """Forks 0-4 ms after another thread began creating a pool of 400 threads; each grandchild's
+    own pooled batch must finish (a hang is ended by its alarm and reported)."""
+    run = run_python("""
+        import array, os, signal, threading, time, zorv
+        times = array.array("d", [i / 4095 for i in range(4096)])
+        def forks_during_creation(delay):
+            e = zorv.LegendreBasisEvaluator(2, 4, 1.0)
+            creator = threading.Thread(target=e.evaluate_many, args=(times,))
+            creator.start()
+            time.sleep(delay)
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(20)  # the default action ends a child that hangs
+                os._exit(0 if len(e.evaluate_many(times)) == 4096 else 1)
+            creator.join()
+            return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        outcomes = []
+        for delay in (0, 0.001, 0.002, 0.003, 0.004):
+            pid = os.fork()  # a process without a pool for every round
+            if pid == 0:
+                os._exit(forks_during_creation(delay) & 0xFF)
+            outcomes.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+            if outcomes[-1] != 0:
+                break
+        print(outcomes)
+    """, environment={"RAYON_NUM_THREADS": "400"}, timeout=300)
+    assert (run.returncode, run.stdout.strip()) == (0, "[0, 0, 0, 0, 0]"), run.stderr
 
 
 # ---- references ---------------------------------------------------------------------------
