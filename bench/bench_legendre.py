@@ -22,11 +22,16 @@ Measures, in one run, on 10^6 float64 times (degree 3, n_t 1000, random dofs):
 8. Thread scaling: ``evaluate_many`` at degree 20 of 8192 and of 10^6 times in a
    process whose pool has 2 threads against one whose pool has 1
    (RAYON_NUM_THREADS), one subprocess each, alternating.
+9. Idle cost of the pool: CPU seconds per wall second of a program that evaluates
+   4096 times every 200 us and every 1 ms, with a pool of 8 threads and one of as
+   many threads as processors, against the same program with a pool of 1 thread
+   (one subprocess each, alternating). Waiting workers must not burn the machine.
 
 Timings are the best and the median of several repeats; every ratio compares
 two measurements taken in the same run. Nothing here asserts a timing.
 
-Usage: python3 bench/bench_legendre.py [--repeats N] [--points N]
+Usage: python3 bench/bench_legendre.py [--repeats N] [--points N] [--pool-only]
+(--pool-only: measurements 8 and 9 only)
 """
 
 import argparse
@@ -298,6 +303,48 @@ def measure_scaling(degree, points, repeats, runs=3):
     return min(one), min(two)
 
 
+IDLE_CHILD = r"""
+import resource, sys, time
+import numpy as np
+import zorv
+period, duration = float(sys.argv[1]), float(sys.argv[2])
+evaluator = zorv.LegendreBasisEvaluator(3, 1000, 2.0)
+evaluator.set_dofs(np.random.default_rng(5).standard_normal(4000))
+times = np.linspace(0.0, 2.0, 4096)
+evaluator.evaluate_many(times)  # the pool is started before measuring
+def cpu():
+    usage = resource.getrusage(resource.RUSAGE_SELF)  # every thread of the process
+    return usage.ru_utime + usage.ru_stime
+wall_start, cpu_start = time.perf_counter(), cpu()
+next_batch = wall_start
+while next_batch < wall_start + duration:
+    evaluator.evaluate_many(times)
+    next_batch += period
+    delay = next_batch - time.perf_counter()
+    if delay > 0:
+        time.sleep(delay)
+print((cpu() - cpu_start) / (time.perf_counter() - wall_start))
+"""
+
+
+def idle_cpu_per_second(threads, period, duration=1.0):
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_RS_NUM_CPUS"}
+    env["RAYON_NUM_THREADS"] = str(threads)
+    output = subprocess.run([sys.executable, "-c", IDLE_CHILD, str(period), str(duration)],
+                            check=True, capture_output=True, text=True, env=env).stdout
+    return float(output)
+
+
+def measure_idle_cost(period, pool_sizes, runs):
+    """Median CPU per wall second over `runs` subprocesses per pool size, alternating;
+    the first pool size is the sequential peer."""
+    samples = {size: [] for size in pool_sizes}
+    for _ in range(runs):
+        for size in pool_sizes:
+            samples[size].append(idle_cpu_per_second(size, period))
+    return {size: statistics.median(values) for size, values in samples.items()}
+
+
 def measure_peak_memory(points, runs):
     """Smallest peak over `runs` subprocesses, zorv and baseline alternating."""
     zorv_peaks, base_peaks = [], []
@@ -317,6 +364,28 @@ def make_evaluator(degree, rng):
     return evaluator, dofs
 
 
+def pool_measurements(table, points, repeats):
+    """Adds measurements 8 and 9 to `table`; returns the scaling timings."""
+    # -- 8. thread scaling at degree 20
+    scaling = {}
+    for count, target in ((8192, 1.6), (points, 1.7)):
+        one, two = measure_scaling(20, count, repeats)
+        scaling[count] = (one, two)
+        table.add(f"8. evaluate_many {count} times deg 20: 1 thread / 2", format_time(two), format_time(one),
+                  f"{one / two:.2f}x faster", f">= {target}x", one / two >= target)
+
+    # -- 9. CPU per wall second of periodic small batches, against the sequential run
+    processors = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    for period in (200e-6, 1e-3):
+        cost = measure_idle_cost(period, (1, 8, processors), runs=max(3, repeats // 2))
+        for size in (8, processors):
+            ratio = cost[size] / cost[1]
+            table.add(f"9. CPU/s, 4096 times every {period * 1e6:.0f} us: {size} threads / 1",
+                      f"{cost[size]:.3f} CPU-s/s", f"{cost[1]:.3f} CPU-s/s", f"{ratio:.2f}x", "<= 1.3x",
+                      ratio <= 1.3)
+    return scaling
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7, help="repeats per timing (default 7)")
@@ -324,8 +393,14 @@ def main():
     parser.add_argument("--loop-points", type=int, default=200_000,
                         help="times in the Python loop of measurement 3 (default 200000)")
     parser.add_argument("--memory-runs", type=int, default=3, help="subprocesses per memory figure")
+    parser.add_argument("--pool-only", action="store_true", help="only the pool's measurements 8 and 9")
     args = parser.parse_args()
     repeats, points = args.repeats, args.points
+    if args.pool_only:
+        table = Table()
+        pool_measurements(table, points, repeats)
+        table.print()
+        return
 
     print(f"zorv from {zorv.__file__}")
     print(f"python {platform.python_version()}, numpy {np.__version__}, "
@@ -443,14 +518,7 @@ def main():
     table.add("7. LegendreBasis.evaluate_at ndarray / list, 1000 dofs", format_time(array_call.median / calls),
               format_time(list_call.median / calls), f"{ratio:.2f}x", "<= 1.2x", ratio <= 1.2)
 
-    # -- 8. thread scaling at degree 20
-    scaling = {}
-    for count, target in ((8192, 1.6), (points, 1.7)):
-        one, two = measure_scaling(20, count, repeats)
-        scaling[count] = (one, two)
-        table.add(f"8. evaluate_many {count} times deg 20: 1 thread / 2", format_time(two), format_time(one),
-                  f"{one / two:.2f}x faster", f">= {target}x", one / two >= target)
-
+    scaling = pool_measurements(table, points, repeats)
     table.print()
     print()
     print("details:")
