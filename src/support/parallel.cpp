@@ -138,8 +138,8 @@ private:
 #endif
 };
 
-/// How long an idle worker watches for the next batch before it goes to sleep.
-constexpr std::chrono::microseconds kWatchBeforeSleeping{50};
+/// The longest an idle worker watches for the next batch before it goes to sleep.
+constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
 
 /// A hint to the processor that this thread is spinning.
 inline void pause() noexcept {
@@ -242,9 +242,10 @@ struct WorkerPool::Impl {
 
     void worker_loop() noexcept {
         const FloatingPointMode own_mode = FloatingPointMode::current();
+        std::chrono::steady_clock::duration busy{};  // how long the last job kept this worker
         std::unique_lock lock(mutex);
         for (;;) {
-            if (jobs.empty() && !stopping) wait_for_job(lock);
+            if (jobs.empty() && !stopping) wait_for_job(lock, std::min<std::chrono::steady_clock::duration>(busy, kWatchBeforeSleeping));
             if (stopping) return;
             Job& job = *jobs.front();
             ++job.workers_inside;
@@ -255,9 +256,11 @@ struct WorkerPool::Impl {
                 work_available.notify_one();
             }
             lock.unlock();
+            const auto start = std::chrono::steady_clock::now();
             job.mode.apply();
             job.work();
             own_mode.apply();
+            busy = std::chrono::steady_clock::now() - start;
             lock.lock();
             // Every chunk is claimed: stop offering the job, and let its caller
             // return once no worker is inside any more.
@@ -270,15 +273,17 @@ struct WorkerPool::Impl {
     ///
     /// Batches often come in quick succession, and waking a sleeping thread costs
     /// tens of microseconds, a good part of a small batch: one idle worker at a time
-    /// watches for the next job for a moment before it sleeps. Watching burns a
-    /// processor, so it stops once a watch found nothing, and starts again when a job
-    /// comes soon enough after the previous one that a watch would have caught it.
-    void wait_for_job(std::unique_lock<std::mutex>& lock) noexcept {
+    /// watches for the next job for at most `watch` (no longer than its last job kept
+    /// it busy, so that the watch never costs more than the work) before it sleeps.
+    /// Watching burns a processor, so it stops once a watch found nothing, and starts
+    /// again when a job comes soon enough after the previous one that a watch would
+    /// have caught it.
+    void wait_for_job(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::duration watch) noexcept {
         const auto idle_since = std::chrono::steady_clock::now();
         if (may_watch && watch_pays && !watching) {
             watching = true;
             lock.unlock();
-            const auto until = idle_since + kWatchBeforeSleeping;
+            const auto until = idle_since + watch;
             while (offered.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < until) {
                 pause();
             }
@@ -289,7 +294,7 @@ struct WorkerPool::Impl {
             watch_pays = false;
         }
         work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
-        if (may_watch && std::chrono::steady_clock::now() - idle_since < kWatchBeforeSleeping) watch_pays = true;
+        if (may_watch && std::chrono::steady_clock::now() - idle_since < watch) watch_pays = true;
     }
 
     /// Removes `job` from the offered jobs if it is still there (mutex held).
