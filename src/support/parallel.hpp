@@ -30,7 +30,7 @@ using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
 /// for runs inside `unlocked` (a caller holding a lock that other threads need
 /// releases it there, and takes it back before `unlocked` returns). `take` may
 /// throw: the batch is then abandoned, and the exception passes on once no other
-/// thread works on it any more.
+/// thread works on it any more (waited for inside `unlocked` too).
 struct InOrder {
     RangeBody take;
     std::function<void(const std::function<void()>& work)> unlocked;

@@ -363,6 +363,17 @@ TEST(GlobalPool, HasTheSizeTheEnvironmentAsksFor) {
     EXPECT_EQ(&global_pool(), &global_pool());
 }
 
+WorkerPool* delegated_pool = nullptr;
+
+TEST(GlobalPool, CanBeTheOneOfAnotherCopyOfTheLibrary) {
+    WorkerPool pool(2);
+    delegated_pool = &pool;
+    delegate_global_pool([]() -> WorkerPool& { return *delegated_pool; });
+    EXPECT_EQ(&global_pool(), &pool);
+    delegate_global_pool(nullptr);
+    EXPECT_NE(&global_pool(), &pool);
+}
+
 TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenAskedTo) {
     const std::size_t size = available_processors() + 1;
     WorkerPool pool(size);
