@@ -5,7 +5,8 @@
 # other supported CPython found on this machine and runs the Python tests there too,
 # runs the C++ and Python tests once more against a Debug build with the address and
 # undefined-behaviour sanitizers (scripts/sanitize.sh), and builds the self-contained
-# wheel and checks what it links against (scripts/build_wheel.sh). With CI=true every
+# wheel and checks what it links against (scripts/build_wheel.sh), and cross-builds for
+# Linux ARM64 and runs the tests there under emulation (scripts/aarch64.sh). With CI=true every
 # supported version must be present. Prints the time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -76,6 +77,7 @@ done
 
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
+stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64.sh || failed+=("aarch64")
 
 stage_summary
 if ((${#failed[@]})); then
