@@ -13,10 +13,10 @@
 #      interpreter and build C programs that run under the emulator.
 #   3. The C++ unit tests and the module, cross-compiled (cmake/aarch64-linux-gnu.cmake)
 #      in build/aarch64.
-#   4. The C++ unit tests, then the Python tests with that module, all under the emulator, except
-#      the dask and type-checking tests (their packages are not in the root); tests
-#      that need an address-space limit skip (ZORV_EMULATOR is set: the emulator
-#      reserves address space of its own).
+#   4. The C++ unit tests, then the Python tests with that module, all under the
+#      emulator, except the dask and type-checking tests (their packages are not in
+#      the root); tests that need an address-space limit skip (ZORV_EMULATOR is set:
+#      the emulator reserves address space of its own).
 # Prints the time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,7 +45,9 @@ suite=bookworm
 debs=(python3.11 libpython3.11-dev)
 wheels=(numpy scipy pytest)
 wheel_platforms=(--platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64)
-host_python="${PYTHON:-python3}"
+# pip of the project's environment downloads the wheels (a system python3 may have no pip).
+host_python="${ZORV_VENV:-.venv}/bin/python"
+[ -x "$host_python" ] || host_python="${PYTHON:-python3}"
 gtest_version="$(dpkg-query -W -f='${Version}' googletest)"
 compiler_version="$(aarch64-linux-gnu-g++ -dumpfullversion)"
 key="$(printf '%s\n' root-1 "$suite" "${debs[@]}" "${wheels[@]}" "${wheel_platforms[@]}" \
