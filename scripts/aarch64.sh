@@ -88,6 +88,9 @@ make_root() (
   mv "$partial" "$root"
 )
 
+mkdir -p "$cache"
+exec 9>"$cache/aarch64-root.lock"
+flock 9  # another run making or updating the root at the same time waits here
 if [ ! -d "$root/opt/googletest" ]; then
   stage "aarch64 root: Debian $suite arm64, ${wheels[*]}, GoogleTest" make_root
 fi
@@ -120,6 +123,7 @@ printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" "%s" "\$@"\n' "$root" "\$out
 chmod +x "\$output"
 EOF
 chmod +x "$python" "$root/bin/cc"
+flock -u 9
 
 # 3. Cross build.
 build=build/aarch64
