@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Runs every test of zorv: installs what is missing (scripts/setup.sh), builds the C++
-# unit tests of the numerical core and runs them under ctest, runs the Python tests
-# and the type checks in the project's virtual environment, builds zorv for every
-# other supported CPython found on this machine and runs the Python tests there too,
-# runs the C++ and Python tests once more against a Debug build with the address and
-# undefined-behaviour sanitizers (scripts/sanitize.sh) and with ThreadSanitizer
-# (scripts/tsan.sh), and builds the self-contained
-# wheel and checks what it links against (scripts/build_wheel.sh). With CI=true every
-# supported version must be present. Prints the time of each stage.
+# Runs every test of zorv, one stage after another, and prints the time of each:
+#   - setup (scripts/setup.sh): installs what is missing, builds zorv into the venv;
+#   - the C++ unit tests of the numerical core under ctest;
+#   - the Python tests and the type checks in the project's virtual environment, then
+#     the Python tests on every other supported CPython found here (with CI=true every
+#     supported version must be present);
+#   - the C++ and Python tests against a Debug build with the address and
+#     undefined-behaviour sanitizers (scripts/sanitize.sh);
+#   - the same with ThreadSanitizer and a threaded stress (scripts/tsan.sh);
+#   - the self-contained wheel and what it links against (scripts/build_wheel.sh);
+#   - a cross-build for Linux ARM64, its tests run under emulation (scripts/aarch64.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
@@ -78,6 +80,7 @@ done
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
 stage "ThreadSanitizer: scripts/tsan.sh" bash scripts/tsan.sh || failed+=("tsan")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
+stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64.sh || failed+=("aarch64")
 
 stage_summary
 if ((${#failed[@]})); then

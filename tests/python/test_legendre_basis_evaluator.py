@@ -492,6 +492,7 @@ def test_pool_starts_at_2048_times_with_the_size_the_environment_asks_for(enviro
     assert report["after_threshold"] - report["start"] == size - 1, report
 
 
+@pytest.mark.limits_address_space
 def test_a_pool_whose_threads_cannot_start_fails_every_pooled_batch_cleanly():
     """Worker threads that cannot be created (here: no address space for their stacks) give the
     pool's PanicException from 2048 times on, every time; smaller batches keep working."""
