@@ -1,6 +1,9 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <cmath>
 #include <limits>
 
@@ -272,6 +275,246 @@ std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dof
     std::vector<double> values(times.size());
     evaluate_batch(Quantity::derivative, dofs, times, values);
     return values;
+}
+
+}  // namespace zorv
+
+// ---- many functions, exact derivatives, the design matrix, projection -------------
+
+namespace zorv {
+
+void LegendreBasis::reference_basis(double xi, bool derivative, std::span<double> values) const noexcept {
+    if (!derivative) {
+        for_each_degree(xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) { values[k] = p.value(); });
+        return;
+    }
+    values[0] = 0.0;
+    if (degree_ == 0) return;
+    values[1] = 1.0;
+    // P'_(k+1) = P'_(k-1) + (2k+1) P_k for k = 1 .. degree - 1: every term is a
+    // bounded P_k times an exact odd integer, so no cancellation grows as xi -> +-1.
+    double kf = 1.0;
+    for_each_degree(xi, degree_ - 1, [&](std::size_t k, const LegendreRecurrence& p) {
+        if (k == 0) return;
+        values[k + 1] = values[k - 1] + ((kf + kf) + 1.0) * p.value();
+        kf = kf + 1.0;
+    });
+}
+
+double LegendreBasis::direct_sum(bool derivative, ElementPosition position, const double* dofs) const noexcept {
+    // The sums of evaluate_functions_range without a table: the recurrence runs
+    // alongside, P'_(k-1) and P'_k carried, the same operations in the same order.
+    const double* d = dofs + position.element;
+    double sum = -0.0;
+    double before = 0.0;   // P'_(k-1)
+    double current = 0.0;  // P'_k
+    double kf = 1.0;
+    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
+        double factor = p.value();
+        if (derivative) {
+            if (k == 1) {
+                before = 0.0;
+                current = 1.0;
+            } else if (k >= 2) {
+                const double next = before + ((kf + kf) + 1.0) * p.previous_value();
+                before = current;
+                current = next;
+                kf = kf + 1.0;
+            }
+            factor = current;
+        }
+        sum = sum + factor * d[k * n_t_];
+    });
+    return derivative ? (sum + sum) / element_width() : sum;
+}
+
+namespace {
+
+/// Times per block of the many-function kernel: a block's table of basis values
+/// holds at most 16384 doubles (128 KiB), and never more than 1024 times.
+std::size_t time_block_for(std::size_t degree) noexcept {
+    constexpr std::size_t kTableValues = 16384;
+    return std::clamp<std::size_t>(kTableValues / (degree + 1), 8, 1024);
+}
+
+}  // namespace
+
+void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
+                                             std::span<const double> times, double* out, std::size_t block,
+                                             std::size_t begin, std::size_t end) const noexcept {
+    // Flat order of the evaluations: time block by time block; within a block of
+    // `len` times starting at time `first`, function by function, and within a
+    // function time by time. Evaluation (f, i) of the block is at
+    // first * functions + f * len + (i - first). A range computes the basis values
+    // of the times it needs in a block once and applies them to all its functions.
+    const std::size_t n = times.size();
+    const std::size_t columns = degree_ + 1;
+    const std::size_t n_dofs = n_t_ * columns;
+    const double width = element_width();
+    const std::size_t per_block = block * functions;  // <= n * functions: block <= n
+
+    const std::unique_ptr<double[]> table(new (std::nothrow) double[block * columns]);
+    const std::unique_ptr<std::size_t[]> elements(new (std::nothrow) std::size_t[block]);
+    for (std::size_t x = begin; x < end;) {
+        const std::size_t b = x / per_block;
+        const std::size_t first = b * block;
+        const std::size_t len = std::min(block, n - first);
+        const std::size_t base = b * per_block;
+        const std::size_t stop_at = std::min(end, base + len * functions);
+        const std::size_t f_first = (x - base) / len;
+        const std::size_t i_first = (x - base) % len;
+        const std::size_t f_last = (stop_at - 1 - base) / len;
+        const std::size_t i_last = (stop_at - 1 - base) % len;
+        if (!table || !elements) [[unlikely]] {
+            // No memory for a table: the same sums, the recurrence run per evaluation.
+            for (std::size_t f = f_first; f <= f_last; ++f) {
+                const std::size_t to = f == f_last ? i_last + 1 : len;
+                for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
+                    out[f * n + first + i] = direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
+                }
+            }
+            x = stop_at;
+            continue;
+        }
+        // The times this range needs: part of one function's run, or the whole block.
+        const std::size_t lo = f_first == f_last ? i_first : 0;
+        const std::size_t hi = f_first == f_last ? i_last + 1 : len;
+        for (std::size_t i = lo; i < hi; ++i) {
+            const ElementPosition position = locate_in_grid(times[first + i]);
+            elements[i - lo] = position.element;
+            reference_basis(position.xi, derivative, {table.get() + (i - lo) * columns, columns});
+        }
+        for (std::size_t f = f_first; f <= f_last; ++f) {
+            const std::size_t from = f == f_first ? i_first : 0;
+            const std::size_t to = f == f_last ? i_last + 1 : len;
+            const double* const function_dofs = dofs + f * n_dofs;
+            double* const function_out = out + f * n + first;
+            for (std::size_t i = from; i < to; ++i) {
+                const double* const p = table.get() + (i - lo) * columns;
+                const double* const d = function_dofs + elements[i - lo];
+                // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before
+                // its addition: the operations of `evaluate`, in its order.
+                double sum = -0.0;
+                for (std::size_t k = 0; k < columns; ++k) sum = sum + p[k] * d[k * n_t_];
+                function_out[i] = derivative ? (sum + sum) / width : sum;
+            }
+        }
+        x = stop_at;
+    }
+}
+
+void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> dofs, std::size_t functions,
+                                       std::span<const double> times, std::span<double> out) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t n_dofs = dof_count();
+    const std::size_t dof_values = mul_or_capacity_stop(functions, n_dofs);
+    if (dofs.size() != dof_values) {
+        stop(assert_eq_message("evaluate_functions: n_t * (degree + 1) dofs per function", dofs.size(), dof_values));
+    }
+    const std::size_t evaluations = mul_or_capacity_stop(functions, times.size());
+    if (out.size() != evaluations) {
+        stop(assert_eq_message("evaluate_functions: one value per function and time", out.size(), evaluations));
+    }
+    if (evaluations == 0) return;
+    const std::size_t block = std::min(time_block_for(degree_), times.size());
+    batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
+        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, begin, end);
+    });
+}
+
+template <class Index>
+void LegendreBasis::basis_matrix_entries(bool derivative, std::span<const double> times, std::span<Index> columns,
+                                         std::span<double> values) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t n_dofs = dof_count();
+    if (n_dofs - 1 > static_cast<std::size_t>(std::numeric_limits<Index>::max())) stop("capacity overflow");
+    const std::size_t per_row = degree_ + 1;
+    const std::size_t entries = mul_or_capacity_stop(times.size(), per_row);
+    if (columns.size() != entries) {
+        stop(assert_eq_message("basis_matrix_entries: degree + 1 columns per time", columns.size(), entries));
+    }
+    if (values.size() != entries) {
+        stop(assert_eq_message("basis_matrix_entries: degree + 1 values per time", values.size(), entries));
+    }
+    const double width = element_width();
+    batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const ElementPosition position = locate_in_grid(times[i]);
+            double* const row_values = values.data() + i * per_row;
+            Index* const row_columns = columns.data() + i * per_row;
+            reference_basis(position.xi, derivative, {row_values, per_row});
+            for (std::size_t k = 0; k < per_row; ++k) {
+                if (derivative) row_values[k] = (2.0 * row_values[k]) / width;
+                row_columns[k] = static_cast<Index>(position.element + n_t_ * k);
+            }
+        }
+    });
+}
+
+template void LegendreBasis::basis_matrix_entries<std::int32_t>(bool, std::span<const double>, std::span<std::int32_t>,
+                                                                std::span<double>) const;
+template void LegendreBasis::basis_matrix_entries<std::int64_t>(bool, std::span<const double>, std::span<std::int64_t>,
+                                                                std::span<double>) const;
+
+std::vector<double> LegendreBasis::quadrature_times(std::span<const double> nodes) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t q = nodes.size();
+    const std::size_t count = mul_or_capacity_stop(n_t_, q);
+    check_capacity(count, sizeof(double));
+    std::vector<double> times(count);
+    const double w = element_width();
+    for (std::size_t e = 0; e < n_t_; ++e) {
+        const double left = w * static_cast<double>(e);
+        const double right = w + left;
+        const double middle = (left + right) * 0.5;
+        const double half = (right - left) * 0.5;
+        for (std::size_t j = 0; j < q; ++j) times[e * q + j] = middle + nodes[j] * half;
+    }
+    return times;
+}
+
+void LegendreBasis::project(std::span<const double> nodes, std::span<const double> weights,
+                            std::span<const double> samples, std::size_t functions, std::span<double> dofs) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t q = nodes.size();
+    if (weights.size() != q) stop(assert_eq_message("project: one weight per node", weights.size(), q));
+    const std::size_t n_dofs = dof_count();
+    const std::size_t per_function = mul_or_capacity_stop(n_t_, q);
+    const std::size_t sample_count = mul_or_capacity_stop(functions, per_function);
+    if (samples.size() != sample_count) {
+        stop(assert_eq_message("project: one sample per function and quadrature time", samples.size(), sample_count));
+    }
+    const std::size_t dof_values = mul_or_capacity_stop(functions, n_dofs);
+    if (dofs.size() != dof_values) {
+        stop(assert_eq_message("project: n_t * (degree + 1) dofs per function", dofs.size(), dof_values));
+    }
+    // moments[j * columns + k] = ((2k + 1) / 2) w_j P_k(x_j): the coefficient of P_k of
+    // the projection is the quadrature of f P_k over the reference interval divided
+    // by the norm 2 / (2k + 1) of P_k.
+    const std::size_t columns = degree_ + 1;
+    std::vector<double> moments(mul_or_capacity_stop(q, columns));
+    for (std::size_t j = 0; j < q; ++j) {
+        const std::span<double> row(moments.data() + j * columns, columns);
+        reference_basis(nodes[j], false, row);
+        double kf = 0.0;
+        for (std::size_t k = 0; k < columns; ++k) {
+            row[k] = (((kf + kf) + 1.0) * 0.5) * (weights[j] * row[k]);
+            kf = kf + 1.0;
+        }
+    }
+    batch_for(mul_or_capacity_stop(functions, n_t_), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t index = begin; index < end; ++index) {
+            const std::size_t f = index / n_t_;
+            const std::size_t e = index % n_t_;
+            const double* const s = samples.data() + f * per_function + e * q;
+            double* const d = dofs.data() + f * n_dofs + e;
+            for (std::size_t k = 0; k < columns; ++k) {
+                double sum = 0.0;
+                for (std::size_t j = 0; j < q; ++j) sum = sum + moments[j * columns + k] * s[j];
+                d[n_t_ * k] = sum;
+            }
+        }
+    });
 }
 
 }  // namespace zorv

@@ -340,9 +340,15 @@ struct ProcessPool {
 std::atomic<ProcessPool*> process_pool{nullptr};
 std::mutex process_pool_creation;
 
+/// The global_pool() of another copy of this code that this copy uses, if any.
+std::atomic<WorkerPool& (*)()> pool_owner{nullptr};
+
 }  // namespace
 
+void delegate_global_pool(WorkerPool& (*owner)()) noexcept { pool_owner.store(owner, std::memory_order_release); }
+
 WorkerPool& global_pool() {
+    if (WorkerPool& (*const owner)() = pool_owner.load(std::memory_order_acquire)) return owner();
     // The pool lives until the process ends: its workers must not be joined while
     // the process (or an interpreter hosting it) shuts down. A forked child finds
     // the parent's record, whose workers do not exist in the child, and makes its

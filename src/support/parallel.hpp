@@ -109,6 +109,13 @@ private:
 /// @throws Stop "The global thread pool has not been initialized.: <reason>".
 WorkerPool& global_pool();
 
+/// @brief Makes global_pool() return `owner()` from now on, instead of a pool of its
+/// own: for a second extension module built on this core, whose copy of this code
+/// must use the pool of the first module's copy, so that the process has one pool.
+/// Call it before any batch of this copy runs; `owner` must stay valid for the rest
+/// of the process.
+void delegate_global_pool(WorkerPool& (*owner)()) noexcept;
+
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
 /// [0, count) exactly once and returns when all are done.
 ///
