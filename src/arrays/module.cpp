@@ -71,10 +71,11 @@ FloatArray float_array(nb::handle value, const char* name) {
     FloatIn view;
     if (nb::try_cast(value, view, false)) return {nb::borrow(value), view};
     nb::object array = numpy->asarray(value);
-    const std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    const nb::object dtype = array.attr("dtype");
+    const std::string kind = nb::str(dtype.attr("kind")).c_str();
     if (kind != "f" && kind != "i" && kind != "u") {
         throw nb::type_error((std::string(name) + " must be an array of real numbers, not of dtype " +
-                              nb::cast<std::string>(nb::str(array.attr("dtype"))))
+                              nb::str(dtype).c_str())
                                  .c_str());
     }
     nb::object converted = numpy->asarray(array, "dtype"_a = numpy->float64, "order"_a = "C");
@@ -183,7 +184,7 @@ public:
     LegendreSpace(std::int64_t degree, std::int64_t n_t, double T)
         : basis_(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 1), T) {
         if (!std::isfinite(T) || !(T > 0.0)) {
-            throw nb::value_error(("T must be finite and positive, got " + nb::cast<std::string>(nb::repr(nb::float_(T))))
+            throw nb::value_error(("T must be finite and positive, got " + std::string(nb::repr(nb::float_(T)).c_str()))
                                       .c_str());
         }
         try {
@@ -205,7 +206,7 @@ public:
 
     std::string repr() const {
         return "LegendreSpace(degree=" + std::to_string(degree()) + ", n_t=" + std::to_string(n_t()) +
-               ", T=" + nb::cast<std::string>(nb::repr(nb::float_(T()))) + ")";
+               ", T=" + std::string(nb::repr(nb::float_(T())).c_str()) + ")";
     }
 
     nb::object evaluate(nb::handle dofs_in, nb::handle t_in, bool derivative, nb::handle out_in) const {
@@ -377,7 +378,7 @@ WorkerPool& zorv_global_pool() { return *zorv_pool(); }
 /// library of the imported zorv module is looked up without loading anything.
 void share_zorv_pool() {
     const nb::module_ zorv_module = nb::module_::import_("zorv");
-    const std::string path = nb::cast<std::string>(zorv_module.attr("__file__"));
+    const std::string path = nb::str(zorv_module.attr("__file__")).c_str();
     void* library = dlopen(path.c_str(), RTLD_NOLOAD | RTLD_LAZY);
     if (library == nullptr) return;
     // The library stays open: zorv is never unloaded while this module lives.
