@@ -56,6 +56,8 @@ struct Numpy {
 
 Numpy* numpy = nullptr;
 
+bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
+
 /// An array and a C-contiguous float64 view of it; the object keeps the memory alive.
 struct FloatArray {
     nb::object owner;
@@ -69,7 +71,7 @@ struct FloatArray {
 /// objects and complex numbers are refused, as silent conversions of them hide errors).
 FloatArray float_array(nb::handle value, const char* name) {
     FloatIn view;
-    if (nb::try_cast(value, view, false)) return {nb::borrow(value), view};
+    if (nb::try_cast(value, view, false) && is_aligned(view.data())) return {nb::borrow(value), view};
     nb::object array = numpy->asarray(value);
     const nb::object dtype = array.attr("dtype");
     const std::string kind = nb::str(dtype.attr("kind")).c_str();
@@ -79,7 +81,12 @@ FloatArray float_array(nb::handle value, const char* name) {
                                  .c_str());
     }
     nb::object converted = numpy->asarray(array, "dtype"_a = numpy->float64, "order"_a = "C");
-    return {converted, nb::cast<FloatIn>(converted, false)};
+    view = nb::cast<FloatIn>(converted, false);
+    if (!is_aligned(view.data())) {  // a block received from another process may lie unaligned
+        converted = converted.attr("copy")();
+        view = nb::cast<FloatIn>(converted, false);
+    }
+    return {converted, view};
 }
 
 std::string shape_text(const std::vector<std::size_t>& shape) {
@@ -234,8 +241,8 @@ public:
             out_owner = array;
             out = nb::cast<FloatOut>(out_owner, false);
         } else {
-            if (!nb::try_cast(out_in, out, false)) {
-                throw nb::type_error("out must be a writable C-contiguous float64 array");
+            if (!nb::try_cast(out_in, out, false) || !is_aligned(out.data())) {
+                throw nb::type_error("out must be a writable, aligned, C-contiguous float64 array");
             }
             std::vector<std::size_t> out_shape(out.ndim());
             for (std::size_t i = 0; i < out_shape.size(); ++i) out_shape[i] = out.shape(i);

@@ -167,7 +167,7 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(3)), ValueError,
          "out has shape (3,), but dofs.shape[:-1] + t.shape is (2,)"),
         (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(2, np.float32)), TypeError,
-         "out must be a writable C-contiguous float64 array"),
+         "out must be a writable, aligned, C-contiguous float64 array"),
         (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(4)[::2]), TypeError, "C-contiguous"),
         (lambda: space.project(lambda t: 1.0), ValueError,
          "f(t) must return an array of shape (..., 9) for the quadrature times t of shape (9,), got shape ()"),
@@ -190,6 +190,11 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
     with pytest.raises(TypeError, match="writable"):
         space.evaluate(dofs, [0.5, 1.0], out=read_only)
     assert not read_only.any() and space == za.LegendreSpace(2, 3, 3.0)
+    unaligned = np.frombuffer(bytearray(8 * 4), dtype=np.float64, offset=1, count=3)
+    with pytest.raises(TypeError, match="aligned"):
+        space.evaluate(dofs, [0.5, 1.0, 2.0], out=unaligned)
+    unaligned[:] = [1.25, 0.0, 3.0]
+    assert space.evaluate(dofs, unaligned).tolist() == space.evaluate(dofs, unaligned.copy()).tolist()
     # Inputs that share memory with out are read before they are overwritten.
     shared = np.concatenate([dofs, [1.25, 0.0, 3.0]])
     expected = space.evaluate(dofs, shared[9:])
