@@ -337,6 +337,36 @@ std::size_t time_block_for(std::size_t degree) noexcept {
     return std::clamp<std::size_t>(kTableValues / (degree + 1), 8, 1024);
 }
 
+/// The sums of one function over a run of times whose basis values stand in a table:
+/// row i of `table` holds P_0 .. P_degree (or their derivatives) at time i, and
+/// `elements[i]` its element, for the times i - `first` of the run.
+struct TableSums {
+    const double* table;
+    const std::size_t* elements;
+    std::size_t first;
+    const double* dofs;
+    double* out;
+    std::size_t columns;
+    std::size_t n_t;
+    double width;
+    bool derivative;
+
+    /// out[i] for i in [from, to); `Fixed` is the number of columns, or 0 for `columns`.
+    template <std::size_t Fixed>
+    void run(std::size_t from, std::size_t to) const noexcept {
+        const std::size_t c = Fixed != 0 ? Fixed : columns;
+        for (std::size_t i = from; i < to; ++i) {
+            const double* const p = table + (i - first) * c;
+            const double* const d = dofs + elements[i - first];
+            // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before its
+            // addition: the operations of `evaluate`, in its order.
+            double sum = -0.0;
+            for (std::size_t k = 0; k < c; ++k) sum = sum + p[k] * d[k * n_t];
+            out[i] = derivative ? (sum + sum) / width : sum;
+        }
+    }
+};
+
 }  // namespace
 
 void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
@@ -387,16 +417,16 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
             const std::size_t to = f == f_last ? i_last + 1 : len;
-            const double* const function_dofs = dofs + f * n_dofs;
-            double* const function_out = out + f * n + first;
-            for (std::size_t i = from; i < to; ++i) {
-                const double* const p = table.get() + (i - lo) * columns;
-                const double* const d = function_dofs + elements[i - lo];
-                // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before
-                // its addition: the operations of `evaluate`, in its order.
-                double sum = -0.0;
-                for (std::size_t k = 0; k < columns; ++k) sum = sum + p[k] * d[k * n_t_];
-                function_out[i] = derivative ? (sum + sum) / width : sum;
+            const TableSums sums{table.get(), elements.get(), lo, dofs + f * n_dofs, out + f * n + first,
+                                 columns, n_t_, width, derivative};
+            switch (columns) {  // the common small degrees with their loop unrolled
+                case 1: sums.run<1>(from, to); break;
+                case 2: sums.run<2>(from, to); break;
+                case 3: sums.run<3>(from, to); break;
+                case 4: sums.run<4>(from, to); break;
+                case 5: sums.run<5>(from, to); break;
+                case 6: sums.run<6>(from, to); break;
+                default: sums.run<0>(from, to); break;
             }
         }
         x = stop_at;
