@@ -113,7 +113,10 @@ WorkerPool& global_pool();
 /// own: for a second extension module built on this core, whose copy of this code
 /// must use the pool of the first module's copy, so that the process has one pool.
 /// Call it before any batch of this copy runs; `owner` must stay valid for the rest
-/// of the process.
+/// of the process. Both copies must be built from the same source (the pool's layout
+/// is shared), and the delegating copy runs no batch with an InOrder consumer: its
+/// waits would not hear the other copy's workers, whose notifications go through
+/// that copy's own waiting table.
 void delegate_global_pool(WorkerPool& (*owner)()) noexcept;
 
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
