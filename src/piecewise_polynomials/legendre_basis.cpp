@@ -331,10 +331,11 @@ double LegendreBasis::direct_sum(bool derivative, ElementPosition position, cons
 namespace {
 
 /// Times per block of the many-function kernel: a block's table of basis values
-/// holds at most 16384 doubles (128 KiB), and never more than 1024 times.
+/// holds at most 16384 doubles (128 KiB), or the values of one time when the degree
+/// is higher, and never more than 1024 times.
 std::size_t time_block_for(std::size_t degree) noexcept {
     constexpr std::size_t kTableValues = 16384;
-    return std::clamp<std::size_t>(kTableValues / (degree + 1), 8, 1024);
+    return std::clamp<std::size_t>(kTableValues / (degree + 1), 1, 1024);
 }
 
 /// The sums of one function over a run of times whose basis values stand in a table:
