@@ -338,27 +338,30 @@ std::size_t time_block_for(std::size_t degree) noexcept {
     return std::clamp<std::size_t>(kTableValues / (degree + 1), 1, 1024);
 }
 
-/// The sums of one function over a run of times whose basis values stand in a table:
-/// row i of `table` holds P_0 .. P_degree (or their derivatives) at time i, and
-/// `elements[i]` its element, for the times i - `first` of the run.
+/// The sums of one function over the times of a block whose basis values stand in a
+/// table: row j of `table` holds P_0 .. P_degree (or their derivatives) at the time
+/// `offsets[j]` of the block, which lies in element `elements[j]`.
 struct TableSums {
     const double* table;
     const std::size_t* elements;
-    std::size_t first;
+    const std::size_t* offsets;
     const double* dofs;
-    double* out;
+    double* out;  ///< the function's values at the times of the block
     std::size_t columns;
     std::size_t n_t;
     double width;
     bool derivative;
 
-    /// out[i] for i in [from, to); `Fixed` is the number of columns, or 0 for `columns`.
+    /// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
+    /// [from, to) (every one, unless `check`). `Fixed` is the number of columns, or 0.
     template <std::size_t Fixed>
-    void run(std::size_t from, std::size_t to) const noexcept {
+    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
         const std::size_t c = Fixed != 0 ? Fixed : columns;
-        for (std::size_t i = from; i < to; ++i) {
-            const double* const p = table + (i - first) * c;
-            const double* const d = dofs + elements[i - first];
+        for (std::size_t j = row_begin; j < row_end; ++j) {
+            const std::size_t i = offsets[j];
+            if (check && (i < from || i >= to)) continue;
+            const double* const p = table + j * c;
+            const double* const d = dofs + elements[j];
             // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before its
             // addition: the operations of `evaluate`, in its order.
             double sum = -0.0;
@@ -366,6 +369,41 @@ struct TableSums {
             out[i] = derivative ? (sum + sum) / width : sum;
         }
     }
+
+    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
+        switch (columns) {  // the common small degrees with their loop unrolled
+            case 1: run<1>(row_begin, row_end, check, from, to); break;
+            case 2: run<2>(row_begin, row_end, check, from, to); break;
+            case 3: run<3>(row_begin, row_end, check, from, to); break;
+            case 4: run<4>(row_begin, row_end, check, from, to); break;
+            case 5: run<5>(row_begin, row_end, check, from, to); break;
+            case 6: run<6>(row_begin, row_end, check, from, to); break;
+            default: run<0>(row_begin, row_end, check, from, to); break;
+        }
+    }
+};
+
+/// From this many functions on, the times of a block are taken in element order, so
+/// that each function's dofs are read nearly in sequence (sorting costs about as
+/// much as a few functions' sums).
+constexpr std::size_t kSortFromFunctions = 32;
+
+/// Working memory of a range: the table and the positions of a block's times.
+struct BlockScratch {
+    std::unique_ptr<double[]> table;           ///< block * columns basis values
+    std::unique_ptr<double[]> xi;              ///< per time of the block
+    std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
+    std::unique_ptr<std::size_t[]> elements;   ///< element per table row
+    std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
+
+    BlockScratch(std::size_t block, std::size_t columns) noexcept
+        : table(new (std::nothrow) double[block * columns]),
+          xi(new (std::nothrow) double[block]),
+          located(new (std::nothrow) std::size_t[block]),
+          elements(new (std::nothrow) std::size_t[block]),
+          offsets(new (std::nothrow) std::size_t[block]) {}
+
+    bool usable() const noexcept { return table && xi && located && elements && offsets; }
 };
 
 }  // namespace
@@ -384,8 +422,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     const double width = element_width();
     const std::size_t per_block = block * functions;  // <= n * functions: block <= n
 
-    const std::unique_ptr<double[]> table(new (std::nothrow) double[block * columns]);
-    const std::unique_ptr<std::size_t[]> elements(new (std::nothrow) std::size_t[block]);
+    const BlockScratch scratch(block, columns);
     for (std::size_t x = begin; x < end;) {
         const std::size_t b = x / per_block;
         const std::size_t first = b * block;
@@ -396,7 +433,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         const std::size_t i_first = (x - base) % len;
         const std::size_t f_last = (stop_at - 1 - base) / len;
         const std::size_t i_last = (stop_at - 1 - base) % len;
-        if (!table || !elements) [[unlikely]] {
+        if (!scratch.usable()) [[unlikely]] {
             // No memory for a table: the same sums, the recurrence run per evaluation.
             for (std::size_t f = f_first; f <= f_last; ++f) {
                 const std::size_t to = f == f_last ? i_last + 1 : len;
@@ -410,24 +447,33 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         // The times this range needs: part of one function's run, or the whole block.
         const std::size_t lo = f_first == f_last ? i_first : 0;
         const std::size_t hi = f_first == f_last ? i_last + 1 : len;
+        const std::size_t rows = hi - lo;
         for (std::size_t i = lo; i < hi; ++i) {
             const ElementPosition position = locate_in_grid(times[first + i]);
-            elements[i - lo] = position.element;
-            reference_basis(position.xi, derivative, {table.get() + (i - lo) * columns, columns});
+            scratch.located[i] = position.element;
+            scratch.xi[i] = position.xi;
+            scratch.offsets[i - lo] = i;
+        }
+        const bool sorted = f_last - f_first + 1 >= kSortFromFunctions;
+        if (sorted) {
+            std::sort(scratch.offsets.get(), scratch.offsets.get() + rows, [&](std::size_t a, std::size_t b) {
+                return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
+            });
+        }
+        for (std::size_t j = 0; j < rows; ++j) {
+            const std::size_t i = scratch.offsets[j];
+            scratch.elements[j] = scratch.located[i];
+            reference_basis(scratch.xi[i], derivative, {scratch.table.get() + j * columns, columns});
         }
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
             const std::size_t to = f == f_last ? i_last + 1 : len;
-            const TableSums sums{table.get(), elements.get(), lo, dofs + f * n_dofs, out + f * n + first,
-                                 columns, n_t_, width, derivative};
-            switch (columns) {  // the common small degrees with their loop unrolled
-                case 1: sums.run<1>(from, to); break;
-                case 2: sums.run<2>(from, to); break;
-                case 3: sums.run<3>(from, to); break;
-                case 4: sums.run<4>(from, to); break;
-                case 5: sums.run<5>(from, to); break;
-                case 6: sums.run<6>(from, to); break;
-                default: sums.run<0>(from, to); break;
+            const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
+                                 out + f * n + first, columns, n_t_, width, derivative};
+            if (sorted) {
+                sums.run(0, rows, from != 0 || to != len, from, to);
+            } else {
+                sums.run(from - lo, to - lo, false, from, to);  // row j holds the time lo + j
             }
         }
         x = stop_at;
