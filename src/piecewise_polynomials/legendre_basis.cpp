@@ -224,6 +224,48 @@ ZORV_X86_CLONES void derivative_block_sums(std::size_t degree, std::size_t strid
     block_sums<true>(degree, stride, rows, xi, sums);
 }
 
+/// The sums S = -0.0 + P_0' D_0 + P_1' D_1 + ... of a block of points with the exact
+/// derivatives of LegendreBasis::reference_basis (P_0' = 0, P_1' = 1,
+/// P_(k+1)' = P_(k-1)' + (2k+1) P_k), with its operations in its order.
+ZORV_X86_CLONES void exact_derivative_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
+                                                 const double* xi_in, double* sums_out) {
+    Lanes xi;
+    __builtin_memcpy(&xi, xi_in, sizeof xi);
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    Lanes dofs;
+    gather(rows, 0, dofs);
+    Lanes sums = -0.0 + zeros * dofs;
+    if (degree >= 1) {
+        gather(rows, stride, dofs);
+        sums = sums + ones * dofs;
+        Lanes value_previous = ones;  // P_(k-2)
+        Lanes value = xi;             // P_(k-1)
+        Lanes slope_previous = zeros; // P_(k-2)'
+        Lanes slope = ones;           // P_(k-1)'
+        Lanes next;
+        double kf = 1.0;              // k - 1
+        for (std::size_t k = 2; k <= degree; ++k) {
+            const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
+            slope_previous = slope;
+            slope = slope_next;
+            gather(rows, stride * k, dofs);
+            sums = sums + slope * dofs;
+            if (k == degree) break;
+            // P_k from P_(k-1) and P_(k-2), for the next degree's slope.
+            if (k == 2) {
+                LegendreRecurrence::second(xi, next);
+            } else {
+                LegendreRecurrence::next(xi, value, value_previous, kf, next);
+            }
+            value_previous = value;
+            value = next;
+            kf = kf + 1.0;
+        }
+    }
+    __builtin_memcpy(sums_out, &sums, sizeof sums);
+}
+
 }  // namespace
 
 void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
@@ -444,15 +486,39 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
             x = stop_at;
             continue;
         }
-        // The times this range needs: part of one function's run, or the whole block.
-        const std::size_t lo = f_first == f_last ? i_first : 0;
-        const std::size_t hi = f_first == f_last ? i_last + 1 : len;
-        const std::size_t rows = hi - lo;
-        for (std::size_t i = lo; i < hi; ++i) {
+        if (f_first == f_last) {
+            // One function: no table, the sums of four times at once in vector lanes.
+            const double* const function_dofs = dofs + f_first * n_dofs;
+            double* const function_out = out + f_first * n + first;
+            for (std::size_t i = i_first; i <= i_last; i += kBlock) {
+                const std::size_t count = std::min(kBlock, i_last + 1 - i);
+                const double* rows[kBlock];
+                double xi[kBlock];
+                double sums[kBlock];
+                for (std::size_t j = 0; j < kBlock; ++j) {
+                    // A short last group repeats its first time; the extra sums are dropped.
+                    const ElementPosition position = locate_in_grid(times[first + i + (j < count ? j : 0)]);
+                    rows[j] = function_dofs + position.element;
+                    xi[j] = position.xi;
+                }
+                if (derivative) {
+                    exact_derivative_block_sums(degree_, n_t_, rows, xi, sums);
+                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = (sums[j] + sums[j]) / width;
+                } else {
+                    value_block_sums(degree_, n_t_, rows, xi, sums);
+                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = sums[j];
+                }
+            }
+            x = stop_at;
+            continue;
+        }
+        // Several functions: the basis values of the whole block, once, in a table.
+        const std::size_t rows = len;
+        for (std::size_t i = 0; i < len; ++i) {
             const ElementPosition position = locate_in_grid(times[first + i]);
             scratch.located[i] = position.element;
             scratch.xi[i] = position.xi;
-            scratch.offsets[i - lo] = i;
+            scratch.offsets[i] = i;
         }
         const bool sorted = f_last - f_first + 1 >= kSortFromFunctions;
         if (sorted) {
@@ -473,7 +539,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
             if (sorted) {
                 sums.run(0, rows, from != 0 || to != len, from, to);
             } else {
-                sums.run(from - lo, to - lo, false, from, to);  // row j holds the time lo + j
+                sums.run(from, to, false, from, to);  // row j holds the time j
             }
         }
         x = stop_at;

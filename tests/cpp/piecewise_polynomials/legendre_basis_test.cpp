@@ -331,6 +331,10 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
     std::vector<double> in_place = times;
     basis.evaluate_functions(false, std::span<const double>(stacked).first(n_dofs), 1, in_place, in_place);
     for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bits(in_place[i]), bits(many[i]));
+    // Exact derivatives: one function alone (vector lanes) and among many (a table) agree.
+    basis.evaluate_functions(true, stacked, functions, times, many);
+    basis.evaluate_functions(true, std::span<const double>(stacked).last(n_dofs), 1, times, in_place);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bits(in_place[i]), bits(many[(functions - 1) * count + i]));
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
