@@ -456,8 +456,10 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     // Flat order of the evaluations: time block by time block; within a block of
     // `len` times starting at time `first`, function by function, and within a
     // function time by time. Evaluation (f, i) of the block is at
-    // first * functions + f * len + (i - first). A range computes the basis values
-    // of the times it needs in a block once and applies them to all its functions.
+    // first * functions + f * len + (i - first). A range that covers several
+    // functions of a block forms the basis values of the block's times once, in a
+    // table, and applies them to all those functions; a range within one function
+    // forms them as it sums.
     const std::size_t n = times.size();
     const std::size_t columns = degree_ + 1;
     const std::size_t n_dofs = n_t_ * columns;
