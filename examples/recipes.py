@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Recipes: zorv together with NumPy and SciPy.
+"""Recipes: piecewise polynomials with NumPy and SciPy.
 
-zorv returns plain lists and (rows, cols, values) triplets. Each function below is one
-recipe that turns them into NumPy arrays or SciPy sparse matrices; tests/python/test_recipes.py
-runs them all. Run this file to see each recipe at a realistic size, with its time.
+zorv_arrays is the NumPy-native module: arrays in, arrays out, SciPy csr_arrays with
+their shapes, a picklable LegendreSpace. zorv is the specified module (lists and
+(rows, cols, values) triplets); its recipes at the end show how to use it with arrays.
+tests/python/test_recipes.py runs them all. Run this file to see each recipe at a
+realistic size, with its time.
 
 Conventions used throughout:
 - [0, T] is split into n_t equal elements; on element e the Legendre polynomials
@@ -17,7 +19,7 @@ Conventions used throughout:
 from __future__ import annotations
 
 import time
-from typing import Optional
+from typing import Callable, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -26,21 +28,13 @@ from numpy.polynomial import legendre
 from scipy.sparse.linalg import lsqr
 
 import zorv
+import zorv_arrays
 
 FloatArray = npt.NDArray[np.float64]
 IndexArray = npt.NDArray[np.intp]
 
 
-# --- Lists to arrays ---------------------------------------------------------------
-
-
-def evaluate_to_array(evaluator: zorv.LegendreBasisEvaluator, times: FloatArray) -> FloatArray:
-    """evaluate_many as a float64 array of the shape of `times` (np.fromiter is the cheapest copy)."""
-    values = evaluator.evaluate_many(times)
-    return np.fromiter(values, dtype=np.float64, count=times.size).reshape(times.shape)
-
-
-# --- Sparse matrices with explicit shapes ------------------------------------------
+# --- Sparse matrices (zorv_arrays gives them with their shapes) -------------------
 
 
 def node_count(degree: int, n_t: int, periodic: bool = False) -> int:
@@ -49,21 +43,13 @@ def node_count(degree: int, n_t: int, periodic: bool = False) -> int:
 
 
 def prolongation(nt_coarse: int, nt_fine: int, degree: int, periodic: bool = False) -> sp.csr_array:
-    """Coarse node values -> fine node values. Rows: fine nodes; columns: coarse nodes.
-
-    The shape is given explicitly: SciPy would infer it from the largest indices present,
-    which is too small whenever the last rows or columns hold no entry.
-    """
-    rows, cols, values = zorv.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic)
-    shape = (node_count(degree, nt_fine, periodic), node_count(degree, nt_coarse, periodic))
-    return sp.csr_array((values, (rows, cols)), shape=shape)
+    """Coarse node values -> fine node values. Rows: fine nodes; columns: coarse nodes."""
+    return zorv_arrays.prolongation(nt_coarse, nt_fine, degree, periodic)
 
 
 def lagrange_to_legendre(degree: int, n_t: int, periodic: bool = False) -> sp.csr_array:
     """Node values -> Legendre dofs. Rows: dofs (index e + n_t*k); columns: Lagrange nodes."""
-    rows, cols, values = zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
-    shape = ((degree + 1) * n_t, node_count(degree, n_t, periodic))
-    return sp.csr_array((values, (rows, cols)), shape=shape)
+    return zorv_arrays.lagrange_to_legendre(degree, n_t, periodic)
 
 
 def fine_legendre_dofs(
@@ -78,6 +64,20 @@ def fine_legendre_dofs(
     to_fine = prolongation(nt_coarse, nt_fine, degree, periodic)
     dofs: FloatArray = (to_legendre @ to_fine) @ coarse_values
     return dofs
+
+
+# --- Many functions on one grid ------------------------------------------------------
+
+
+def space_time_values(space: zorv_arrays.LegendreSpace, dofs: FloatArray, times: FloatArray) -> FloatArray:
+    """A space-time solution, one time function per spatial unknown (dofs of shape
+    (n_unknowns, n_dofs)), at all times in one call: shape (n_unknowns,) + times.shape."""
+    return space.evaluate(dofs, times)
+
+
+def project_onto(space: zorv_arrays.LegendreSpace, f: Callable[[FloatArray], FloatArray]) -> FloatArray:
+    """The L2 projection of a vectorised function: Gauss-Legendre on every element."""
+    return space.project(f)
 
 
 # --- The dof layout against numpy.polynomial.legendre ------------------------------
@@ -122,26 +122,8 @@ def evaluate_with_legval(coefficients: FloatArray, T: float, times: FloatArray) 
 
 
 def legendre_design_matrix(degree: int, n_t: int, T: float, times: FloatArray) -> sp.csr_array:
-    """Matrix A with A @ dofs = the values at `times`: one row per time, degree+1 entries each.
-
-    P_k at every time comes from one evaluate_many of the function whose dofs are 1 on P_k
-    of every element and 0 elsewhere; it belongs in column element + n_t*k.
-    """
-    n_dofs = n_t * (degree + 1)
-    element, _ = element_and_xi(times, n_t, T)
-    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
-    rows: list[IndexArray] = []
-    cols: list[IndexArray] = []
-    values: list[FloatArray] = []
-    for k in range(degree + 1):
-        unit = np.zeros(n_dofs)
-        unit[n_t * k : n_t * (k + 1)] = 1.0
-        evaluator.set_dofs(unit)
-        rows.append(np.arange(times.size))
-        cols.append(element + n_t * k)
-        values.append(evaluate_to_array(evaluator, times))
-    triplets = (np.concatenate(values), (np.concatenate(rows), np.concatenate(cols)))
-    return sp.csr_array(triplets, shape=(times.size, n_dofs))
+    """Matrix A with A @ dofs = the values at `times`: one row per time, degree+1 entries each."""
+    return zorv_arrays.LegendreSpace(degree, n_t, T).basis_matrix(times)
 
 
 def fit_legendre(degree: int, n_t: int, T: float, times: FloatArray, samples: FloatArray) -> FloatArray:
@@ -149,6 +131,23 @@ def fit_legendre(degree: int, n_t: int, T: float, times: FloatArray, samples: Fl
     design = legendre_design_matrix(degree, n_t, T, times)
     dofs: FloatArray = lsqr(design, samples, atol=1e-14, btol=1e-14)[0]
     return dofs
+
+
+# --- zorv, the specified interface: lists and triplets to arrays -------------------
+
+
+def evaluate_to_array(evaluator: zorv.LegendreBasisEvaluator, times: FloatArray) -> FloatArray:
+    """evaluate_many as a float64 array of the shape of `times` (np.fromiter is the cheapest copy)."""
+    values = evaluator.evaluate_many(times)
+    return np.fromiter(values, dtype=np.float64, count=times.size).reshape(times.shape)
+
+
+def prolongation_from_triplets(nt_coarse: int, nt_fine: int, degree: int, periodic: bool = False) -> sp.csr_array:
+    """zorv's triplets as a csr_array. The shape must be given: SciPy would infer it from
+    the largest indices present, which is too small when the last rows or columns are empty."""
+    rows, cols, values = zorv.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree, periodic)
+    shape = (node_count(degree, nt_fine, periodic), node_count(degree, nt_coarse, periodic))
+    return sp.csr_array((values, (rows, cols)), shape=shape)
 
 
 # --- Failures ----------------------------------------------------------------------
@@ -184,32 +183,36 @@ def main() -> None:
           f"{dofs.size} dofs in {time.perf_counter() - start:.3f} s")
 
     n_t = 50
+    space = zorv_arrays.LegendreSpace(degree, n_t, T)
     coefficients = rng.standard_normal((n_t, degree + 1))
-    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
-    evaluator.set_dofs(dofs_from_coefficients(coefficients))
     times = rng.uniform(0.0, T, 10**6)
-    evaluate_to_array(evaluator, times)  # the first batch also starts the worker pool
+    space.evaluate(dofs_from_coefficients(coefficients), times)  # the first batch also starts the worker pool
     start = time.perf_counter()
-    values = evaluate_to_array(evaluator, times)
+    values = space.evaluate(dofs_from_coefficients(coefficients), times)
     middle = time.perf_counter()
     reference = evaluate_with_legval(coefficients, T, times)
-    print(f"10^6 times on {n_t} elements: zorv to array {middle - start:.3f} s, numpy legval "
+    print(f"10^6 times on {n_t} elements: zorv_arrays {middle - start:.3f} s, numpy legval "
           f"element by element {time.perf_counter() - middle:.3f} s, "
           f"largest difference {np.max(np.abs(values - reference)):.1e}")
 
+    unknowns = rng.standard_normal((1000, space.n_dofs))
+    start = time.perf_counter()
+    solution = space_time_values(space, unknowns, np.linspace(0.0, T, 1000))
+    print(f"1000 functions at 1000 times: shape {solution.shape} in {time.perf_counter() - start:.3f} s")
+
     degree, n_t = 3, 200
     times = rng.uniform(0.0, T, 50_000)
-    true_dofs = rng.standard_normal(n_t * (degree + 1))
-    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
-    evaluator.set_dofs(true_dofs)
-    samples = evaluate_to_array(evaluator, times)
+    space = zorv_arrays.LegendreSpace(degree, n_t, T)
+    true_dofs = project_onto(space, np.sin)
+    samples = space.evaluate(true_dofs, times)
     start = time.perf_counter()
     fitted = fit_legendre(degree, n_t, T, times, samples)
     print(f"sparse least-squares fit, {times.size} samples, {true_dofs.size} dofs: "
           f"{time.perf_counter() - start:.3f} s, largest dof error {np.max(np.abs(fitted - true_dofs)):.1e}")
 
+    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
     message = set_dofs_or_message(evaluator, np.zeros(5))
-    print(f"set_dofs with 5 values: {message!r}")
+    print(f"zorv: set_dofs with 5 values: {message!r}")
 
 
 if __name__ == "__main__":

@@ -35,8 +35,10 @@ names = zipfile.ZipFile(wheel).namelist()
 problems = []
 if not re.search(r"consistent\s+with\s+the\s+following\s+platform\s+tag:\s+\"manylinux_", report):
     problems.append("no manylinux platform tag")
-if "zorv-stubs/__init__.pyi" not in names:
-    problems.append("the type stub is missing")
+if "zorv-stubs/__init__.pyi" not in names or "zorv_arrays-stubs/__init__.pyi" not in names:
+    problems.append("a type stub is missing")
+if not any(re.match(r"zorv_arrays\.cpython-.*\.so$", name) for name in names):
+    problems.append("the module zorv_arrays is missing")
 if re.search(r"libtbb", report):
     problems.append("the wheel still refers to the system's oneTBB")
 if problems:

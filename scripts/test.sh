@@ -32,7 +32,7 @@ cpp_tests() {
 
 python_tests() {  # the pytest suite and the check of the stub against the built module
   "$1" -m pytest -q -p no:cacheprovider tests/python &&
-    "$1" -m mypy.stubtest zorv --allowlist tests/stubtest_allowlist.txt
+    "$1" -m mypy.stubtest zorv zorv_arrays --allowlist tests/stubtest_allowlist.txt
 }
 
 type_checks() {  # user code type-checks against the stub

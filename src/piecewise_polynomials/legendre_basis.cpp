@@ -1,6 +1,9 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <cmath>
 #include <limits>
 
@@ -221,6 +224,48 @@ ZORV_X86_CLONES void derivative_block_sums(std::size_t degree, std::size_t strid
     block_sums<true>(degree, stride, rows, xi, sums);
 }
 
+/// The sums S = -0.0 + P_0' D_0 + P_1' D_1 + ... of a block of points with the exact
+/// derivatives of LegendreBasis::reference_basis (P_0' = 0, P_1' = 1,
+/// P_(k+1)' = P_(k-1)' + (2k+1) P_k), with its operations in its order.
+ZORV_X86_CLONES void exact_derivative_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
+                                                 const double* xi_in, double* sums_out) {
+    Lanes xi;
+    __builtin_memcpy(&xi, xi_in, sizeof xi);
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    Lanes dofs;
+    gather(rows, 0, dofs);
+    Lanes sums = -0.0 + zeros * dofs;
+    if (degree >= 1) {
+        gather(rows, stride, dofs);
+        sums = sums + ones * dofs;
+        Lanes value_previous = ones;  // P_(k-2)
+        Lanes value = xi;             // P_(k-1)
+        Lanes slope_previous = zeros; // P_(k-2)'
+        Lanes slope = ones;           // P_(k-1)'
+        Lanes next;
+        double kf = 1.0;              // k - 1
+        for (std::size_t k = 2; k <= degree; ++k) {
+            const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
+            slope_previous = slope;
+            slope = slope_next;
+            gather(rows, stride * k, dofs);
+            sums = sums + slope * dofs;
+            if (k == degree) break;
+            // P_k from P_(k-1) and P_(k-2), for the next degree's slope.
+            if (k == 2) {
+                LegendreRecurrence::second(xi, next);
+            } else {
+                LegendreRecurrence::next(xi, value, value_previous, kf, next);
+            }
+            value_previous = value;
+            value = next;
+            kf = kf + 1.0;
+        }
+    }
+    __builtin_memcpy(sums_out, &sums, sizeof sums);
+}
+
 }  // namespace
 
 void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
@@ -272,6 +317,349 @@ std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dof
     std::vector<double> values(times.size());
     evaluate_batch(Quantity::derivative, dofs, times, values);
     return values;
+}
+
+}  // namespace zorv
+
+// ---- many functions, exact derivatives, the design matrix, projection -------------
+
+namespace zorv {
+
+void LegendreBasis::reference_basis(double xi, bool derivative, std::span<double> values) const noexcept {
+    if (!derivative) {
+        for_each_degree(xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) { values[k] = p.value(); });
+        return;
+    }
+    values[0] = 0.0;
+    if (degree_ == 0) return;
+    values[1] = 1.0;
+    // P'_(k+1) = P'_(k-1) + (2k+1) P_k for k = 1 .. degree - 1: every term is a
+    // bounded P_k times an exact odd integer, so no cancellation grows as xi -> +-1.
+    double kf = 1.0;
+    for_each_degree(xi, degree_ - 1, [&](std::size_t k, const LegendreRecurrence& p) {
+        if (k == 0) return;
+        values[k + 1] = values[k - 1] + ((kf + kf) + 1.0) * p.value();
+        kf = kf + 1.0;
+    });
+}
+
+double LegendreBasis::direct_sum(bool derivative, ElementPosition position, const double* dofs) const noexcept {
+    // The sums of evaluate_functions_range without a table: the recurrence runs
+    // alongside, P'_(k-1) and P'_k carried, the same operations in the same order.
+    const double* d = dofs + position.element;
+    double sum = -0.0;
+    double before = 0.0;   // P'_(k-1)
+    double current = 0.0;  // P'_k
+    double kf = 1.0;
+    for_each_degree(position.xi, degree_, [&](std::size_t k, const LegendreRecurrence& p) {
+        double factor = p.value();
+        if (derivative) {
+            if (k == 1) {
+                before = 0.0;
+                current = 1.0;
+            } else if (k >= 2) {
+                const double next = before + ((kf + kf) + 1.0) * p.previous_value();
+                before = current;
+                current = next;
+                kf = kf + 1.0;
+            }
+            factor = current;
+        }
+        sum = sum + factor * d[k * n_t_];
+    });
+    return derivative ? (sum + sum) / element_width() : sum;
+}
+
+namespace {
+
+/// Times per block of the many-function kernel: a block's table of basis values
+/// holds at most 16384 doubles (128 KiB), or the values of one time when the degree
+/// is higher, and never more than 1024 times.
+std::size_t time_block_for(std::size_t degree) noexcept {
+    constexpr std::size_t kTableValues = 16384;
+    return std::clamp<std::size_t>(kTableValues / (degree + 1), 1, 1024);
+}
+
+/// The sums of one function over the times of a block whose basis values stand in a
+/// table: row j of `table` holds P_0 .. P_degree (or their derivatives) at the time
+/// `offsets[j]` of the block, which lies in element `elements[j]`.
+struct TableSums {
+    const double* table;
+    const std::size_t* elements;
+    const std::size_t* offsets;
+    const double* dofs;
+    double* out;  ///< the function's values at the times of the block
+    std::size_t columns;
+    std::size_t n_t;
+    double width;
+    bool derivative;
+
+    /// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
+    /// [from, to) (every one, unless `check`). `Fixed` is the number of columns, or 0.
+    template <std::size_t Fixed>
+    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
+        const std::size_t c = Fixed != 0 ? Fixed : columns;
+        for (std::size_t j = row_begin; j < row_end; ++j) {
+            const std::size_t i = offsets[j];
+            if (check && (i < from || i >= to)) continue;
+            const double* const p = table + j * c;
+            const double* const d = dofs + elements[j];
+            // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before its
+            // addition: the operations of `evaluate`, in its order.
+            double sum = -0.0;
+            for (std::size_t k = 0; k < c; ++k) sum = sum + p[k] * d[k * n_t];
+            out[i] = derivative ? (sum + sum) / width : sum;
+        }
+    }
+
+    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
+        switch (columns) {  // the common small degrees with their loop unrolled
+            case 1: run<1>(row_begin, row_end, check, from, to); break;
+            case 2: run<2>(row_begin, row_end, check, from, to); break;
+            case 3: run<3>(row_begin, row_end, check, from, to); break;
+            case 4: run<4>(row_begin, row_end, check, from, to); break;
+            case 5: run<5>(row_begin, row_end, check, from, to); break;
+            case 6: run<6>(row_begin, row_end, check, from, to); break;
+            default: run<0>(row_begin, row_end, check, from, to); break;
+        }
+    }
+};
+
+/// From this many functions on, the times of a block are taken in element order, so
+/// that each function's dofs are read nearly in sequence (sorting costs about as
+/// much as a few functions' sums).
+constexpr std::size_t kSortFromFunctions = 32;
+
+/// Working memory of a range: the table and the positions of a block's times.
+struct BlockScratch {
+    std::unique_ptr<double[]> table;           ///< block * columns basis values
+    std::unique_ptr<double[]> xi;              ///< per time of the block
+    std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
+    std::unique_ptr<std::size_t[]> elements;   ///< element per table row
+    std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
+
+    BlockScratch(std::size_t block, std::size_t columns) noexcept
+        : table(new (std::nothrow) double[block * columns]),
+          xi(new (std::nothrow) double[block]),
+          located(new (std::nothrow) std::size_t[block]),
+          elements(new (std::nothrow) std::size_t[block]),
+          offsets(new (std::nothrow) std::size_t[block]) {}
+
+    bool usable() const noexcept { return table && xi && located && elements && offsets; }
+};
+
+}  // namespace
+
+void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
+                                             std::span<const double> times, double* out, std::size_t block,
+                                             std::size_t begin, std::size_t end) const noexcept {
+    // Flat order of the evaluations: time block by time block; within a block of
+    // `len` times starting at time `first`, function by function, and within a
+    // function time by time. Evaluation (f, i) of the block is at
+    // first * functions + f * len + (i - first). A range that covers several
+    // functions of a block forms the basis values of the block's times once, in a
+    // table, and applies them to all those functions; a range within one function
+    // forms them as it sums.
+    const std::size_t n = times.size();
+    const std::size_t columns = degree_ + 1;
+    const std::size_t n_dofs = n_t_ * columns;
+    const double width = element_width();
+    const std::size_t per_block = block * functions;  // <= n * functions: block <= n
+
+    const BlockScratch scratch(block, columns);
+    for (std::size_t x = begin; x < end;) {
+        const std::size_t b = x / per_block;
+        const std::size_t first = b * block;
+        const std::size_t len = std::min(block, n - first);
+        const std::size_t base = b * per_block;
+        const std::size_t stop_at = std::min(end, base + len * functions);
+        const std::size_t f_first = (x - base) / len;
+        const std::size_t i_first = (x - base) % len;
+        const std::size_t f_last = (stop_at - 1 - base) / len;
+        const std::size_t i_last = (stop_at - 1 - base) % len;
+        if (!scratch.usable()) [[unlikely]] {
+            // No memory for a table: the same sums, the recurrence run per evaluation.
+            for (std::size_t f = f_first; f <= f_last; ++f) {
+                const std::size_t to = f == f_last ? i_last + 1 : len;
+                for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
+                    out[f * n + first + i] = direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
+                }
+            }
+            x = stop_at;
+            continue;
+        }
+        if (f_first == f_last) {
+            // One function: no table, the sums of four times at once in vector lanes.
+            const double* const function_dofs = dofs + f_first * n_dofs;
+            double* const function_out = out + f_first * n + first;
+            for (std::size_t i = i_first; i <= i_last; i += kBlock) {
+                const std::size_t count = std::min(kBlock, i_last + 1 - i);
+                const double* rows[kBlock];
+                double xi[kBlock];
+                double sums[kBlock];
+                for (std::size_t j = 0; j < kBlock; ++j) {
+                    // A short last group repeats its first time; the extra sums are dropped.
+                    const ElementPosition position = locate_in_grid(times[first + i + (j < count ? j : 0)]);
+                    rows[j] = function_dofs + position.element;
+                    xi[j] = position.xi;
+                }
+                if (derivative) {
+                    exact_derivative_block_sums(degree_, n_t_, rows, xi, sums);
+                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = (sums[j] + sums[j]) / width;
+                } else {
+                    value_block_sums(degree_, n_t_, rows, xi, sums);
+                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = sums[j];
+                }
+            }
+            x = stop_at;
+            continue;
+        }
+        // Several functions: the basis values of the whole block, once, in a table.
+        const std::size_t rows = len;
+        for (std::size_t i = 0; i < len; ++i) {
+            const ElementPosition position = locate_in_grid(times[first + i]);
+            scratch.located[i] = position.element;
+            scratch.xi[i] = position.xi;
+            scratch.offsets[i] = i;
+        }
+        const bool sorted = f_last - f_first + 1 >= kSortFromFunctions;
+        if (sorted) {
+            std::sort(scratch.offsets.get(), scratch.offsets.get() + rows, [&](std::size_t a, std::size_t b) {
+                return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
+            });
+        }
+        for (std::size_t j = 0; j < rows; ++j) {
+            const std::size_t i = scratch.offsets[j];
+            scratch.elements[j] = scratch.located[i];
+            reference_basis(scratch.xi[i], derivative, {scratch.table.get() + j * columns, columns});
+        }
+        for (std::size_t f = f_first; f <= f_last; ++f) {
+            const std::size_t from = f == f_first ? i_first : 0;
+            const std::size_t to = f == f_last ? i_last + 1 : len;
+            const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
+                                 out + f * n + first, columns, n_t_, width, derivative};
+            if (sorted) {
+                sums.run(0, rows, from != 0 || to != len, from, to);
+            } else {
+                sums.run(from, to, false, from, to);  // row j holds the time j
+            }
+        }
+        x = stop_at;
+    }
+}
+
+void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> dofs, std::size_t functions,
+                                       std::span<const double> times, std::span<double> out) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t n_dofs = dof_count();
+    const std::size_t dof_values = mul_or_capacity_stop(functions, n_dofs);
+    if (dofs.size() != dof_values) {
+        stop(assert_eq_message("evaluate_functions: n_t * (degree + 1) dofs per function", dofs.size(), dof_values));
+    }
+    const std::size_t evaluations = mul_or_capacity_stop(functions, times.size());
+    if (out.size() != evaluations) {
+        stop(assert_eq_message("evaluate_functions: one value per function and time", out.size(), evaluations));
+    }
+    if (evaluations == 0) return;
+    const std::size_t block = std::min(time_block_for(degree_), times.size());
+    batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
+        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, begin, end);
+    });
+}
+
+template <class Index>
+void LegendreBasis::basis_matrix_entries(bool derivative, std::span<const double> times, std::span<Index> columns,
+                                         std::span<double> values) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t n_dofs = dof_count();
+    if (n_dofs - 1 > static_cast<std::size_t>(std::numeric_limits<Index>::max())) stop("capacity overflow");
+    const std::size_t per_row = degree_ + 1;
+    const std::size_t entries = mul_or_capacity_stop(times.size(), per_row);
+    if (columns.size() != entries) {
+        stop(assert_eq_message("basis_matrix_entries: degree + 1 columns per time", columns.size(), entries));
+    }
+    if (values.size() != entries) {
+        stop(assert_eq_message("basis_matrix_entries: degree + 1 values per time", values.size(), entries));
+    }
+    const double width = element_width();
+    batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const ElementPosition position = locate_in_grid(times[i]);
+            double* const row_values = values.data() + i * per_row;
+            Index* const row_columns = columns.data() + i * per_row;
+            reference_basis(position.xi, derivative, {row_values, per_row});
+            for (std::size_t k = 0; k < per_row; ++k) {
+                if (derivative) row_values[k] = (2.0 * row_values[k]) / width;
+                row_columns[k] = static_cast<Index>(position.element + n_t_ * k);
+            }
+        }
+    });
+}
+
+template void LegendreBasis::basis_matrix_entries<std::int32_t>(bool, std::span<const double>, std::span<std::int32_t>,
+                                                                std::span<double>) const;
+template void LegendreBasis::basis_matrix_entries<std::int64_t>(bool, std::span<const double>, std::span<std::int64_t>,
+                                                                std::span<double>) const;
+
+std::vector<double> LegendreBasis::quadrature_times(std::span<const double> nodes) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t q = nodes.size();
+    const std::size_t count = mul_or_capacity_stop(n_t_, q);
+    check_capacity(count, sizeof(double));
+    std::vector<double> times(count);
+    const double w = element_width();
+    for (std::size_t e = 0; e < n_t_; ++e) {
+        const double left = w * static_cast<double>(e);
+        const double right = w + left;
+        const double middle = (left + right) * 0.5;
+        const double half = (right - left) * 0.5;
+        for (std::size_t j = 0; j < q; ++j) times[e * q + j] = middle + nodes[j] * half;
+    }
+    return times;
+}
+
+void LegendreBasis::project(std::span<const double> nodes, std::span<const double> weights,
+                            std::span<const double> samples, std::size_t functions, std::span<double> dofs) const {
+    if (n_t_ == 0) stop_no_element();
+    const std::size_t q = nodes.size();
+    if (weights.size() != q) stop(assert_eq_message("project: one weight per node", weights.size(), q));
+    const std::size_t n_dofs = dof_count();
+    const std::size_t per_function = mul_or_capacity_stop(n_t_, q);
+    const std::size_t sample_count = mul_or_capacity_stop(functions, per_function);
+    if (samples.size() != sample_count) {
+        stop(assert_eq_message("project: one sample per function and quadrature time", samples.size(), sample_count));
+    }
+    const std::size_t dof_values = mul_or_capacity_stop(functions, n_dofs);
+    if (dofs.size() != dof_values) {
+        stop(assert_eq_message("project: n_t * (degree + 1) dofs per function", dofs.size(), dof_values));
+    }
+    // moments[j * columns + k] = ((2k + 1) / 2) w_j P_k(x_j): the coefficient of P_k of
+    // the projection is the quadrature of f P_k over the reference interval divided
+    // by the norm 2 / (2k + 1) of P_k.
+    const std::size_t columns = degree_ + 1;
+    std::vector<double> moments(mul_or_capacity_stop(q, columns));
+    for (std::size_t j = 0; j < q; ++j) {
+        const std::span<double> row(moments.data() + j * columns, columns);
+        reference_basis(nodes[j], false, row);
+        double kf = 0.0;
+        for (std::size_t k = 0; k < columns; ++k) {
+            row[k] = (((kf + kf) + 1.0) * 0.5) * (weights[j] * row[k]);
+            kf = kf + 1.0;
+        }
+    }
+    batch_for(mul_or_capacity_stop(functions, n_t_), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t index = begin; index < end; ++index) {
+            const std::size_t f = index / n_t_;
+            const std::size_t e = index % n_t_;
+            const double* const s = samples.data() + f * per_function + e * q;
+            double* const d = dofs.data() + f * n_dofs + e;
+            for (std::size_t k = 0; k < columns; ++k) {
+                double sum = 0.0;
+                for (std::size_t j = 0; j < q; ++j) sum = sum + moments[j * columns + k] * s[j];
+                d[n_t_ * k] = sum;
+            }
+        }
+    });
 }
 
 }  // namespace zorv

@@ -15,6 +15,7 @@
 /// All values are bit-exact: each operation is rounded in the order the .cpp states.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -109,6 +110,68 @@ public:
     void evaluate_batch(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
                         std::span<double> out, const InOrder* in_order = nullptr) const;
 
+    /// @brief P_0(xi) .. P_degree(xi), or with `derivative` their exact derivatives
+    /// on the reference interval, into values[0 .. degree].
+    ///
+    /// Values come from the recurrence of `evaluate` (the same bits). Derivatives come
+    /// from P'_0 = 0, P'_1 = 1, P'_(k+1) = P'_(k-1) + (2k+1) P_k (2k+1 formed as
+    /// (k + k) + 1): a sum of terms that is accurate for every xi in [-1, 1], and at
+    /// xi = +-1 the exact one-sided derivative k (k+1) / 2 (times (+-1)^(k+1)) of the
+    /// polynomial. (`evaluate_derivative` keeps the regularised quotient instead,
+    /// which cancels as xi approaches +-1.)
+    /// @param values at least degree + 1 elements.
+    void reference_basis(double xi, bool derivative, std::span<double> values) const noexcept;
+
+    /// @brief Many functions of this space at many times, each time located and its
+    /// basis values formed once and then used for every function.
+    ///
+    /// `dofs` holds `functions` dof vectors one after another, each n_t * (degree + 1)
+    /// values in the Legendre dof layout. out[f * times.size() + i] is function f at
+    /// times[i]: its value, bit for bit what `evaluate` gives for that dof vector, or
+    /// with `derivative` its time derivative (2 / w) sum_k c_k P'_k(xi), formed as
+    /// (S + S) / w with the exact derivatives of `reference_basis`. At an element end
+    /// this is the one-sided derivative of the element the time belongs to.
+    ///
+    /// From kParallelThreshold evaluations (functions * times) on, the work runs on
+    /// the process-wide worker pool. Memory beyond `out`: a table of basis values for
+    /// a block of at most 1024 times per working thread (the block shrinks as the
+    /// degree grows). `out` may coincide with `times` when `functions` is 1.
+    /// @throws Stop "Matrix slicing out of bounds." when n_t = 0; the three-line count
+    ///         message when dofs or out has the wrong size; the pool's stop.
+    void evaluate_functions(bool derivative, std::span<const double> dofs, std::size_t functions,
+                            std::span<const double> times, std::span<double> out) const;
+
+    /// @brief The entries of the design matrix at `times`: row i holds degree + 1
+    /// entries, in columns element_i + n_t * k for k = 0 .. degree (increasing), with
+    /// values P_k(xi_i) (bit for bit those of `evaluate_all_basis_functions`) or, with
+    /// `derivative`, (2 P'_k(xi_i)) / w from the exact derivatives of `reference_basis`.
+    /// Entry j of row i is written at position i * (degree + 1) + j of `columns` and
+    /// `values`. From kParallelThreshold times on, runs on the worker pool.
+    /// @throws Stop "Matrix slicing out of bounds." when n_t = 0; the count message
+    ///         when the outputs do not have times.size() * (degree + 1) elements.
+    template <class Index>
+    void basis_matrix_entries(bool derivative, std::span<const double> times, std::span<Index> columns,
+                              std::span<double> values) const;
+
+    /// @brief The times of a quadrature rule on every element: position e * q + j holds
+    /// the image of node j on element e, (left + right) / 2 + x_j (right - left) / 2,
+    /// for the q = nodes.size() reference nodes x_j in [-1, 1].
+    /// @throws Stop "Matrix slicing out of bounds." when n_t = 0; "capacity overflow".
+    std::vector<double> quadrature_times(std::span<const double> nodes) const;
+
+    /// @brief The L2 projection onto this space of functions sampled at the
+    /// `quadrature_times` of a rule (nodes, weights): for each function f,
+    /// dofs[f * n_dofs + e + n_t * k] = ((2k + 1) / 2) sum_j weights_j P_k(x_j) samples[f * n_t * q + e * q + j].
+    /// Exact (to rounding) for functions that are polynomials of this degree on
+    /// every element when the rule integrates degree 2 * degree exactly.
+    /// @throws Stop when n_t = 0, nodes and weights differ in length, or samples or
+    ///         dofs have the wrong size (the count message).
+    void project(std::span<const double> nodes, std::span<const double> weights, std::span<const double> samples,
+                 std::size_t functions, std::span<double> dofs) const;
+
+    /// Number of dofs n_t * (degree + 1); stops with "capacity overflow" when it does not fit.
+    std::size_t n_dofs() const { return dof_count(); }
+
 private:
 
     double element_width() const noexcept;
@@ -124,6 +187,10 @@ private:
                         std::span<double> out) const noexcept;
     template <class Entry>
     std::vector<double> spread_over_layout(double t, Entry entry) const;
+    void evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
+                                  std::span<const double> times, double* out, std::size_t block,
+                                  std::size_t begin, std::size_t end) const noexcept;
+    double direct_sum(bool derivative, ElementPosition position, const double* dofs) const noexcept;
 
     double T_;
     std::size_t degree_;

@@ -42,6 +42,9 @@ def test_prolonged_legendre_dofs_reproduce_the_coarse_function(nt_coarse, nt_fin
 
     fine_nodes = np.array(zorv.get_lagrange_points(degree, nt_fine, T, periodic))
     interpolated = recipes.prolongation(nt_coarse, nt_fine, degree, periodic) @ coarse_values
+    from_triplets = recipes.prolongation_from_triplets(nt_coarse, nt_fine, degree, periodic)
+    assert from_triplets.shape == recipes.prolongation(nt_coarse, nt_fine, degree, periodic).shape
+    assert np.array_equal(from_triplets @ coarse_values, interpolated)
     np.testing.assert_allclose(recipes.evaluate_to_array(fine, fine_nodes), interpolated, rtol=0, atol=1e-12)
     np.testing.assert_allclose(recipes.evaluate_to_array(coarse, fine_nodes), interpolated, rtol=0, atol=1e-12)
     if nt_fine % nt_coarse == 0:  # nested grids: the same piecewise polynomial everywhere
@@ -108,17 +111,18 @@ def test_dask_blocks_on_worker_processes_match_evaluate_many():
     from dask.distributed import Client, LocalCluster
 
     import dask_evaluate
+    import zorv_arrays
 
     degree, n_t, T = 3, 50, 10.0
     rng = np.random.default_rng(11)
     dofs = rng.standard_normal(n_t * (degree + 1))
     times = times_on(n_t, T, rng, 200_000)
+    space = zorv_arrays.LegendreSpace(degree, n_t, T)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                       env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
         pids = client.run(os.getpid)
         assert len(pids) == 2 and os.getpid() not in pids.values()
-        client.upload_file(str(EXAMPLES / "dask_evaluate.py"))  # the workers import the block function
-        lazy = dask_evaluate.evaluate_lazily(da.from_array(times, chunks=60_000), degree, n_t, T, dofs.tolist())
+        lazy = dask_evaluate.evaluate_lazily(space, dofs, da.from_array(times, chunks=60_000))
         values = client.compute(lazy).result(timeout=120)
     assert isinstance(values, np.ndarray) and values.dtype == np.float64
     assert_bitwise_equal(values.tolist(), evaluator_with(degree, n_t, T, dofs).evaluate_many(times))

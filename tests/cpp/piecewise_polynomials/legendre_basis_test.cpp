@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <span>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "piecewise_polynomials/quadrature.hpp"
 #include "support/stop.hpp"
 
 namespace zorv {
@@ -297,6 +299,42 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
         ASSERT_EQ(bits(derivatives[i]), bits(basis.evaluate_derivative(times[i], dofs)))
             << "time " << times[i];
     }
+
+    // Many functions at once: function f has the dofs (f + 1) * dofs, and every value
+    // is the single call's; the design matrix rows are the basis vectors' entries.
+    constexpr std::size_t functions = 33;  // enough to take the times of a block in element order
+    const std::size_t n_dofs = static_cast<std::size_t>(dofs.size());
+    std::vector<double> stacked(functions * n_dofs);
+    for (std::size_t f = 0; f < functions; ++f) {
+        for (std::size_t j = 0; j < n_dofs; ++j) stacked[f * n_dofs + j] = static_cast<double>(f + 1) * dofs.data()[j];
+    }
+    std::vector<double> many(functions * count);
+    basis.evaluate_functions(false, stacked, functions, times, many);
+    std::vector<std::int32_t> columns(count * 6);
+    std::vector<double> entries(count * 6);
+    basis.basis_matrix_entries<std::int32_t>(false, times, columns, entries);
+    for (std::size_t f = 0; f < functions; ++f) {
+        const DofMatrix scaled = static_cast<double>(f + 1) * dofs;
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(bits(many[f * count + i]), bits(basis.evaluate(times[i], scaled))) << "function " << f << " time " << times[i];
+        }
+    }
+    for (std::size_t i = 0; i < count; i += 97) {
+        const std::vector<double> row = basis.evaluate_all_basis_functions(times[i]);
+        const std::size_t element = basis.locate(times[i]).element;
+        for (std::size_t k = 0; k < 6; ++k) {
+            ASSERT_EQ(columns[i * 6 + k], static_cast<std::int32_t>(element + 17 * k));
+            ASSERT_EQ(bits(entries[i * 6 + k]), bits(row[element + 17 * k]));
+        }
+    }
+    // One function may be written over its own times.
+    std::vector<double> in_place = times;
+    basis.evaluate_functions(false, std::span<const double>(stacked).first(n_dofs), 1, in_place, in_place);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bits(in_place[i]), bits(many[i]));
+    // Exact derivatives: one function alone (vector lanes) and among many (a table) agree.
+    basis.evaluate_functions(true, stacked, functions, times, many);
+    basis.evaluate_functions(true, std::span<const double>(stacked).last(n_dofs), 1, times, in_place);
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bits(in_place[i]), bits(many[(functions - 1) * count + i]));
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
@@ -370,6 +408,123 @@ TEST_P(LegendreBasisReference, MatchesExplicitPolynomials) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Degrees, LegendreBasisReference, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+/// (P_k(x), P'_k(x)) for k = 0 .. degree in long double, by the differentiated
+/// three-term recurrence P'_(k+1) = ((2k+1)(P_k + x P'_k) - k P'_(k-1)) / (k+1).
+std::vector<long double> reference_derivatives(std::size_t degree, long double x) {
+    std::vector<long double> p(degree + 2), dp(degree + 2);
+    p[0] = 1.0L;
+    p[1] = x;
+    dp[0] = 0.0L;
+    dp[1] = 1.0L;
+    for (std::size_t k = 1; k < degree; ++k) {
+        const long double kf = static_cast<long double>(k);
+        p[k + 1] = ((2 * kf + 1) * x * p[k] - kf * p[k - 1]) / (kf + 1);
+        dp[k + 1] = ((2 * kf + 1) * (p[k] + x * dp[k]) - kf * dp[k - 1]) / (kf + 1);
+    }
+    dp.resize(degree + 1);
+    return dp;
+}
+
+class LegendreExactDerivative : public ::testing::TestWithParam<std::size_t> {};
+
+// The derivative of the element's polynomial, accurate to a few (8) units in the last
+// place of sum_k |c_k| k^2 2 / w everywhere: at element ends (one-sided), next to
+// them, at t = T (where xi = 1 - 8e-16) and inside.
+TEST_P(LegendreExactDerivative, IsAccurateUpToTheElementEnds) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 7;
+    const double T = 1.0;
+    const LegendreBasis basis(degree, n_t, T);
+    const std::size_t n_dofs = n_t * (degree + 1);
+    std::mt19937_64 engine(degree + 100);
+    std::uniform_real_distribution<double> coefficient(-1.0, 1.0);
+    std::vector<double> dofs(n_dofs);
+    for (double& d : dofs) d = coefficient(engine);
+
+    std::vector<double> times{0.0, T, -1.0, 2.0 * T};
+    for (std::size_t e = 1; e < n_t; ++e) {
+        const double boundary = T * static_cast<double>(e) / static_cast<double>(n_t);
+        times.insert(times.end(), {boundary, std::nextafter(boundary, 0.0), std::nextafter(boundary, 1.0),
+                                   std::nextafter(std::nextafter(boundary, 0.0), 0.0)});
+    }
+    std::uniform_real_distribution<double> anywhere(0.0, T);
+    for (int i = 0; i < 100; ++i) times.push_back(anywhere(engine));
+
+    std::vector<double> derivatives(times.size());
+    basis.evaluate_functions(true, dofs, 1, times, derivatives);
+    std::vector<double> row(degree + 1);
+    const double w = T / static_cast<double>(n_t);
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        const ElementPosition position = basis.locate(times[i]);
+        const std::vector<long double> dp = reference_derivatives(degree, position.xi);
+        long double exact = 0.0L;
+        double scale = 0.0;
+        for (std::size_t k = 0; k <= degree; ++k) {
+            const double c = dofs[position.element + n_t * k];
+            exact += dp[k] * c;
+            scale += std::fabs(c) * static_cast<double>(k * k);
+        }
+        exact *= 2.0L / w;
+        scale *= 2.0 / w;
+        EXPECT_LE(std::fabs(static_cast<double>(exact) - derivatives[i]), 8.0 * std::numeric_limits<double>::epsilon() * scale + 1e-300)
+            << "t = " << times[i] << ", xi = " << position.xi;
+        // The basis derivatives: exactly k (k + 1) / 2 (with sign) at the ends.
+        basis.reference_basis(position.xi, true, row);
+        if (position.xi == 1.0 || position.xi == -1.0) {
+            for (std::size_t k = 0; k <= degree; ++k) {
+                const double sign = position.xi == 1.0 || k % 2 == 1 ? 1.0 : -1.0;
+                ASSERT_EQ(row[k], sign * static_cast<double>(k * (k + 1) / 2)) << "k = " << k;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Degrees, LegendreExactDerivative, ::testing::Values(0, 1, 2, 3, 7, 20, 40));
+
+class LegendreProjection : public ::testing::TestWithParam<std::size_t> {};
+
+// Gauss-Legendre with degree + 1 points integrates every product of two polynomials of
+// the degree, so projecting the samples of a function of the space gives its dofs back.
+TEST_P(LegendreProjection, ReproducesFunctionsOfTheSpace) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 4;
+    const LegendreBasis basis(degree, n_t, 3.0);
+    const std::size_t n_dofs = n_t * (degree + 1);
+    std::mt19937_64 engine(degree);
+    std::uniform_real_distribution<double> coefficient(-1.0, 1.0);
+    std::vector<double> dofs(2 * n_dofs);
+    for (double& d : dofs) d = coefficient(engine);
+
+    const QuadratureRule rule = gauss_legendre(degree + 1);
+    const std::vector<double> times = basis.quadrature_times(rule.nodes);
+    ASSERT_EQ(times.size(), n_t * (degree + 1));
+    std::vector<double> samples(2 * times.size());
+    basis.evaluate_functions(false, dofs, 2, times, samples);
+    std::vector<double> projected(2 * n_dofs);
+    basis.project(rule.nodes, rule.weights, samples, 2, projected);
+    for (std::size_t j = 0; j < projected.size(); ++j) EXPECT_NEAR(projected[j], dofs[j], 1e-13) << "dof " << j;
+}
+
+INSTANTIATE_TEST_SUITE_P(Degrees, LegendreProjection, ::testing::Values(0, 1, 3, 8, 15));
+
+TEST(GaussLegendre, IntegratesPolynomialsUpToDegreeTwoPointsMinusOne) {
+    EXPECT_EQ(stop_message([] { gauss_legendre(0); }), "Gauss-Legendre quadrature needs at least one point");
+    for (std::size_t points = 1; points <= 40; ++points) {
+        const QuadratureRule rule = gauss_legendre(points);
+        for (std::size_t j = 0; j + 1 < points; ++j) ASSERT_LT(rule.nodes[j], rule.nodes[j + 1]);
+        // The integral of x^m over [-1, 1] is 2 / (m + 1) for even m, 0 for odd m.
+        for (std::size_t m = 0; m < 2 * points; ++m) {
+            long double sum = 0.0L;
+            for (std::size_t j = 0; j < points; ++j) {
+                sum += rule.weights[j] * std::pow(static_cast<long double>(rule.nodes[j]), static_cast<long double>(m));
+            }
+            const long double exact = m % 2 == 0 ? 2.0L / static_cast<long double>(m + 1) : 0.0L;
+            ASSERT_NEAR(static_cast<double>(sum), static_cast<double>(exact), 2e-15 * static_cast<double>(points))
+                << points << " points, x^" << m;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace zorv

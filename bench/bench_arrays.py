@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Benchmark of zorv_arrays against its peers, measured in the same run.
+
+1. evaluate, one function, degree 3, n_t 1000, 10^6 times, to an array, against
+   zorv.LegendreBasisEvaluator.evaluate_many to a list (target <= 0.25x) and against
+   numpy.polynomial.legendre.legval element by element (target >= 10x faster).
+2. Thread scaling of 1: a process whose pool has 2 threads against one with 1
+   (RAYON_NUM_THREADS), one subprocess each (target >= 1.7x).
+3. Many functions: dofs (1000, n_dofs), degree 3, n_t 1000, 1000 times, against
+   basis_matrix(t) @ dofs.T with SciPy (target >= 1.5x faster).
+4. basis_matrix at 10^6 times against building the same csr_array from prepared NumPy
+   arrays (target <= 1.5x): from (data, (rows, cols)), the way users assemble it, and,
+   for information, from (data, indices, indptr), which only checks the arrays.
+5. Peak memory of evaluate beyond its output (given as out), in a fresh subprocess:
+   the growth of the peak resident set while it runs (target < 1 MB).
+
+Timings are the best of several repeats; nothing here asserts a timing.
+Usage: python3 bench/bench_arrays.py [--repeats N]
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import scipy.sparse as sp
+from numpy.polynomial import legendre
+
+import zorv
+import zorv_arrays
+
+DEGREE, N_T, T = 3, 1000, 2.0
+
+
+def best(call, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def legval_per_element(coefficients, times):
+    width = T / N_T
+    element = np.clip(np.floor(times / width), 0, N_T - 1).astype(np.intp)
+    xi = np.clip(2.0 * (times - width * element) / width - 1.0, -1.0, 1.0)
+    values = np.empty_like(times)
+    for e in range(N_T):
+        on_e = element == e
+        values[on_e] = legendre.legval(xi[on_e], coefficients[e])
+    return values
+
+
+def single_process_evaluate_time(repeats):
+    """The time of the one-function evaluate in this process (for the scaling figure)."""
+    rng = np.random.default_rng(1)
+    space = zorv_arrays.LegendreSpace(DEGREE, N_T, T)
+    dofs = rng.standard_normal(space.n_dofs)
+    times = rng.uniform(0.0, T, 10**6)
+    out = np.empty_like(times)
+    space.evaluate(dofs, times, out=out)
+    return best(lambda: space.evaluate(dofs, times, out=out), repeats)
+
+
+def peak_memory_beyond_output():
+    rng = np.random.default_rng(2)
+    space = zorv_arrays.LegendreSpace(DEGREE, N_T, T)
+    dofs = rng.standard_normal((4, space.n_dofs))
+    times = rng.uniform(0.0, T, 10**6)
+    out = np.ones((4, times.size))  # written, so that its pages are resident before the measurement
+    space.evaluate(dofs[:1], times[:4096])  # starts the pool and its threads
+
+    def status(field):
+        with open("/proc/self/status") as file:
+            return next(int(line.split()[1]) for line in file if line.startswith(field))
+
+    with open("/proc/self/clear_refs", "w") as file:
+        file.write("5")  # resets the peak resident set to the current one
+    before = status("VmRSS:")
+    space.evaluate(dofs, times, out=out)
+    return (status("VmHWM:") - before) * 1024
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--child", choices=["scaling", "memory"])
+    args = parser.parse_args()
+    if args.child == "scaling":
+        print(single_process_evaluate_time(args.repeats))
+        return
+    if args.child == "memory":
+        print(peak_memory_beyond_output())
+        return
+
+    rng = np.random.default_rng(0)
+    space = zorv_arrays.LegendreSpace(DEGREE, N_T, T)
+    coefficients = rng.standard_normal((N_T, DEGREE + 1))
+    dofs = coefficients.ravel(order="F")
+    times = rng.uniform(0.0, T, 10**6)
+    evaluator = zorv.LegendreBasisEvaluator(DEGREE, N_T, T)
+    evaluator.set_dofs(dofs)
+    space.evaluate(dofs, times)
+    evaluator.evaluate_many(times)
+
+    ours = best(lambda: space.evaluate(dofs, times), args.repeats)
+    to_list = best(lambda: evaluator.evaluate_many(times), args.repeats)
+    by_legval = best(lambda: legval_per_element(coefficients, times), max(1, args.repeats // 3))
+    print(f"1. evaluate, 10^6 times: {ours * 1e3:.1f} ms; zorv evaluate_many to a list {to_list * 1e3:.1f} ms "
+          f"-> {ours / to_list:.2f}x (target <= 0.25x); legval per element {by_legval * 1e3:.0f} ms "
+          f"-> {by_legval / ours:.0f}x faster (target >= 10x)")
+
+    def child(kind, threads):
+        environment = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        result = subprocess.run([sys.executable, __file__, "--child", kind, "--repeats", str(args.repeats)],
+                                env=environment, capture_output=True, text=True, check=True)
+        return float(result.stdout)
+
+    one, two = [], []
+    for _ in range(3):  # alternating, so that load from the neighbours hits both alike
+        one.append(child("scaling", 1))
+        two.append(child("scaling", 2))
+    print(f"2. threads: 1 thread {min(one) * 1e3:.1f} ms, 2 threads {min(two) * 1e3:.1f} ms "
+          f"-> {min(one) / min(two):.2f}x (target >= 1.7x)")
+
+    many = rng.standard_normal((1000, space.n_dofs))
+    few_times = rng.uniform(0.0, T, 1000)
+    ours_many = best(lambda: space.evaluate(many, few_times), args.repeats)
+    by_matrix = best(lambda: space.basis_matrix(few_times) @ many.T, args.repeats)
+    assert np.allclose((space.basis_matrix(few_times) @ many.T).T, space.evaluate(many, few_times))
+    print(f"3. 1000 functions x 1000 times: {ours_many * 1e3:.1f} ms; basis_matrix(t) @ dofs.T "
+          f"{by_matrix * 1e3:.1f} ms -> {by_matrix / ours_many:.2f}x faster (target >= 1.5x)")
+
+    matrix = space.basis_matrix(times)
+    data, indices, indptr = matrix.data.copy(), matrix.indices.copy(), matrix.indptr.copy()
+    rows = np.repeat(np.arange(times.size), DEGREE + 1)
+    ours_matrix = best(lambda: space.basis_matrix(times), args.repeats)
+    from_coo = best(lambda: sp.csr_array((data, (rows, indices)), shape=matrix.shape), args.repeats)
+    from_csr = best(lambda: sp.csr_array((data, indices, indptr), shape=matrix.shape), args.repeats)
+    print(f"4. basis_matrix, 10^6 times: {ours_matrix * 1e3:.1f} ms; csr_array from prepared "
+          f"(data, (rows, cols)) {from_coo * 1e3:.1f} ms -> {ours_matrix / from_coo:.2f}x (target <= 1.5x); "
+          f"from prepared (data, indices, indptr) {from_csr * 1e3:.2f} ms")
+
+    peaks = [child("memory", 2) for _ in range(3)]
+    print(f"5. peak memory of evaluate beyond its 32 MB output (4 functions x 10^6 times): "
+          f"{min(peaks) / 1024:.0f} KiB (max of 3 runs {max(peaks) / 1024:.0f} KiB; target < 1024 KiB)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,223 @@
+"""zorv_arrays: the NumPy-native companion module agrees with zorv and with NumPy."""
+
+import copy
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from numpy.polynomial import legendre
+
+import zorv
+import zorv_arrays as za
+
+scipy_sparse = pytest.importorskip("scipy.sparse")
+
+
+def special_times(n_t, T, rng, count):
+    """Random times in and beyond [0, T], every element end, its neighbours and specials."""
+    ends = np.linspace(0.0, T, n_t + 1)
+    return np.concatenate([rng.uniform(-0.2 * T, 1.2 * T, count), ends, np.nextafter(ends, -np.inf),
+                           np.nextafter(ends, np.inf), [np.inf, -np.inf, np.nan, -0.0, 1e300, -1e300]])
+
+
+def zorv_values(degree, n_t, T, dofs, times):
+    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
+    evaluator.set_dofs(dofs)
+    return np.array(evaluator.evaluate_many(np.ascontiguousarray(times, dtype=np.float64).ravel()))
+
+
+# degree, n_t, T, leading dof shape, time shape: one and many functions, scalar and
+# multi-axis times, counts on both sides of the pool threshold and the time blocks.
+@pytest.mark.parametrize("degree, n_t, T, lead, t_shape", [
+    (0, 1, 1.0, (), (7,)),
+    (2, 3, 3.0, (), ()),
+    (3, 7, 1.0, (4,), (50, 3)),
+    (5, 40, 2.5, (2, 3), (3000,)),
+    (20, 5, 0.7, (), (2100,)),
+    (1, 1000, 10.0, (40,), (1100,)),
+])
+def test_values_equal_zorvs_batch_bit_for_bit(degree, n_t, T, lead, t_shape):
+    rng = np.random.default_rng(degree * 1000 + n_t)
+    space = za.LegendreSpace(degree, n_t, T)
+    count = int(np.prod(t_shape))
+    times = special_times(n_t, T, rng, count)
+    times = rng.permutation(times)[:count].reshape(t_shape) if count >= times.size // 2 else rng.uniform(0, T, t_shape)
+    dofs = rng.standard_normal(lead + (space.n_dofs,))
+    values = space.evaluate(dofs, times)
+    assert values.shape == lead + np.shape(times) and values.dtype == np.float64
+    flat = values.reshape(-1, max(count, 1) if t_shape else 1)
+    for function, function_dofs in enumerate(dofs.reshape(-1, space.n_dofs)):
+        expected = zorv_values(degree, n_t, T, function_dofs, times)
+        assert flat[function].view(np.uint64).tolist() == expected.view(np.uint64).tolist()
+    # out: written in place and returned; a list of times and an int array of dofs convert.
+    out = np.full(values.shape, 7.0)
+    assert space.evaluate(dofs, times, out=out) is out
+    assert out.view(np.uint64).tolist() == values.view(np.uint64).tolist()
+    if not lead:
+        single = za.LegendreSpace(degree, n_t, T).evaluate(np.rint(dofs * 4).astype(np.int64), np.asarray(times).tolist())
+        assert np.array_equal(single, space.evaluate(np.rint(dofs * 4), times), equal_nan=True)
+
+
+@pytest.mark.parametrize("degree, n_t, T", [(0, 3, 1.0), (1, 2, 2.0), (3, 7, 1.0), (8, 4, 3.0), (20, 3, 1.0)])
+def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_t, T):
+    rng = np.random.default_rng(degree)
+    space = za.LegendreSpace(degree, n_t, T)
+    coefficients = rng.uniform(-1.0, 1.0, (n_t, degree + 1))
+    dofs = coefficients.ravel(order="F")
+    times = special_times(n_t, T, rng, 300)[:-6]  # finite times
+    derivatives = space.evaluate(dofs, times, derivative=True)
+    # zorv's own element and xi of every time: dofs e on P_0, and 1 on P_1.
+    element = zorv_values(max(degree, 1), n_t, T, np.r_[np.arange(n_t), np.zeros(n_t * max(degree, 1))], times)
+    xi = zorv_values(1, n_t, T, np.r_[np.zeros(n_t), np.ones(n_t)], times)
+    element = element.astype(int)
+    w = T / n_t
+    exact = np.array([legendre.legval(np.longdouble(x), legendre.legder(coefficients[e].astype(np.longdouble)))
+                      for e, x in zip(element, xi)]) * np.longdouble(2 / w)
+    scale = np.abs(coefficients[element]) @ (np.arange(degree + 1) ** 2) * 2 / w
+    error = np.abs(derivatives - exact.astype(np.float64))
+    assert np.all(error <= 8 * np.finfo(float).eps * scale + 1e-300), (times[np.argmax(error)], error.max())
+    # The design matrix's derivative rows give the same derivatives.
+    matrix = space.basis_matrix(times, derivative=True)
+    np.testing.assert_allclose(matrix @ dofs, derivatives, rtol=0, atol=8 * np.finfo(float).eps * scale.max())
+
+
+@pytest.mark.parametrize("degree, n_t, points", [(0, 4, None), (3, 5, None), (6, 2, 10), (10, 3, None)])
+def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points):
+    rng = np.random.default_rng(degree)
+    space = za.LegendreSpace(degree, n_t, 2.0)
+    dofs = rng.standard_normal((2, space.n_dofs))
+    projected = space.project(lambda t: space.evaluate(dofs, t), points=points)
+    assert projected.shape == (2, space.n_dofs)
+    np.testing.assert_allclose(projected, dofs, rtol=0, atol=1e-12)
+    # A function beyond the degree: the projection is orthogonal to the space.
+    error = lambda t: np.sin(5 * t) - space.evaluate(space.project(lambda s: np.sin(5 * s), points=degree + 8), t)
+    quadrature = za.LegendreSpace(degree, n_t, 2.0)
+    for k in range(degree + 1):
+        basis_k = np.zeros(space.n_dofs)
+        basis_k[n_t * k:n_t * (k + 1)] = 1.0
+        inner = quadrature.project(lambda t: error(t) * space.evaluate(basis_k, t), points=degree + 8)
+        assert np.max(np.abs(inner[:n_t])) < 1e-10  # element means of error * P_k
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+@pytest.mark.parametrize("degree, n_t, nt_fine", [(1, 2, 4), (2, 1, 2), (3, 5, 12), (4, 3, 2)])
+def test_matrices_and_points_equal_zorvs_entry_for_entry(degree, n_t, nt_fine, periodic):
+    nodes = lambda n: degree * n if periodic else degree * n + 1
+    for matrix, triplets, shape in [
+        (za.prolongation(n_t, nt_fine, degree, periodic), zorv.lagrange_prolongation_matrix(n_t, nt_fine, degree, periodic),
+         (nodes(nt_fine), nodes(n_t))),
+        (za.lagrange_to_legendre(degree, n_t, periodic), zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic),
+         ((degree + 1) * n_t, nodes(n_t))),
+    ]:
+        assert isinstance(matrix, scipy_sparse.csr_array) and matrix.shape == shape
+        rows = np.repeat(np.arange(shape[0]), np.diff(matrix.indptr))
+        assert (rows.tolist(), matrix.indices.tolist(), matrix.data.tolist()) == tuple(map(list, triplets))
+    points = za.lagrange_points(degree, n_t, 2.5, periodic)
+    assert points.dtype == np.float64 and points.tolist() == zorv.get_lagrange_points(degree, n_t, 2.5, periodic)
+    # The design matrix: rows of zorv's basis vectors, degree + 1 entries each.
+    space = za.LegendreSpace(degree, n_t, 2.5)
+    times = special_times(n_t, 2.5, np.random.default_rng(degree), 20)
+    times = times[:times.size // 2 * 2]
+    design = space.basis_matrix(times.reshape(-1, 2))
+    assert design.shape == (times.size, space.n_dofs) and np.all(np.diff(design.indptr) == degree + 1)
+    basis = zorv.LegendreBasis(degree, n_t, 2.5)
+    expected = np.array([basis.evaluate_all_basis_functions(t) for t in times])
+    dense = design.toarray()
+    assert np.array_equal(dense[expected != 0], expected[expected != 0], equal_nan=True)
+    assert not np.any(np.where(expected == 0, dense, 0))
+
+
+def test_space_is_an_immutable_picklable_value():
+    space = za.LegendreSpace(3, 10, 2.5)
+    assert (space.degree, space.n_t, space.T, space.n_dofs) == (3, 10, 2.5, 40)
+    assert repr(space) == "LegendreSpace(degree=3, n_t=10, T=2.5)"
+    for twin in [pickle.loads(pickle.dumps(space)), copy.copy(space), copy.deepcopy(space), eval(repr(space), vars(za))]:
+        assert twin == space and hash(twin) == hash(space) and not (twin != space)
+        assert twin.evaluate(np.arange(40.0), 1.3) == space.evaluate(np.arange(40.0), 1.3)
+    assert len({space, za.LegendreSpace(3, 10, 2.5), za.LegendreSpace(3, 10, 2.0), za.LegendreSpace(2, 10, 2.5)}) == 3
+    assert space != (3, 10, 2.5)
+    with pytest.raises(AttributeError):
+        space.T = 1.0
+    with pytest.raises(AttributeError):
+        space.extra = 1
+
+
+def test_bad_input_raises_clear_errors_and_changes_nothing():
+    space = za.LegendreSpace(2, 3, 3.0)
+    dofs = np.arange(9.0)
+    cases = [
+        (lambda: za.LegendreSpace(2, 0, 1.0), ValueError, "n_t must be an integer >= 1, got 0"),
+        (lambda: za.LegendreSpace(-1, 3, 1.0), ValueError, "degree must be an integer >= 0, got -1"),
+        (lambda: za.LegendreSpace(2, 3, float("nan")), ValueError, "T must be finite and positive, got nan"),
+        (lambda: za.LegendreSpace(2, 3, -1.0), ValueError, "T must be finite and positive, got -1.0"),
+        (lambda: za.LegendreSpace(2, 3, np.inf), ValueError, "T must be finite and positive, got inf"),
+        (lambda: za.LegendreSpace(2**40, 2**40, 1.0), ValueError, "more dofs"),
+        (lambda: za.LegendreSpace(2, 3.5, 1.0), TypeError, "incompatible function arguments"),
+        (lambda: space.evaluate(np.zeros(8), 0.5), ValueError,
+         "dofs must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = 9, got shape (8,)"),
+        (lambda: space.evaluate(1.0, 0.5), ValueError, "got shape ()"),
+        (lambda: space.evaluate(dofs, ["a"]), TypeError, "t must be an array of real numbers, not of dtype <U1"),
+        (lambda: space.evaluate(dofs, [0.5, None]), TypeError, "not of dtype object"),
+        (lambda: space.evaluate(dofs.astype(complex), 0.5), TypeError, "dofs must be an array of real numbers"),
+        (lambda: space.evaluate(dofs, [[0.5], [0.5, 1.0]]), ValueError, "inhomogeneous"),
+        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(3)), ValueError,
+         "out has shape (3,), but dofs.shape[:-1] + t.shape is (2,)"),
+        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(2, np.float32)), TypeError,
+         "out must be a writable, aligned, C-contiguous float64 array"),
+        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(4)[::2]), TypeError, "C-contiguous"),
+        (lambda: space.project(lambda t: 1.0), ValueError,
+         "f(t) must return an array of shape (..., 9) for the quadrature times t of shape (9,), got shape ()"),
+        (lambda: space.project(np.sin, points=0), ValueError, "points must be an integer >= 1, got 0"),
+        (lambda: space.project(np.sin, points=2.0), TypeError, "points must be an integer or None"),
+        (lambda: space.project(lambda t: 1 / 0), ZeroDivisionError, "division by zero"),
+        (lambda: za.prolongation(2, 4, 0), ValueError, "Lagrange prolongation requires polynomial degree at least 1"),
+        (lambda: za.prolongation(2, 0, 1, True), ValueError, "Lagrange prolongation requires at least one fine interval"),
+        (lambda: za.lagrange_to_legendre(0, 3), ValueError, "Lagrange to Legendre conversion not meaningful for degree 0"),
+        (lambda: za.lagrange_points(0, 3, 1.0, True), ValueError,
+         "Periodic Lagrange bases require polynomial degree at least 1"),
+        (lambda: za.lagrange_points(1, -3, 1.0), ValueError, "n_t must be an integer >= 0, got -3"),
+    ]
+    for call, error, message in cases:
+        with pytest.raises(error) as caught:
+            call()
+        assert message in str(caught.value), str(caught.value)
+    read_only = np.zeros(2)
+    read_only.setflags(write=False)
+    with pytest.raises(TypeError, match="writable"):
+        space.evaluate(dofs, [0.5, 1.0], out=read_only)
+    assert not read_only.any() and space == za.LegendreSpace(2, 3, 3.0)
+    unaligned = np.frombuffer(bytearray(8 * 4), dtype=np.float64, offset=1, count=3)
+    with pytest.raises(TypeError, match="aligned"):
+        space.evaluate(dofs, [0.5, 1.0, 2.0], out=unaligned)
+    unaligned[:] = [1.25, 0.0, 3.0]
+    assert space.evaluate(dofs, unaligned).tolist() == space.evaluate(dofs, unaligned.copy()).tolist()
+    # Inputs that share memory with out are read before they are overwritten.
+    shared = np.concatenate([dofs, [1.25, 0.0, 3.0]])
+    expected = space.evaluate(dofs, shared[9:])
+    space.evaluate(shared[:9], shared[9:], out=shared[7:10])
+    assert shared[7:10].tolist() == expected.tolist()
+
+
+def test_both_modules_share_one_worker_pool():
+    program = textwrap.dedent("""
+        import os, numpy as np
+        import zorv, zorv_arrays
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        before = threads()
+        space = zorv_arrays.LegendreSpace(3, 10, 1.0)
+        space.evaluate(np.ones((2, 40)), np.linspace(0.0, 1.0, 5000))
+        evaluator = zorv.LegendreBasisEvaluator(3, 10, 1.0)
+        evaluator.set_dofs([1.0] * 40)
+        evaluator.evaluate_many(np.linspace(0.0, 1.0, 5000))
+        print(threads() - before)
+    """)
+    environment = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
+    result = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["2"]  # a pool of 3: the calling thread and 2 workers
