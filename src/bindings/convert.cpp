@@ -176,6 +176,9 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object, PyBUF_FULL_RO) {
     const Py_buffer& view = view_.get();
     if (view.shape == nullptr) throw_error(PyExc_BufferError, "shape is null");
     if (view.strides == nullptr) throw_error(PyExc_BufferError, "strides is null");
+    // A shape of no dimensions describes one scalar, not an array of times (and the
+    // interpreter's copy routine requires at least one dimension).
+    if (view.ndim == 0) throw_error(PyExc_BufferError, "buffer has no dimensions");
     if (view.itemsize != sizeof(double) || !is_native_double_format(view.format)) {
         throw_error(PyExc_BufferError, "buffer contents are not compatible with f64");
     }
@@ -217,9 +220,9 @@ FloatListBuilder::FloatListBuilder(std::size_t size)
 
 FloatListBuilder::~FloatListBuilder() {
     if (!list_) return;
-    // A thread being ended while it waits for the interpreter lock must not touch
-    // the list: it is left to the exiting process.
-    if (thread_without_python()) {
+    // A thread being ended while it does not hold the interpreter lock must not
+    // touch the list: it is left to the exiting process.
+    if (!may_touch_python()) {
         static_cast<void>(list_.release());
         return;
     }
