@@ -1,6 +1,7 @@
 #include "bindings/errors.hpp"
 
 #include "bindings/runtime_cache.hpp"
+#include "support/memory.hpp"
 #include "support/stop.hpp"
 
 #include <cstdio>
@@ -164,6 +165,8 @@ void translate_current_exception() noexcept {
         raise_panic(stop);
     } catch (const CountOverflow& overflow) {
         PyErr_SetString(PyExc_OverflowError, overflow.what());
+    } catch (const AllocationTooLarge& refusal) {
+        PyErr_SetString(PyExc_MemoryError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -9,6 +9,7 @@
 ///   - zorv::Stop becomes PanicException with the stop's message, after a
 ///     diagnostic on standard error;
 ///   - zorv::CountOverflow becomes OverflowError;
+///   - zorv::AllocationTooLarge becomes MemoryError with its message (the size asked for);
 ///   - std::bad_alloc and std::length_error become MemoryError;
 ///   - anything else is a stop with a generic message.
 

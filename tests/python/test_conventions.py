@@ -453,6 +453,48 @@ def test_out_of_memory_is_a_memory_error_and_changes_nothing():
     assert evaluator.evaluate_at(0.5) == 4.0
 
 
+def test_results_that_cannot_fit_are_refused_before_they_are_built():
+    """Requests known to exceed the memory the process can obtain (here: an address-space limit
+    4 GiB above what it uses) are MemoryErrors naming their size, before anything is allocated."""
+    script = textwrap.dedent("""
+        import resource, numpy as np, zorv
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+        limit = size + 4 * 2**30
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        e = zorv.LegendreBasisEvaluator(1, 2, 1.0)
+        calls = [
+            lambda: zorv.lagrange_prolongation_matrix(3, 200, 1600),  # degree 1600: a common slip
+            lambda: zorv.lagrange_to_legendre_basis_transformation(300, 10**6),
+            lambda: zorv.lagrange_to_legendre_basis_transformation(10**5, 0),
+            lambda: zorv.get_lagrange_points(1000, 10**7, 1.0),
+            lambda: zorv.LegendreBasisEvaluator(999, 10**6, 1.0),
+            lambda: zorv.LegendreBasis(10**4, 10**5, 1.0).evaluate_all_basis_functions(0.5),
+            lambda: e.evaluate_many(np.broadcast_to(0.5, (10**9,))),
+        ]
+        for call in calls:
+            try:
+                call()
+                print("built")
+            except MemoryError as error:
+                print(str(error).split(": this process")[0])
+        print(zorv.get_lagrange_points(1, 2, 1.0), e.evaluate_many(np.array([0.25, 0.75])))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, PYTHONPATH=os.path.dirname(zorv.__file__)))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "Unable to allocate 34.4 GiB for 512,321,601 matrix entries of 72 bytes each",
+        "Unable to allocate 4.0 TiB for 90,601,000,000 matrix entries of 48 bytes each",
+        "Unable to allocate 223.5 GiB for 10,000,200,001 weight matrix cells of 24 bytes each",
+        "Unable to allocate 372.5 GiB for 10,000,000,001 nodes of 40 bytes each",
+        "Unable to allocate 7.5 GiB for 1,000,000,000 dofs of 8 bytes each",
+        "Unable to allocate 37.3 GiB for 1,000,100,000 values of 40 bytes each",
+        "Unable to allocate 29.8 GiB for 1,000,000,000 values of 32 bytes each",
+        "[0.0, 0.5, 1.0] [0.0, 0.0]",
+    ]
+
+
 # ---- references --------------------------------------------------------------------------
 
 def test_create_set_and_delete_cycles_keep_every_count():
