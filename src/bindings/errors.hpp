@@ -37,7 +37,7 @@
 /// For a function that catches abi::__forced_unwind to let it pass: that unwind
 /// carries no exception object, so the catch binds a reference to null, which the
 /// undefined-behaviour sanitizer would report although nothing is read through it.
-#define ZORV_PASSES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
+#define ZORV_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 
 namespace zorv::py {
 

@@ -166,6 +166,7 @@ void watch_runtime_end() {
 
 }  // namespace zorv::py
 
-extern "C" PyMODINIT_FUNC PyInit_zorv() {
+// PyMODINIT_FUNC gives C linkage and exports the entry.
+PyMODINIT_FUNC PyInit_zorv() {
     return zorv::py::guarded([] { return zorv::py::initialise(); });
 }
