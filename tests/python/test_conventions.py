@@ -570,9 +570,16 @@ def _leak_calls():
         def __float__(self):
             basis.evaluate_at(0.5, [])
 
-    def items():
-        yield 1.0
-        raise KeyError("no more")
+    class Breaking(collections.abc.Sequence):
+        def __len__(self):
+            return 4
+
+        def __getitem__(self, index):
+            raise IndexError(index)
+
+        def __iter__(self):
+            yield 1.0
+            raise KeyError("no more")
 
     return {
         "sum_as_string": [lambda: zorv.sum_as_string(1, "2"), lambda: zorv.sum_as_string(FreshIndex(2**70), 1),
@@ -590,7 +597,7 @@ def _leak_calls():
                           lambda: basis.evaluate_at(0.5, ItemByItem([1.0, 2.0, object(), 4.0])),
                           lambda: basis.evaluate_all_basis_functions(None)],
         "LegendreBasisEvaluator": [lambda: zorv.LegendreBasisEvaluator(1, 2, Raising()),
-                                   lambda: evaluator.set_dofs(items()), lambda: evaluator.set_dofs([1.0]),
+                                   lambda: evaluator.set_dofs(Breaking()), lambda: evaluator.set_dofs([1.0]),
                                    lambda: evaluator.set_dofs([Stopping()] * 4),
                                    lambda: evaluator.evaluate_at("x"), lambda: evaluator.evaluate_many([0.5]),
                                    lambda: evaluator.evaluate_many(np.zeros(3, dtype=np.float32)),
