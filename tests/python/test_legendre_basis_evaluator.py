@@ -505,7 +505,14 @@ EXIT_INSIDE_A_BATCH = """
 # The thread is ended inside the caller's own __float__ (its sleep takes the interpreter lock
 # back), below zorv's frames, which hold the generator, its item and the sequence's buffer.
 EXIT_INSIDE_A_CONVERSION = """
-    import collections.abc, threading, time, zorv
+    import collections.abc, importlib, threading, time, zorv
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:  # once one has existed, PyGILState_Check() says yes on every thread (up to 3.11)
+            interpreters = importlib.import_module(name)
+            interpreters.destroy(interpreters.create())
+            break
+        except ImportError:
+            pass
     B = zorv.LegendreBasis(0, 1, 1.0)
     E = zorv.LegendreBasisEvaluator(0, 1, 1.0)
     class Item:
