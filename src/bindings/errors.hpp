@@ -24,9 +24,11 @@
 /// interpreter lock back while the interpreter finalises) unwinds its stack. libstdc++
 /// shows that unwind to `catch (...)` as abi::__forced_unwind, which a handler must
 /// rethrow; ZORV_FORCED_UNWIND_IS_CATCHABLE says that this C++ library has that type.
-/// libc++ has none, and a `catch (...)` there would stop the unwind for good (its
-/// rethrow starts a new search that finds no handler, and the process terminates), so
+/// libc++ has none, and a `catch (...)` that meets that unwind ends the process (to
+/// libc++abi it is a foreign exception, which it terminates on, rethrown or not), so
 /// with libc++ the entry points handle C++ exceptions by type and let the unwind pass.
+/// (Where libc++abi is linked against LLVM's libunwind, the module must also load
+/// glibc's unwinder first: see CMakeLists.txt.)
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #define ZORV_FORCED_UNWIND_IS_CATCHABLE 1
