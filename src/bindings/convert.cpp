@@ -148,10 +148,16 @@ std::vector<double> to_float_sequence(PyObject* object) {
 
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         // Index loop with the size re-read each step, as the list iterator does: an
-        // item's __float__ may change the list. The item is held while it converts.
+        // item's __float__ may change the list. The item is held while it converts;
+        // an exact float is read at once (that runs no code), so it needs no hold.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(object, i));
-            values.push_back(to_float(item.get()));
+            PyObject* const item = PySequence_Fast_GET_ITEM(object, i);
+            if (PyFloat_CheckExact(item)) {
+                values.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            const PyRef held = PyRef::borrow(item);
+            values.push_back(to_float(held.get()));
         }
         return values;
     }

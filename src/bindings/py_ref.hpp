@@ -16,8 +16,10 @@ namespace zorv::py {
 
 namespace detail {
 /// The thread state with which the interpreter called into zorv on this thread (the
-/// innermost such call), or null outside any call.
-inline thread_local PyThreadState* calling_thread_state = nullptr;
+/// innermost such call), or null outside any call. Read whenever a reference is
+/// dropped, so it uses the initial-exec model: one load, no call (the C library keeps
+/// room in every thread's static block for the few words that loaded libraries need).
+inline thread_local PyThreadState* calling_thread_state [[gnu::tls_model("initial-exec")]] = nullptr;
 }  // namespace detail
 
 /// For the duration of one call from the interpreter (every entry point makes one,
