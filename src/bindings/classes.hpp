@@ -8,6 +8,7 @@
 #include "bindings/runtime_cache.hpp"
 
 #include <new>
+#include <string>
 #include <utility>
 
 namespace zorv::py {
@@ -35,10 +36,18 @@ struct ClassDescription {
 PyTypeObject* create_class(const ClassDescription& description);
 
 /// An instance: the object header, its hold counter and the C++ payload.
+///
+/// The classes are mutable, so Python code can replace `__new__` by one that makes
+/// instances without the class's creation slot (`object.__new__(cls)`): their memory
+/// is zeroed by the allocator and their payload never built. `constructed` tells the
+/// two kinds apart; the hold counter and the payload exist only when it is true.
 template <class Payload>
 struct Instance : PyObject {
     HoldCounter hold;
-    Payload payload;
+    bool constructed;
+    union {
+        Payload payload;
+    };
 };
 
 /// Allocates an instance of `type` (the type passed to the creation slot) holding
@@ -51,26 +60,35 @@ PyRef create_instance(PyTypeObject* type, Payload&& payload) {
     auto* instance = static_cast<Instance<Payload>*>(object.get());
     new (&instance->hold) HoldCounter(0);
     new (&instance->payload) Payload(std::forward<Payload>(payload));
+    instance->constructed = true;
     return object;
 }
 
-/// The teardown slot: frees the payload, then the object, then drops the reference
-/// that every instance of a heap type holds on its class.
+/// The teardown slot: frees the payload (when there is one), then the object, then
+/// drops the reference that every instance of a heap type holds on its class.
 template <class Payload>
 void destroy_instance(PyObject* object) {
     auto* instance = static_cast<Instance<Payload>*>(object);
-    instance->payload.~Payload();
-    instance->hold.~HoldCounter();
+    if (instance->constructed) {
+        instance->payload.~Payload();
+        instance->hold.~HoldCounter();
+    }
     PyTypeObject* type = Py_TYPE(object);
     type->tp_free(object);
     Py_DECREF(type);
 }
 
-/// The receiver of a method, checked to be an instance of `type` (or a subtype).
+/// The receiver of a method, checked to be an instance of `type` (or a subtype) that
+/// its creation slot made: RuntimeError for one made without it.
 template <class Payload>
 Instance<Payload>& receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (!PyObject_TypeCheck(self, type)) throw_cast_error(self, class_name);
-    return *static_cast<Instance<Payload>*>(self);
+    auto& instance = *static_cast<Instance<Payload>*>(self);
+    if (!instance.constructed) {
+        throw_error(PyExc_RuntimeError, std::string("this ") + class_name + " was not made by " + class_name +
+                                            ".__new__(): it has nothing to compute with");
+    }
+    return instance;
 }
 
 }  // namespace zorv::py

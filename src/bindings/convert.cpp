@@ -148,10 +148,16 @@ std::vector<double> to_float_sequence(PyObject* object) {
 
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         // Index loop with the size re-read each step, as the list iterator does: an
-        // item's __float__ may change the list. The item is held while it converts.
+        // item's __float__ may change the list. The item is held while it converts;
+        // an exact float is read at once (that runs no code), so it needs no hold.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-            const PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(object, i));
-            values.push_back(to_float(item.get()));
+            PyObject* const item = PySequence_Fast_GET_ITEM(object, i);
+            if (PyFloat_CheckExact(item)) {
+                values.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            const PyRef held = PyRef::borrow(item);
+            values.push_back(to_float(held.get()));
         }
         return values;
     }
@@ -176,6 +182,9 @@ FloatBuffer::FloatBuffer(PyObject* object) : view_(object, PyBUF_FULL_RO) {
     const Py_buffer& view = view_.get();
     if (view.shape == nullptr) throw_error(PyExc_BufferError, "shape is null");
     if (view.strides == nullptr) throw_error(PyExc_BufferError, "strides is null");
+    // A shape of no dimensions describes one scalar, not an array of times (and the
+    // interpreter's copy routine requires at least one dimension).
+    if (view.ndim == 0) throw_error(PyExc_BufferError, "buffer has no dimensions");
     if (view.itemsize != sizeof(double) || !is_native_double_format(view.format)) {
         throw_error(PyExc_BufferError, "buffer contents are not compatible with f64");
     }
@@ -217,9 +226,9 @@ FloatListBuilder::FloatListBuilder(std::size_t size)
 
 FloatListBuilder::~FloatListBuilder() {
     if (!list_) return;
-    // A thread being ended while it waits for the interpreter lock must not touch
-    // the list: it is left to the exiting process.
-    if (thread_without_python()) {
+    // A thread being ended while it does not hold the interpreter lock must not
+    // touch the list: it is left to the exiting process.
+    if (!may_touch_python()) {
         static_cast<void>(list_.release());
         return;
     }

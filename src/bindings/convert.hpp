@@ -36,10 +36,10 @@ public:
     BufferView(PyObject* object, int flags) {
         if (PyObject_GetBuffer(object, &view_, flags) != 0) throw_pending();
     }
-    // A thread ended while it waited for the interpreter lock cannot release
-    // anything: the view is left to the exiting process.
+    // A thread being ended while it does not hold the interpreter lock cannot
+    // release anything: the view is left to the exiting process.
     ~BufferView() {
-        if (!thread_without_python()) PyBuffer_Release(&view_);
+        if (may_touch_python()) PyBuffer_Release(&view_);
     }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;

@@ -4,6 +4,7 @@
 /// chose: every size is computed exactly, never wrapped, whatever the counts.
 
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "support/memory.hpp"
 #include "support/stop.hpp"
 
 #include <algorithm>
@@ -36,11 +37,12 @@ inline Eigen::Index dof_columns(std::size_t n_t, std::size_t degree) {
 }
 
 /// The all-zero n_t x (degree + 1) dof matrix; "capacity overflow" when its values
-/// cannot be allocated.
+/// cannot be allocated by any machine, AllocationTooLarge when not by this one.
 inline DofMatrix zero_dof_matrix(std::size_t n_t, std::size_t degree) {
     const std::optional<std::size_t> count = exact_dof_count(n_t, degree);
     if (!count) stop("capacity overflow");
     check_capacity(*count, sizeof(double));
+    require_memory(*count, sizeof(double), "dofs");
     return DofMatrix::Zero(static_cast<Eigen::Index>(n_t), dof_columns(n_t, degree));
 }
 

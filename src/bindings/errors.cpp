@@ -1,6 +1,7 @@
 #include "bindings/errors.hpp"
 
 #include "bindings/runtime_cache.hpp"
+#include "support/memory.hpp"
 #include "support/stop.hpp"
 
 #include <cstdio>
@@ -63,8 +64,10 @@ void raise_panic(const Stop& stop) {
                "Python stack trace below:\n",
                stderr);
     std::fflush(stderr);
-    std::move(error).restore();
-    PyErr_PrintEx(0);
+    // Only printed: PyErr_Print would also act on it, and end the process for an
+    // exception that is a SystemExit too.
+    error.display();
+    PyErr_Clear();
     throw Stop(std::move(message), std::source_location::current(), /*diagnosed=*/true);
 }
 
@@ -84,6 +87,10 @@ PythonError PythonError::fetch() {
 
 void PythonError::restore() && {
     PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+void PythonError::display() const {
+    PyErr_Display(type_.get(), value_.get(), traceback_.get());
 }
 
 bool PythonError::matches(PyObject* type) const {
@@ -141,14 +148,6 @@ void rethrow_for_argument(PythonError&& error, const char* name) {
     throw_pending();
 }
 
-namespace {
-thread_local bool python_gone_on_this_thread = false;
-}  // namespace
-
-void mark_thread_without_python() noexcept { python_gone_on_this_thread = true; }
-
-bool thread_without_python() noexcept { return python_gone_on_this_thread; }
-
 PyObject* panic_exception_type() {
     static RuntimeCache<PyObject> type;  // created once per runtime, with the interpreter lock held; never freed
     if (type.get() == nullptr) {
@@ -166,6 +165,8 @@ void translate_current_exception() noexcept {
         raise_panic(stop);
     } catch (const CountOverflow& overflow) {
         PyErr_SetString(PyExc_OverflowError, overflow.what());
+    } catch (const AllocationTooLarge& refusal) {
+        PyErr_SetString(PyExc_MemoryError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -9,19 +9,37 @@
 ///   - zorv::Stop becomes PanicException with the stop's message, after a
 ///     diagnostic on standard error;
 ///   - zorv::CountOverflow becomes OverflowError;
+///   - zorv::AllocationTooLarge becomes MemoryError with its message (the size asked for);
 ///   - std::bad_alloc and std::length_error become MemoryError;
 ///   - anything else is a stop with a generic message.
 
 #include "bindings/py_ref.hpp"
 
-#include <cxxabi.h>
+#include <exception>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+
+/// A thread ended by pthread_exit (as CPython ends a daemon thread that takes the
+/// interpreter lock back while the interpreter finalises) unwinds its stack. libstdc++
+/// shows that unwind to `catch (...)` as abi::__forced_unwind, which a handler must
+/// rethrow; ZORV_FORCED_UNWIND_IS_CATCHABLE says that this C++ library has that type.
+/// libc++ has none, and a `catch (...)` that meets that unwind ends the process (to
+/// libc++abi it is a foreign exception, which it terminates on, rethrown or not), so
+/// with libc++ the entry points handle C++ exceptions by type and let the unwind pass.
+/// (Where libc++abi is linked against LLVM's libunwind, the module must also load
+/// glibc's unwinder first: see CMakeLists.txt.)
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define ZORV_FORCED_UNWIND_IS_CATCHABLE 1
+#else
+#define ZORV_FORCED_UNWIND_IS_CATCHABLE 0
+#endif
 
 /// For a function that catches abi::__forced_unwind to let it pass: that unwind
 /// carries no exception object, so the catch binds a reference to null, which the
 /// undefined-behaviour sanitizer would report although nothing is read through it.
-#define ZORV_PASSES_FORCED_UNWIND [[gnu::no_sanitize("null")]]
-#include <string_view>
+#define ZORV_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 
 namespace zorv::py {
 
@@ -34,6 +52,9 @@ public:
     static PythonError fetch();
     /// Puts the exception back as the current Python exception.
     void restore() &&;
+    /// Writes the exception and its traceback to sys.stderr, as an uncaught one is
+    /// shown, without acting on it (a SystemExit does not exit).
+    void display() const;
 
     /// True when the exception is an instance of `type` (or of a subclass).
     bool matches(PyObject* type) const;
@@ -80,23 +101,30 @@ void translate_current_exception() noexcept;
 /// The one thing that passes is the forced unwind that ends a thread (a daemon
 /// thread taking the interpreter lock back while the interpreter finalises): it
 /// must reach the thread's start, so it is not caught here and this is not noexcept.
+/// The frames it passes drop no Python reference (see may_touch_python).
 template <class Body>
 ZORV_PASSES_FORCED_UNWIND PyObject* guarded(Body&& body) {
+    const CallingThread calling_thread;
     try {
         return body().release();
-    } catch (abi::__forced_unwind&) {
+    }
+#if ZORV_FORCED_UNWIND_IS_CATCHABLE
+    catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
     }
+#else
+    catch (PythonError&) {
+        translate_current_exception();
+        return nullptr;
+    } catch (const std::exception&) {
+        translate_current_exception();
+        return nullptr;
+    }
+#endif
 }
-
-/// Records that the current thread is being ended while it does not hold the
-/// interpreter lock: the frames still unwinding must not touch Python objects.
-void mark_thread_without_python() noexcept;
-/// Whether mark_thread_without_python() was called on this thread.
-bool thread_without_python() noexcept;
 
 /// The `PanicException` type (created on first use, kept for the interpreter runtime).
 PyObject* panic_exception_type();

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cxxabi.h>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -63,21 +62,14 @@ private:
 ///
 /// The lock is taken back in the normal flow, never in a destructor: when the
 /// interpreter is finalising, taking it back ends a daemon thread by unwinding its
-/// stack (abi::__forced_unwind), which must be able to pass through here. An
-/// exception from `work` is held until the lock is back, so that no such unwind can
-/// start while another exception is in flight.
+/// stack, which must be able to pass through here (the frames above then drop no
+/// Python reference: see may_touch_python). An exception from `work` is held until
+/// the lock is back, so that no such unwind can start while another exception is in
+/// flight. (`work` runs no Python code, so that unwind never starts inside it.)
 template <class Work>
-ZORV_PASSES_FORCED_UNWIND decltype(auto) without_gil(Work&& work) {
+decltype(auto) without_gil(Work&& work) {
     using Result = decltype(work());
     PyThreadState* const state = PyEval_SaveThread();
-    // Whatever leaves this frame before the lock is back (the unwind that ends the
-    // thread) leaves a thread on which Python objects must not be touched any more.
-    struct LockBack {
-        bool held = false;
-        ~LockBack() {
-            if (!held) mark_thread_without_python();
-        }
-    } lock_back;
     std::exception_ptr failure;
     std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
     try {
@@ -86,13 +78,10 @@ ZORV_PASSES_FORCED_UNWIND decltype(auto) without_gil(Work&& work) {
         } else {
             result.emplace(work());
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         failure = std::current_exception();
     }
     PyEval_RestoreThread(state);
-    lock_back.held = true;
     if (failure) std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }

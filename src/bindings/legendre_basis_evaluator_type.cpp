@@ -6,6 +6,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/dof_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "support/memory.hpp"
 #include "support/stop.hpp"
 
 #include <functional>
@@ -121,6 +122,8 @@ PyObject* evaluate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const SharedHold hold(instance.hold);
         const FloatBuffer buffer =
             argument("t_values", t_values, [](PyObject* object) { return FloatBuffer(object); });
+        // A list slot and a float object per time (the times themselves are the caller's).
+        require_memory(buffer.size(), sizeof(PyObject*) + sizeof(PyFloatObject), "values");
         FloatListBuilder list(buffer.size());
         const std::span<double> times = list.slots_as_doubles();
         buffer.copy_to(times);

@@ -5,6 +5,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/dof_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "support/memory.hpp"
 #include "support/stop.hpp"
 
 #include <optional>
@@ -77,7 +78,14 @@ PyObject* evaluate_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         Self& instance = self_of(self);
         const SharedHold hold(instance.hold);
         const double t_value = argument("t", t, to_float);
-        return make_float_list((instance.payload.basis.*operation)(t_value));
+        // One value per dof, each also a list slot and a float object; counts that no
+        // machine can hold are the core's "capacity overflow" stop.
+        const LegendreBasisState& state = instance.payload;
+        const std::optional<std::size_t> count = exact_dof_count(state.n_t, state.degree);
+        if (count && *count <= static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double)) {
+            require_memory(*count, sizeof(double) + sizeof(PyObject*) + sizeof(PyFloatObject), "values");
+        }
+        return make_float_list((state.basis.*operation)(t_value));
     });
 }
 

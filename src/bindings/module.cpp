@@ -125,9 +125,22 @@ PyRef module_from_cache() {
     return PyRef::borrow(cached_module.get());
 }
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// Python 3.12 runs a single-phase module's entry inside an interpreter with its own GIL
+// and refuses the module only afterwards; this is the check it then makes (exported,
+// declared in its internal headers): it sets ImportError and returns -1 for such an
+// interpreter. 3.13 makes it before the entry runs.
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 PyRef initialise() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) throw_pending();
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    // An interpreter that will refuse the module anyway must not become the one that
+    // owns it: refuse it here, before anything is recorded.
+    if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("zorv") < 0) throw_pending();
+#endif
     watch_runtime_end();
     std::int64_t expected = -1;
     if (!recorded_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
@@ -153,6 +166,7 @@ void watch_runtime_end() {
 
 }  // namespace zorv::py
 
-extern "C" PyMODINIT_FUNC PyInit_zorv() {
+// PyMODINIT_FUNC gives C linkage and exports the entry.
+PyMODINIT_FUNC PyInit_zorv() {
     return zorv::py::guarded([] { return zorv::py::initialise(); });
 }

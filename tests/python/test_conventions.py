@@ -4,7 +4,11 @@ import array
 import collections
 import collections.abc
 import ctypes
+import gc
+import os
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -270,6 +274,12 @@ def _ctypes_doubles(ctype):
         (lambda: np.array([0.5, 1.5], dtype=">f8"), ">d", False),
         (lambda: np.array([0.5, 1.5], dtype=np.longdouble), "g", False),
         (lambda: np.array([0, 1], dtype=np.uint64), "L", False),
+        # Explicit byte orders: the native one is accepted whatever its spelling.
+        (lambda: lying_exporter(np.array([0.5, 1.5]), fmt=b"<d"), "<d", sys.byteorder == "little"),
+        (lambda: lying_exporter(np.array([0.5, 1.5]), fmt=b"=d"), "=d", True),
+        (lambda: lying_exporter(np.array([0.5, 1.5]), fmt=b"@d"), "@d", True),
+        (lambda: lying_exporter(np.array([0.5, 1.5]), fmt=b"!d"), "!d", False),
+        (lambda: lying_exporter(np.array([0.5, 1.5]), fmt=b"<dd"), "<dd", False),
     ],
 )
 def test_buffer_format_rule(make, fmt, accepted):
@@ -295,8 +305,9 @@ class _BufferFields(ctypes.Structure):
                 ("strides", ctypes.POINTER(ctypes.c_ssize_t))]
 
 
-def lying_exporter(array, length=None, count=None):
-    """A memoryview of `array` that exports `length` bytes and `count` items, whatever it holds.
+def lying_exporter(array, length=None, count=None, fmt=None, ndim=None):
+    """A memoryview of `array` that exports `length` bytes, `count` items, the format `fmt` (a
+    bytes constant: the view keeps only its address) and `ndim` dimensions, whatever it holds.
 
     A memoryview hands out a copy of its own view record, found here by its data address."""
     exporter = memoryview(array)
@@ -311,6 +322,10 @@ def lying_exporter(array, length=None, count=None):
         fields.len = length
     if count is not None:
         fields.shape[0] = count
+    if fmt is not None:
+        fields.format = fmt
+    if ndim is not None:
+        fields.ndim = ndim
     return exporter
 
 
@@ -327,6 +342,12 @@ def test_buffers_whose_length_disagrees_with_their_shape_are_refused(length, cou
         assert message_of(lambda: evaluate_many(exporter)) == (
             BufferError, "buffer length does not match its shape")
     assert evaluate_many(lying_exporter(backing[:3])) == [0.0, 1.0, 2.0]  # an honest one passes
+
+
+def test_a_buffer_without_dimensions_is_refused():
+    # Shape and strides are there, but describe no dimension: not a buffer of times.
+    exporter = lying_exporter(np.array([1.5]), ndim=0)
+    assert message_of(lambda: evaluate_many(exporter)) == (BufferError, "buffer has no dimensions")
 
 
 # ---- holds -----------------------------------------------------------------------------
@@ -394,6 +415,33 @@ def test_panic_from_callers_code_is_resumed_as_a_stop(panic_exception, capfd):
     assert "Traceback" in stderr
 
 
+def test_a_resumed_panic_that_is_also_system_exit_does_not_end_the_process():
+    # Printing the caller's PanicException must not act on it: the interpreter's own printer
+    # exits for a SystemExit, whatever else the exception is.
+    script = textwrap.dedent("""
+        import zorv
+        try:
+            zorv.LegendreBasis(1, 1, 1.0).evaluate_at(0.0, [])
+        except BaseException as error:
+            Panic = type(error)
+        class Both(Panic, SystemExit):
+            pass
+        class Exiting:
+            def __float__(self):
+                raise Both("stopped in the caller")
+        try:
+            zorv.get_lagrange_points(1, 1, Exiting())
+        except BaseException as error:
+            print(type(error) is Panic, error.args)
+        print("still running")
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, PYTHONPATH=os.path.dirname(zorv.__file__)))
+    assert (result.returncode, result.stdout) == (0, "True ('stopped in the caller',)\nstill running\n"), \
+        result.stderr
+    assert "Both: stopped in the caller" in result.stderr
+
+
 @pytest.mark.exhausts_memory
 def test_out_of_memory_is_a_memory_error_and_changes_nothing():
     evaluator = zorv.LegendreBasisEvaluator(0, 1, 1.0)
@@ -403,6 +451,50 @@ def test_out_of_memory_is_a_memory_error_and_changes_nothing():
         zorv.get_lagrange_points(2**20, 2**40, 1.0)
     evaluator.set_dofs([4.0])
     assert evaluator.evaluate_at(0.5) == 4.0
+
+
+def test_results_that_cannot_fit_are_refused_before_they_are_built():
+    """Requests known to exceed the memory the process can obtain (an address-space limit 4 GiB
+    above what it uses; each also exceeds the 24 GiB of the machines this runs on, which is what
+    counts under AddressSanitizer, whose reservations void that limit) are MemoryErrors naming
+    their size, raised before anything is allocated."""
+    script = textwrap.dedent("""
+        import resource, numpy as np, zorv
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+        limit = size + 4 * 2**30
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        e = zorv.LegendreBasisEvaluator(1, 2, 1.0)
+        calls = [
+            lambda: zorv.lagrange_prolongation_matrix(3, 200, 1600),  # degree 1600: a common slip
+            lambda: zorv.lagrange_to_legendre_basis_transformation(300, 10**6),
+            lambda: zorv.lagrange_to_legendre_basis_transformation(10**5, 0),
+            lambda: zorv.get_lagrange_points(1000, 10**7, 1.0),
+            lambda: zorv.LegendreBasisEvaluator(999, 4 * 10**6, 1.0),
+            lambda: zorv.LegendreBasis(10**4, 10**5, 1.0).evaluate_all_basis_functions(0.5),
+            lambda: e.evaluate_many(np.broadcast_to(0.5, (10**9,))),
+        ]
+        for call in calls:
+            try:
+                call()
+                print("built")
+            except MemoryError as error:
+                print(str(error).split(": this process")[0])
+        print(zorv.get_lagrange_points(1, 2, 1.0), e.evaluate_many(np.array([0.25, 0.75])))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, PYTHONPATH=os.path.dirname(zorv.__file__)))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "Unable to allocate 34.4 GiB for 512,321,601 matrix entries of 72 bytes each",
+        "Unable to allocate 4.0 TiB for 90,601,000,000 matrix entries of 48 bytes each",
+        "Unable to allocate 223.5 GiB for 10,000,200,001 weight matrix cells of 24 bytes each",
+        "Unable to allocate 372.5 GiB for 10,000,000,001 nodes of 40 bytes each",
+        "Unable to allocate 29.8 GiB for 4,000,000,000 dofs of 8 bytes each",
+        "Unable to allocate 37.3 GiB for 1,000,100,000 values of 40 bytes each",
+        "Unable to allocate 29.8 GiB for 1,000,000,000 values of 32 bytes each",
+        "[0.0, 0.5, 1.0] [0.0, 0.0]",
+    ]
 
 
 # ---- references --------------------------------------------------------------------------
@@ -437,3 +529,100 @@ def test_shared_triplet_items_hold_one_reference_per_place(make):
         assert sys.getrefcount(item) == places[id(item)] + 3, item
         shared += places[id(item)] > 1
     assert shared > 100
+
+
+class FreshIndex:
+    """An __index__ that makes a new big int on every call and keeps it, so that its count shows."""
+
+    def __init__(self, value):
+        self.text = str(value)
+        self.made = []
+
+    def __index__(self):
+        number = int(self.text)
+        self.made.append(number)
+        return number
+
+
+def test_an_index_made_by_the_callers_code_is_dropped_after_conversion():
+    fresh = [FreshIndex(2**62 + 3), FreshIndex(2**70), FreshIndex(2**40 + 5)]
+    assert zorv.sum_as_string(fresh[0], fresh[2]) == str(2**62 + 2**40 + 8)
+    with pytest.raises(OverflowError):
+        zorv.sum_as_string(fresh[0], fresh[1])
+    with pytest.raises(OverflowError):
+        zorv.LegendreBasis(fresh[2], fresh[1], 1.0)
+    for index in fresh:
+        assert index.made
+        for number in index.made:
+            assert sys.getrefcount(number) == 3  # index.made, `number` and the argument
+
+
+def _leak_calls():
+    """Calls that fail at every stage of every entry point, by name."""
+    basis = zorv.LegendreBasis(1, 2, 1.0)
+    evaluator = zorv.LegendreBasisEvaluator(1, 2, 1.0)
+
+    class Raising:
+        def __float__(self):
+            raise ValueError("no float")
+
+    class Stopping:
+        def __float__(self):
+            basis.evaluate_at(0.5, [])
+
+    class Breaking(collections.abc.Sequence):
+        def __len__(self):
+            return 4
+
+        def __getitem__(self, index):
+            raise IndexError(index)
+
+        def __iter__(self):
+            yield 1.0
+            raise KeyError("no more")
+
+    return {
+        "sum_as_string": [lambda: zorv.sum_as_string(1, "2"), lambda: zorv.sum_as_string(FreshIndex(2**70), 1),
+                          lambda: zorv.sum_as_string(1, b=2, c=3)],
+        "get_lagrange_points": [lambda: zorv.get_lagrange_points(1, 2, Raising()),
+                                lambda: zorv.get_lagrange_points(1, 0, 1.0, True),
+                                lambda: zorv.get_lagrange_points(1, 2, Stopping())],
+        "lagrange_prolongation_matrix": [lambda: zorv.lagrange_prolongation_matrix(1, 2, 1, 1),
+                                         lambda: zorv.lagrange_prolongation_matrix(1, 2, 0)],
+        "lagrange_to_legendre_basis_transformation": [
+            lambda: zorv.lagrange_to_legendre_basis_transformation(1, FreshIndex(-1)),
+            lambda: zorv.lagrange_to_legendre_basis_transformation(0, 2, True)],
+        "LegendreBasis": [lambda: zorv.LegendreBasis(1, 2, "T"), lambda: zorv.LegendreBasis(FreshIndex(2**64), 1, 1.0),
+                          lambda: basis.evaluate_at(0.5, [1.0, "x"]), lambda: basis.evaluate_at(0.5, [1.0]),
+                          lambda: basis.evaluate_at(0.5, ItemByItem([1.0, 2.0, object(), 4.0])),
+                          lambda: basis.evaluate_all_basis_functions(None)],
+        "LegendreBasisEvaluator": [lambda: zorv.LegendreBasisEvaluator(1, 2, Raising()),
+                                   lambda: evaluator.set_dofs(Breaking()), lambda: evaluator.set_dofs([1.0]),
+                                   lambda: evaluator.set_dofs([Stopping()] * 4),
+                                   lambda: evaluator.evaluate_at("x"), lambda: evaluator.evaluate_many([0.5]),
+                                   lambda: evaluator.evaluate_many(np.zeros(3, dtype=np.float32)),
+                                   lambda: evaluator.evaluate_derivative_many(lying_exporter(np.zeros(3), 16))],
+    }
+
+
+@pytest.mark.parametrize("entry", sorted(_leak_calls()))
+def test_failing_calls_leave_no_allocation_behind(entry, capfd):
+    """Every failure path gives back what it made: a lost reference keeps a block per round."""
+    calls = _leak_calls()[entry]
+
+    def rounds(count):
+        for _ in range(count):
+            for call in calls:
+                try:
+                    call()
+                except BaseException:  # noqa: BLE001 - PanicException included
+                    pass
+
+    rounds(20)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    rounds(400)
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    capfd.readouterr()  # the stops' diagnostics
+    assert grown < 200, f"{grown} blocks more after 400 rounds"

@@ -62,34 +62,49 @@ SUBINTERPRETERS = next((name for name in ("_interpreters", "_xxsubinterpreters")
 
 @pytest.mark.skipif(SUBINTERPRETERS is None, reason="this interpreter cannot create sub-interpreters")
 def test_second_interpreter_is_refused_and_first_keeps_working():
-    # The second interpreter shares the first one's settings (a "legacy" one: 3.12 and
-    # later would otherwise refuse the module themselves, before the module is asked).
+    # An isolated interpreter (its own GIL; the default from 3.12 on) refuses the module
+    # itself, after the module's entry ran there: that must not take the module from the
+    # main interpreter. A "legacy" one shares the main interpreter's settings, so the
+    # module's own rule answers: the first interpreter that imported it keeps it.
     script = textwrap.dedent(
         """
-        import zorv
+        import sys
         try:
             import _interpreters as interpreters
-            interpreter = interpreters.create(interpreters.new_config("legacy"))
+            isolated = lambda: interpreters.create()
+            legacy = lambda: interpreters.create(interpreters.new_config("legacy"))
         except ImportError:
             import _xxsubinterpreters as interpreters
+            isolated = lambda: interpreters.create(isolated=True)
+            legacy = lambda: interpreters.create(isolated=False)
+            if sys.version_info < (3, 12):
+                isolated = legacy = lambda: interpreters.create()
+        def run(make):
             try:
-                interpreter = interpreters.create(isolated=False)
-            except TypeError:
-                interpreter = interpreters.create()
-        try:
-            failure = interpreters.run_string(interpreter, "import zorv")
-        except interpreters.RunFailedError as error:
-            failure = error
-        print("refused:", failure) if failure is not None else print("imported")
+                failure = interpreters.run_string(make(), "import zorv")
+            except interpreters.RunFailedError as error:
+                failure = error
+            return "imported" if failure is None else f"refused: {failure}"
+        if sys.version_info >= (3, 12):
+            print("isolated first:", run(isolated))
+        import zorv
+        print("still works:", zorv.sum_as_string(2, 3))
+        print("legacy:", run(legacy))
+        print("isolated:", run(isolated))
         print("still works:", zorv.sum_as_string(2, 3))
         """
     )
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
                             env=dict(os.environ))
     assert result.returncode == 0, result.stderr
-    assert "refused:" in result.stdout and "ImportError" in result.stdout
-    assert "does not support sub-interpreters" in result.stdout
-    assert "still works: 5" in result.stdout
+    lines = dict(line.split(": ", 1) for line in result.stdout.splitlines())
+    if sys.version_info >= (3, 12):
+        # refused by the interpreter itself, not by the module's rule
+        assert lines["isolated first"].startswith("refused:") and "ImportError" in lines["isolated first"]
+        assert "zorv does not support sub-interpreters" not in lines["isolated first"]
+    assert "ImportError" in lines["legacy"] and "does not support sub-interpreters" in lines["legacy"]
+    assert lines["isolated"].startswith("refused:")
+    assert lines["still works"] == "5"
 
 
 @pytest.mark.parametrize(
@@ -165,6 +180,40 @@ def test_class_objects_stay_mutable(cls):
         assert cls(1, 1, 1.0).note == "set from Python"
     finally:
         del cls.note
+
+
+UNCONSTRUCTED_SCRIPT = """
+import sys, zorv
+for cls, calls in [
+    (zorv.LegendreBasis, [lambda b: b.evaluate_at(0.5, [1.0, 2.0]), lambda b: b.evaluate_all_basis_functions(0.5),
+                          lambda b: b.evaluate_all_basis_function_derivatives(0.5)]),
+    (zorv.LegendreBasisEvaluator, [lambda e: e.set_dofs([1.0]), lambda e: e.evaluate_at(0.5),
+                                   lambda e: e.evaluate_derivative_at(0.5),
+                                   lambda e: e.evaluate_many([0.5]), lambda e: e.evaluate_derivative_many([0.5])]),
+]:
+    cls.__new__ = lambda c, *args: object.__new__(c)
+    for call in calls:
+        instance = cls(1, 2, 1.0)
+        try:
+            call(instance)
+            print("ran")
+        except BaseException as error:
+            print(type(error).__name__, error)
+        del instance  # teardown of an instance whose contents were never made
+print("done")
+"""
+
+
+def test_instances_made_without_the_constructor_refuse_every_method():
+    """The classes are mutable, so __new__ can be replaced by one that never builds the contents."""
+    result = subprocess.run([sys.executable, "-c", UNCONSTRUCTED_SCRIPT], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, PYTHONPATH=os.path.dirname(zorv.__file__)))
+    assert (result.returncode, result.stderr) == (0, "")
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "done"
+    expected = [f"RuntimeError this {name} was not made by {name}.__new__(): it has nothing to compute with"
+                for name in ["LegendreBasis"] * 3 + ["LegendreBasisEvaluator"] * 5]
+    assert lines[:-1] == expected
 
 
 def _resident_bytes():

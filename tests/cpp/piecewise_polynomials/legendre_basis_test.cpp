@@ -224,6 +224,21 @@ INSTANTIATE_TEST_SUITE_P(
                       SmallDofsCase{3, 2, 2.5, "Matrix index out of bounds."},
                       SmallDofsCase{3, 0, 0.5, "Matrix index out of bounds."}));
 
+TEST(LegendreBasisBatchOutput, StopsBeforeWritingWhenItsLengthDiffersFromTheTimes) {
+    const LegendreBasis basis(2, 3, 3.0);
+    const DofMatrix dofs = counting_dofs(3, 3);
+    // Sizes around the pool threshold: a short output would be written past its end there too.
+    for (const std::size_t count : {std::size_t{3}, std::size_t{4096}}) {
+        const std::vector<double> times(count, 0.5);
+        for (const std::size_t out_size : {count - 1, count + 1}) {
+            std::vector<double> out(out_size, -7.0);
+            EXPECT_EQ(stop_message([&] { basis.evaluate_batch(LegendreBasis::Quantity::value, dofs, times, out); }),
+                      assert_eq_message("evaluate_batch: one value per time", out_size, count));
+            EXPECT_EQ(out, std::vector<double>(out_size, -7.0)) << "nothing written before the stop";
+        }
+    }
+}
+
 TEST(LegendreBasisDofs, IgnoresExtraRowsAndColumnsAndUsesOnlyReachedRows) {
     const LegendreBasis basis(2, 3, 3.0);
     const DofMatrix exact = counting_dofs(3, 3);
