@@ -4,7 +4,8 @@
 # and the type checks in the project's virtual environment, builds zorv for every
 # other supported CPython found on this machine and runs the Python tests there too,
 # runs the C++ and Python tests once more against a Debug build with the address and
-# undefined-behaviour sanitizers (scripts/sanitize.sh), and builds the self-contained
+# undefined-behaviour sanitizers (scripts/sanitize.sh), fuzzes every entry point for a
+# bounded time on a clang build with the same sanitizers (scripts/fuzz.sh), and builds the self-contained
 # wheel and checks what it links against (scripts/build_wheel.sh). With CI=true every
 # supported version must be present. Prints the time of each stage.
 set -euo pipefail
@@ -75,6 +76,7 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
 done
 
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
+stage "fuzzing (atheris, clang ASan+UBSan): scripts/fuzz.sh" bash scripts/fuzz.sh || failed+=("fuzzing")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
 
 stage_summary
