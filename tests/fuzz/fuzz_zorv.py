@@ -21,10 +21,12 @@ Run by scripts/fuzz.sh; arguments are libFuzzer's.
 
 import array
 import collections.abc
+import copy
 import ctypes
 import gc
 import math
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -758,14 +760,68 @@ def run_wrong_receiver(session):
     check_outcome(lambda: method(receiver, 0.5))
 
 
+def run_object_protocol(session):
+    """What every Python object meets: copying, pickling, re-initialising, attributes."""
+    s = session.source
+    instance = s.pick((session.basis[0], session.evaluator[0]))
+    cls = type(instance)
+    operation = s.pick((
+        copy.copy, copy.deepcopy, lambda o: pickle.dumps(o, s.int(0, 5)), lambda o: o.__reduce_ex__(s.int(0, 5)),
+        lambda o: object.__new__(cls), lambda o: cls.__new__(cls, s.int(0, 3), s.int(0, 3), 1.0),
+        lambda o: o.__init__(), lambda o: setattr(o, "degree", 1), lambda o: (repr(o), hash(o), dir(o)),
+        lambda o: setattr(o, "__class__", s.pick((zorv.LegendreBasis, zorv.LegendreBasisEvaluator, IntSub))),
+        lambda o: cls.__new__(s.pick((zorv.LegendreBasis, zorv.LegendreBasisEvaluator, IntSub, object)), 1, 1, 1.0),
+        lambda o: gc.get_referents(o), lambda o: o.__sizeof__(),
+    ))
+    try:
+        operation(instance)
+    except (AttributeError, TypeError):
+        pass
+
+
 OPERATIONS = (
     run_sum_as_string, run_lagrange_points, run_prolongation, run_transformation,
     lambda session: construct(session, zorv.LegendreBasis),
     lambda session: construct(session, zorv.LegendreBasisEvaluator),
     run_basis_evaluate_at, run_basis_evaluate_at, run_all_basis_functions,
     run_set_dofs, run_set_dofs, run_evaluator_point, run_batch, run_batch, run_batch,
-    run_wrong_receiver,
+    run_wrong_receiver, run_object_protocol,
 )
+
+
+class Collector:
+    """For one operation: the cyclic collector runs as often as the interpreter lets it
+    (so also inside the module's calls, while a callback of the caller runs), and on its
+    first collections its callback reads the first items of every young list (a list
+    that the module made visible before filling it would crash here) and then
+    re-enters the module."""
+
+    def __init__(self, session, kind, budget):
+        self.session, self.kind, self.budget = session, kind, budget
+
+    def callback(self, phase, info):
+        if phase != "start" or self.budget <= 0:
+            return
+        self.budget -= 1
+        for young in gc.get_objects(generation=0):
+            if type(young) is list:
+                young[:4]
+        self.session.guarded_action(self.kind, True)
+
+    def __enter__(self):
+        self.threshold = gc.get_threshold()
+        gc.set_threshold(1, 1000, 1000)
+        gc.callbacks.append(self.callback)
+
+    def __exit__(self, *failure):
+        gc.callbacks.remove(self.callback)
+        gc.set_threshold(*self.threshold)
+
+
+# Exceptions that nobody could catch (raised in a gc callback, a finaliser): findings.
+UNRAISABLE = []
+sys.unraisablehook = lambda unraisable: UNRAISABLE.append(
+    "%s: %r in %r" % (unraisable.exc_type.__name__, unraisable.exc_value, unraisable.object))
 
 
 def leaked_references(objects, before):
@@ -781,8 +837,15 @@ def one_input(data):
     for _ in range(source.int(1, 8)):
         if source.left() == 0:
             break
-        source.pick(OPERATIONS)(session)
+        operation = source.pick(OPERATIONS)
+        if source.int(0, 5) == 0:
+            with Collector(session, source.int(0, 10), source.int(1, 4)):
+                operation(session)
+        else:
+            operation(session)
         session.target_sequence = None
+        if UNRAISABLE:
+            raise AssertionError("unraisable exceptions: %s" % UNRAISABLE)
     # No hold outlives its call: the evaluator can still be changed exclusively.
     evaluator, degree, n_t, _ = session.evaluator
     evaluator.set_dofs(session.dofs if session.dofs is not None else [0.0] * ((degree + 1) * n_t))
