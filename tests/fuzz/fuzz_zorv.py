@@ -99,6 +99,7 @@ HUGE_COUNTS = (2**60, 2**60 + 1, 2**61 + 5, 2**62, 2**63 - 1, 2**63, 2**64 - 2, 
 # before allocating only where the module compares requests with the machine's
 # memory (see probe_memory_refusal).
 LARGE_COUNTS = (2**40, 2**40 + 1, 2**41 + 3, 2**44, 2**50, 2**55 - 1)
+BIG_INDEX = 12345678901234567  # one int object, returned by __index__ again and again
 OUT_OF_RANGE_COUNTS = (-1, -2**63, 2**64, 2**64 + 1, 2**100, -2**100)
 SPECIAL_FLOATS = (
     0.0, -0.0, 0.5, 1.0, -1.0, 0.25, 1.0 - 2**-53, 1.0 + 2**-52, 3.0, 1e-300, 5e-324, -5e-324,
@@ -269,7 +270,7 @@ class Session:
             return s.pick((np.float64(s.time()), np.float32(0.5), np.int64(3), np.float16(0.25),
                            np.longdouble(0.5), np.bool_(True)))
         if kind == 10:
-            return Index(self, s.int(0, 5), s.int(0, 10), s.flag())
+            return Index(self, s.pick((s.int(0, 5), BIG_INDEX, -BIG_INDEX)), s.int(0, 10), s.flag())
         return s.pick(("1.5", None, [0.5], b"", complex(0.5, 0.0), object(),
                        Number(self, "not a float", 0, False), Number(self, 1, 0, False)))
 
@@ -517,15 +518,19 @@ class LyingSequence(collections.abc.Sequence):
 
 
 def watchable(value):
-    """Objects whose reference count only the call itself may change (no cached
-    singletons, nothing that a result could share)."""
-    return not isinstance(value, (int, float, str, bytes, complex, type(None), np.generic))
+    """Objects whose reference count only the call itself may change: no cached or
+    interned singletons (small ints, bools, None, strings, NumPy scalars)."""
+    if type(value) is int:
+        return not -5 <= value <= 256
+    return not isinstance(value, (bool, str, bytes, type(None), np.generic))
 
 
 def check_outcome(run, watched=()):
     """Runs `run()`; returns (result, None), or (None, exception type) for an expected
-    failure. Every watched argument has as many references afterwards as before."""
+    failure. Every watched argument, and what its __index__ or __float__ returns, has
+    as many references afterwards as before."""
     watched = [value for value in watched if watchable(value)]
+    watched += [value.value for value in watched if type(value) in (Index, Number) and watchable(value.value)]
     before = [sys.getrefcount(value) for value in watched]
     result = failure = None
     try:
@@ -580,7 +585,8 @@ def plain_float(value):
 
 
 def run_sum_as_string(session):
-    a, b = session.count(2**20), session.count(2**20)
+    s = session.source
+    a, b = (Index(session, BIG_INDEX, 0, False) if s.int(0, 7) == 0 else session.count(2**20) for _ in range(2))
     result, error = session.checked_call(zorv.sum_as_string, ("a", "b"), (a, b))
     if error is None and plain_count(a) and plain_count(b):
         assert result == str(a + b), (a, b, result)
