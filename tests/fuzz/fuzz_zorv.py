@@ -139,6 +139,13 @@ def probe_exiting_panic():
 UNKNOWN = object()  # a batch argument whose acceptance the harness does not predict
 
 
+class May:
+    """The items of a batch argument that may be refused (zero dimensions)."""
+
+    def __init__(self, items):
+        self.items = items
+
+
 def bits(values):
     """The values' bits, NaNs as one: which payload and sign a NaN result carries is
     not fixed by the operation order (IEEE 754 leaves it open)."""
@@ -185,6 +192,8 @@ class Session:
         self.dofs = None  # the evaluator's dofs as last set (None: zeros)
         self.target_sequence = None  # the sequence a callback may mutate
         self.complete = True  # the last call passed every value it was given
+        self.clean = True  # the last call was bound without mistakes
+        self.collector = None  # the Collector active during this operation's calls
 
     # ---- callbacks --------------------------------------------------------------
 
@@ -353,7 +362,7 @@ class Session:
             return view, view
         if kind == 6:
             zero_d = np.array(values[0] if times_count else 0.5)
-            return zero_d, zero_d.reshape(1)
+            return zero_d, May(zero_d.reshape(1))
         if kind == 7:
             dtype = s.pick((">f8", "f4", "i8", "u8", "c16", "f2", "O", "M8[s]", "V8", "S8"))
             try:
@@ -379,7 +388,7 @@ class Session:
             return bytearray(values.tobytes()), None
         if kind == 14:
             c_array = (ctypes.c_double * times_count)(*values.tolist())
-            return c_array, values
+            return c_array, None  # ctypes exports no strides: refused
         if kind == 15:
             rows = s.int(1, 3)
             cols = max(1, times_count // rows)
@@ -388,10 +397,10 @@ class Session:
             for r in range(rows):
                 for c in range(cols):
                     c_grid[r][c] = flat[r * cols + c]
-            return c_grid, flat
+            return c_grid, None
         if kind == 16:  # zero dimensions: one item, if accepted
             scalar = s.pick((ctypes.c_double(0.5), ctypes.c_float(0.5), Pair(0.5, 1.5)))
-            return scalar, ([0.5] if type(scalar) is ctypes.c_double else None)
+            return scalar, (May([0.5]) if type(scalar) is ctypes.c_double else None)
         if kind == 17:  # misaligned doubles
             raw = bytearray(8 * times_count + 8)
             offset = s.int(1, 7)
@@ -417,6 +426,8 @@ class Session:
         if kind == 19:
             return self.sequence(times_count), UNKNOWN  # mostly no buffer, but arrays are
         if kind == 20:
+            if s.flag() and times_count:
+                return lying_view(values[::s.pick((1, 2))], s)
             return s.pick((None, 0.5, "times", {}, object())), None
         broadcast = np.broadcast_to(values[:1] if times_count else np.zeros(1), (s.int(0, 5), s.int(1, 3)))
         return broadcast, broadcast.ravel()
@@ -436,6 +447,7 @@ class Session:
         kwargs = dict(zip(names[positional_count:], values[positional_count:]))
         mistake = s.int(0, 15)
         self.complete = mistake not in (1, 4)  # every value passed (unless refused)
+        self.clean = mistake > 4  # bound as given
         if mistake == 0:
             args.append(0.5)  # too many positional arguments
         elif mistake == 1 and kwargs:
@@ -449,7 +461,12 @@ class Session:
             kwargs.pop(last, None)
             if len(args) == len(names):
                 args.pop()
-        return function(*args, **kwargs)
+        else:
+            self.clean = True
+        if self.collector is None:
+            return function(*args, **kwargs)
+        with self.collector:
+            return function(*args, **kwargs)
 
 
 class Number:
@@ -493,6 +510,39 @@ class Truthy:
 
 class Pair(ctypes.Structure):
     _fields_ = [("a", ctypes.c_double), ("b", ctypes.c_double)]
+
+
+class BufferFields(ctypes.Structure):
+    """The start of the interpreter's buffer view record (a stable layout)."""
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t))]
+
+
+def lying_view(array, source):
+    """A memoryview of `array` whose view record lies about one thing the module can
+    check (its byte length, its item count, or its dimensions: no dimensions for one
+    item is the one lie it may accept); returns it with the items, if acceptable."""
+    exporter = memoryview(array)
+    address = array.__array_interface__["data"][0]
+    for offset in range(0, 256, ctypes.sizeof(ctypes.c_void_p)):
+        fields = BufferFields.from_address(id(exporter) + offset)
+        if fields.buf == address and fields.len == array.nbytes and fields.itemsize == array.itemsize:
+            break
+    else:
+        return exporter, array
+    lie = source.int(0, 2)
+    if lie == 0:
+        fields.len = source.pick((0, 1, 7, 9, array.nbytes - 8, array.nbytes + 8, 2**62, -8))
+    elif lie == 1:
+        fields.shape[0] = source.pick((0, -1, len(array) - 1, len(array) + 1, 2**40))
+    else:
+        fields.ndim = 0
+        return exporter, (May(array[:1]) if len(array) == 1 else None)
+    if fields.len == array.nbytes and fields.shape[0] == len(array):
+        return exporter, array  # no lie after all
+    return exporter, None
 
 
 class LyingSequence(collections.abc.Sequence):
@@ -739,8 +789,12 @@ def run_batch(session):
     single = evaluator.evaluate_derivative_at if derivative else evaluator.evaluate_at
     count = s.int(0, 40) if s.int(0, 7) else s.pick((2047, 2048, 2049, 3000, MAX_BATCH))
     t_values, items = session.times(count)
+    optional = isinstance(items, May)
+    items = items.items if optional else items
     result, error = session.checked_call(method, ("t_values",), (t_values,))
     if error is not None:
+        assert items is None or items is UNKNOWN or optional or not session.clean, (
+            "refused a valid buffer", error, t_values)
         return
     assert items is not None, "accepted a buffer that must be refused: %r" % (t_values,)
     if items is UNKNOWN:
@@ -845,11 +899,9 @@ def one_input(data):
             break
         operation = source.pick(OPERATIONS)
         if source.int(0, 5) == 0:
-            with Collector(session, source.int(0, 10), source.int(1, 4)):
-                operation(session)
-        else:
-            operation(session)
-        session.target_sequence = None
+            session.collector = Collector(session, source.int(0, 10), source.int(1, 4))
+        operation(session)
+        session.target_sequence = session.collector = None
         if UNRAISABLE:
             raise AssertionError("unraisable exceptions: %s" % UNRAISABLE)
     # No hold outlives its call: the evaluator can still be changed exclusively.
