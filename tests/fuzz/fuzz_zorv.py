@@ -12,9 +12,9 @@ behind, a crash, a sanitizer report, a hang) is a finding.
 Sizes are bounded so that one input runs in milliseconds: degrees up to 40, up to
 1000 elements, batches up to 4096 times (so that the worker pool runs too). Counts
 far beyond any memory (2**60 and up) are kept: they must be refused before anything
-is allocated. Counts in between (a few TiB) are fuzzed only when the module refuses
-them before allocating (probed once at start): under AddressSanitizer an allocation
-that cannot succeed aborts the process instead of raising MemoryError.
+is allocated. Counts in between (requests of 8 TiB and more) are fuzzed only when the
+module refuses them before allocating (probed once at start): under AddressSanitizer
+an allocation that cannot succeed aborts the process instead of raising MemoryError.
 
 Run by scripts/fuzz.sh; arguments are libFuzzer's.
 """
@@ -758,7 +758,14 @@ def run_set_dofs(session):
     before = observed(lambda: evaluator.evaluate_at(0.5 * T))
     values = session.sequence((degree + 1) * n_t)
     kept = list(values) if type(values) is list and all(type(x) is float for x in values) else None
+    if type(values) is LyingSequence and not 0 <= values.fail_at < len(values.items):
+        # Iteration yields every item whatever __len__ says: the length is only a hint.
+        plain = values.items if all(type(x) is float for x in values.items) else None
+    else:
+        plain = kept
     result, error = session.checked_call(evaluator.set_dofs, ("legendre_vals",), (values,))
+    assert error is None or plain is None or len(plain) != (degree + 1) * n_t or not session.clean, (
+        "set_dofs refused the right number of floats", error, type(values).__name__)
     if error is None:
         assert result is None
         if kept is not None and len(kept) == (degree + 1) * n_t:
