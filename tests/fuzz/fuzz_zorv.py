@@ -99,7 +99,7 @@ HUGE_COUNTS = (2**60, 2**60 + 1, 2**61 + 5, 2**62, 2**63 - 1, 2**63, 2**64 - 2, 
 # before allocating only where the module compares requests with the machine's
 # memory (see probe_memory_refusal).
 LARGE_COUNTS = (2**40, 2**40 + 1, 2**41 + 3, 2**44, 2**50, 2**55 - 1)
-BIG_INDEX = 12345678901234567  # one int object, returned by __index__ again and again
+BIG_INDEX = 12345678901234567  # returned by __index__ (the same object each time)
 OUT_OF_RANGE_COUNTS = (-1, -2**63, 2**64, 2**64 + 1, 2**100, -2**100)
 SPECIAL_FLOATS = (
     0.0, -0.0, 0.5, 1.0, -1.0, 0.25, 1.0 - 2**-53, 1.0 + 2**-52, 3.0, 1e-300, 5e-324, -5e-324,
@@ -387,7 +387,11 @@ class Session:
         if kind == 13:
             return bytearray(values.tobytes()), None
         if kind == 14:
-            c_array = (ctypes.c_double * times_count)(*values.tolist())
+            little = s.flag()
+            c_type = ctypes.c_double.__ctype_le__ if little else ctypes.c_double.__ctype_be__
+            c_array = (c_type * times_count)(*values.tolist())
+            if s.flag():  # a memoryview of it has strides: "<d" is accepted, ">d" refused
+                return memoryview(c_array), (values if little else None)
             return c_array, None  # ctypes exports no strides: refused
         if kind == 15:
             rows = s.int(1, 3)
@@ -436,6 +440,7 @@ class Session:
 
     def checked_call(self, function, names, values, defaults=0):
         """`call`, checked by check_outcome (the arguments are watched for leaks)."""
+        values = tuple(fresh(value) for value in values)
         return check_outcome(lambda: self.call(function, names, values, defaults), values)
 
     def call(self, function, names, values, defaults=0):
@@ -473,7 +478,7 @@ class Number:
     """A number whose __float__ and __index__ run an action first."""
 
     def __init__(self, session, value, action, swallow=False):
-        self.session, self.value, self.action, self.swallow = session, value, action, swallow
+        self.session, self.value, self.action, self.swallow = session, fresh(value), action, swallow
 
     def __float__(self):
         self.session.guarded_action(self.action, self.swallow)
@@ -488,7 +493,7 @@ class Index:
     """An object with __index__ only (not a float: a float argument takes it through __index__)."""
 
     def __init__(self, session, value, action, swallow):
-        self.session, self.value, self.action, self.swallow = session, value, action, swallow
+        self.session, self.value, self.action, self.swallow = session, fresh(value), action, swallow
 
     def __index__(self):
         self.session.guarded_action(self.action, self.swallow)
@@ -567,6 +572,17 @@ class LyingSequence(collections.abc.Sequence):
             yield item
 
 
+def fresh(value):
+    """A plain int or float argument as an object of its own, so that only the call can
+    change its reference count (not a callback that drops a list holding the same
+    object); other objects unchanged."""
+    if type(value) is float:
+        return struct.unpack("d", struct.pack("d", value))[0]
+    if type(value) is int and watchable(value):
+        return int(str(value))
+    return value
+
+
 def watchable(value):
     """Objects whose reference count only the call itself may change: no cached or
     interned singletons (small ints, bools, None, strings, NumPy scalars)."""
@@ -636,7 +652,8 @@ def plain_float(value):
 
 def run_sum_as_string(session):
     s = session.source
-    a, b = (Index(session, BIG_INDEX, 0, False) if s.int(0, 7) == 0 else session.count(2**20) for _ in range(2))
+    a, b = (Index(session, BIG_INDEX, 0, False) if s.int(0, 7) == 0 else session.count(2**20)
+            for _ in range(2))
     result, error = session.checked_call(zorv.sum_as_string, ("a", "b"), (a, b))
     if error is None and plain_count(a) and plain_count(b):
         assert result == str(a + b), (a, b, result)
