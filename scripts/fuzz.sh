@@ -69,6 +69,8 @@ fi
 
 # Names source lines in reports (any version reads the debug information).
 symbolizer="$(command -v llvm-symbolizer-16 || command -v llvm-symbolizer || true)"
+asan_options="detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64:handle_abort=1"
+[ -z "$symbolizer" ] || asan_options+=":external_symbolizer_path=$symbolizer"
 
 # 4. atheris.
 if ! "$python" -c 'import atheris' 2>/dev/null; then
@@ -79,16 +81,16 @@ fi
 # 5. The fuzzer.
 mkdir -p "$build/corpus" "$build/artifacts"
 log="$build/fuzz.log"
-fuzz() (
+fuzz() (  # chained with "&&": errexit is off inside a "||" list
   # libstdc++ is preloaded too: the sanitizer's exception interceptor must find
   # __cxa_throw when it starts, before the interpreter loads the module.
   export LD_PRELOAD="$PWD/$preload $(g++ -print-file-name=libstdc++.so)"
   # Leaks are not reported (the interpreter keeps its objects at exit); allocations
   # that can never succeed fail instead of aborting where the allocator allows it.
-  export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64:handle_abort=1:external_symbolizer_path=$symbolizer"
+  export ASAN_OPTIONS="$asan_options"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export PYTHONPATH="$PWD/$build" PYTHONDONTWRITEBYTECODE=1
-  "$python" -c "import sys, zorv; sys.exit(zorv.__file__.startswith('$PWD/$build/') is False)"
+  "$python" -c "import sys, zorv; sys.exit(zorv.__file__.startswith('$PWD/$build/') is False)" &&
   # -close_fd_mask=2: the module writes a diagnostic for every stop; libFuzzer keeps
   # its own output, the sanitizers' reports and the harness's findings.
   "$python" tests/fuzz/fuzz_zorv.py "$build/corpus" tests/fuzz/corpus \
@@ -98,7 +100,7 @@ fuzz() (
 fuzz_logged() { fuzz "$@" >"$log" 2>&1; }
 status=0
 stage "fuzzing for $seconds s (atheris)" fuzz_logged "$@" || status=$?
-grep -E '^fuzz_zorv:|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+grep -E '^fuzz_zorv:|^INFO: (Using preloaded|Loaded 1 modules)|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
   "$log" || true
 if ((status)); then
   echo "fuzz: FAILED (exit status $status); the end of $log:" >&2
