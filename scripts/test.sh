@@ -8,6 +8,8 @@
 #   - the C++ and Python tests against a Debug build with the address and
 #     undefined-behaviour sanitizers (scripts/sanitize.sh);
 #   - the same with ThreadSanitizer and a threaded stress (scripts/tsan.sh);
+#   - coverage-guided fuzzing of every entry point for a bounded time, on a clang build
+#     with the address and undefined-behaviour sanitizers (scripts/fuzz.sh);
 #   - the self-contained wheel and what it links against (scripts/build_wheel.sh);
 #   - a cross-build for Linux ARM64, its tests run under emulation (scripts/aarch64.sh).
 set -euo pipefail
@@ -79,6 +81,7 @@ done
 
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
 stage "ThreadSanitizer: scripts/tsan.sh" bash scripts/tsan.sh || failed+=("tsan")
+stage "fuzzing (atheris, clang ASan+UBSan): scripts/fuzz.sh" bash scripts/fuzz.sh || failed+=("fuzzing")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
 stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64.sh || failed+=("aarch64")
 

@@ -144,9 +144,9 @@ std::vector<double> to_float_sequence(PyObject* object) {
     std::vector<double> values;
     const Py_ssize_t length = PyObject_Size(object);
     if (length < 0) PyErr_Clear();  // no usable length: grow as we go
-    else values.reserve(static_cast<std::size_t>(length));
 
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        values.reserve(static_cast<std::size_t>(length));  // the items exist: the length is true
         // Index loop with the size re-read each step, as the list iterator does: an
         // item's __float__ may change the list. The item is held while it converts;
         // an exact float is read at once (that runs no code), so it needs no hold.
@@ -161,6 +161,11 @@ std::vector<double> to_float_sequence(PyObject* object) {
         }
         return values;
     }
+    // Any other sequence's length is only a hint (__len__ may claim what iteration
+    // never yields, even more than memory holds): it sizes the first allocation up to
+    // a bound, and the vector grows past that as items come.
+    constexpr Py_ssize_t kLengthHintLimit = Py_ssize_t{1} << 16;
+    if (length > 0) values.reserve(static_cast<std::size_t>(std::min(length, kLengthHintLimit)));
     const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) throw_pending();
     while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {

@@ -253,6 +253,23 @@ def test_a_list_item_outlives_its_own_conversion():
         TypeError, "argument 'legendre_vals': Emptying.__float__ returned non-float (type str)")
 
 
+@pytest.mark.parametrize("claimed", [0, 1, 2**31, 2**40, 2**62, sys.maxsize])
+def test_a_sequence_length_is_only_a_size_hint(claimed):
+    """Iteration decides the items; a length that lies, even one no memory could hold,
+    neither fails the conversion nor reserves memory for it."""
+    class Lying(collections.abc.Sequence):
+        def __len__(self):
+            return claimed
+
+        def __getitem__(self, index):
+            raise IndexError(index)
+
+        def __iter__(self):
+            return iter([1.5, -2.0])
+
+    assert zorv.LegendreBasis(0, 2, 2.0).evaluate_at(1.5, Lying()) == -2.0
+
+
 # ---- float buffer -----------------------------------------------------------------------
 
 def evaluate_many(times):
