@@ -125,13 +125,19 @@ EOF
 chmod +x "$python" "$root/bin/cc"
 flock -u 9
 
-# 3. Cross build.
+# 3. Cross build. nanobind is sources and CMake files only: the host's copy serves.
 build=build/aarch64
+host_python="${ZORV_VENV:-.venv}/bin/python"
+if ! nanobind_root="$("$host_python" -m nanobind --cmake_dir 2>/dev/null)"; then
+  echo "aarch64: $host_python has no nanobind; run scripts/setup.sh test first" >&2
+  exit 1
+fi
 export ZORV_AARCH64_SYSROOT="$root"
 stage "aarch64 cross build (Release)" bash -c "
   cmake -S . -B '$build' -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
     -DZORV_BUILD_TESTS=ON -DZORV_BUILD_MODULE=ON -DZORV_WERROR=ON -DGTest_DIR='$root/opt/googletest/lib/cmake/GTest' \
-    -DPython_EXECUTABLE='$python' -DPython_INCLUDE_DIR='$root/usr/include/python3.11' >/dev/null &&
+    -DPython_EXECUTABLE='$python' -DPython_INCLUDE_DIR='$root/usr/include/python3.11' \
+    -Dnanobind_ROOT='$nanobind_root' >/dev/null &&
   cmake --build '$build' -j 2"
 
 # 4. Tests under the emulator.
