@@ -125,7 +125,7 @@ compat_wheel() {  # the compat wheel, built on this host from the same commit, f
     (cd "$work/host" && PYTHON="python$version" ZORV_VENV=".venvs/compat-$version" ZORV_WHEEL=compat \
       bash scripts/build_wheel.sh) &&
     mkdir -p "$room/work/zorv/dist" &&
-    cp "$work/host/dist"/zorv-*-cp"${version/./}"-*manylinux*.whl "$room/work/zorv/dist/"
+    cp "$work/host/dist/compat"/zorv-*-cp"${version/./}"-*manylinux*.whl "$room/work/zorv/dist/"
 }
 
 wheel_check() {
