@@ -5,8 +5,10 @@
 # other supported CPython found on this machine and runs the Python tests there too,
 # runs the C++ and Python tests once more against a Debug build with the address and
 # undefined-behaviour sanitizers (scripts/sanitize.sh), and builds the self-contained
-# wheel and checks what it links against (scripts/build_wheel.sh). With CI=true every
-# supported version must be present. Prints the time of each stage.
+# wheel and checks what it links against (scripts/build_wheel.sh), builds the wheel for
+# older glibc with zig's clang and tests it, builds and tests with clang and libc++
+# (scripts/clang_libcxx.sh) and compiles every source for macOS (scripts/macos_compile.sh).
+# With CI=true every supported version must be present. Prints the time of each stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
@@ -37,6 +39,17 @@ type_checks() {  # user code type-checks against the stub
   "$python" -m mypy --strict --no-incremental examples
 }
 
+# The wheel for older glibc (manylinux_2_28 or lower, checked by build_wheel.sh), and the
+# Python tests against the module it carries.
+compat_wheel() {
+  local wheel unpacked="$PWD/build/compat-wheel"
+  env ZORV_WHEEL=compat bash scripts/build_wheel.sh &&
+    wheel="$(ls -t dist/compat/zorv-*-cp"${main_version/./}"-*.whl | head -n 1)" &&
+    rm -rf "$unpacked" && "$python" -m zipfile -e "$wheel" "$unpacked" &&
+    PYTHONPATH="$unpacked" "$python" -c "import sys, zorv; sys.exit(not zorv.__file__.startswith('$unpacked/'))" &&
+    PYTHONPATH="$unpacked" "$python" -m pytest -q -p no:cacheprovider tests/python
+}
+
 failed=()
 stage "C++ tests (ctest)" cpp_tests || failed+=("C++ tests")
 stage "Python tests, CPython $main_version" python_tests "$python" || failed+=("Python $main_version")
@@ -64,6 +77,9 @@ done
 
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
+stage "compat wheel: build, tag, Python tests" compat_wheel || failed+=("compat wheel")
+stage "clang and libc++: scripts/clang_libcxx.sh" bash scripts/clang_libcxx.sh || failed+=("clang/libc++")
+stage "macOS compile check: scripts/macos_compile.sh" bash scripts/macos_compile.sh || failed+=("macOS compile")
 
 stage_summary
 if ((${#failed[@]})); then
