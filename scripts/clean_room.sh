@@ -19,6 +19,8 @@
 #      1's; on bullseye it is the compat wheel (ZORV_WHEEL=compat scripts/build_wheel.sh),
 #      built on this host from the same commit for room 2's Python version.
 #
+# ZORV_ROOM2_WHEEL=FILE: room 2 installs this wheel instead (one built elsewhere).
+#
 # Needs root, debootstrap and git. Usage: sudo bash scripts/clean_room.sh [SUITE [WORKDIR]]
 # SUITE: bullseye, bookworm (default) or trixie; WORKDIR defaults to
 # /var/tmp/zorv-clean-room-SUITE (removed and remade). The log goes to WORKDIR/log.
@@ -124,14 +126,19 @@ compat_wheel() {  # the compat wheel, built on this host from the same commit, f
     git clone --quiet "$repo" "$work/host" &&
     (cd "$work/host" && PYTHON="python$version" ZORV_VENV=".venvs/compat-$version" ZORV_WHEEL=compat \
       bash scripts/build_wheel.sh) &&
-    mkdir -p "$room/work/zorv/dist" &&
-    cp "$work/host/dist/compat"/zorv-*-cp"${version/./}"-*manylinux*.whl "$room/work/zorv/dist/"
+    mkdir -p "$work/wheels" &&
+    cp "$work/host/dist/compat"/zorv-*-cp"${version/./}"-*manylinux*.whl "$work/wheels/"
 }
 
 wheel_check() {
   local wheel
-  wheel="$(cd "$room/work/zorv/dist" && ls zorv-*manylinux*.whl | head -n 1)" || return 1
-  mkdir -p "$bare/wheels" && cp "$room/work/zorv/dist/$wheel" "$bare/wheels/"
+  if [ -n "${ZORV_ROOM2_WHEEL:-}" ]; then
+    mkdir -p "$work/wheels" && cp "$ZORV_ROOM2_WHEEL" "$work/wheels/"
+  elif [ "$suite" != bullseye ]; then
+    mkdir -p "$work/wheels" && cp "$room/work/zorv/dist"/zorv-*manylinux*.whl "$work/wheels/"
+  fi
+  wheel="$(cd "$work/wheels" && ls zorv-*manylinux*.whl | head -n 1)" || return 1
+  mkdir -p "$bare/wheels" && cp "$work/wheels/$wheel" "$bare/wheels/"
   in_root "$bare" "python3 -m venv /tmp/venv && /tmp/venv/bin/pip install -q --no-index /wheels/$wheel &&
     cd / && /tmp/venv/bin/python -c '
 from array import array
@@ -148,7 +155,7 @@ stage "room 2: python3 and venv only" in_root "$bare" "apt-get -o DPkg::Lock::Ti
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3 python3-venv >/dev/null &&
     if ldconfig -p | grep -q libtbb || dpkg -l | grep -q tbb; then echo 'room 2 has oneTBB' >&2; exit 1; fi" ||
   failed+=("room 2 set-up")
-if [ "$suite" = bullseye ]; then
+if [ "$suite" = bullseye ] && [ -z "${ZORV_ROOM2_WHEEL:-}" ]; then
   stage "host: the compat wheel for room 2's Python" compat_wheel || failed+=("compat wheel")
 fi
 stage "room 2: install the wheel without oneTBB" wheel_check || failed+=("wheel in room 2")
