@@ -44,7 +44,17 @@ zig_toolchain() {
   local dir="$PWD/build/zig-x86_64-linux-gnu.$glibc" tool libgcc_s
   libgcc_s="$(readlink -f "$(g++ -print-file-name=libgcc_s.so.1)")"
   [ -f "$libgcc_s" ] || { echo "build_wheel: libgcc_s.so.1 not found" >&2; return 1; }
-  mkdir -p "$dir"
+  mkdir -p "$dir/include"
+  # Debian's Python headers include <x86_64-linux-gnu/python3.X/pyconfig.h>, from the
+  # system's include folder, which zig does not search: that one folder is linked here.
+  local multiarch_config
+  multiarch_config="$("$python" -c 'import os, sysconfig
+multiarch = sysconfig.get_config_var("MULTIARCH")
+print(os.path.join(multiarch, os.path.basename(sysconfig.get_paths()["include"])) if multiarch else "")')"
+  if [ -n "$multiarch_config" ] && [ -d "/usr/include/$multiarch_config" ]; then
+    mkdir -p "$dir/include/$(dirname "$multiarch_config")"
+    ln -sfn "/usr/include/$multiarch_config" "$dir/include/$multiarch_config"
+  fi
   for tool in cc c++; do
     cat >"$dir/zig-$tool" <<EOF_WRAPPER
 #!/usr/bin/env bash
@@ -57,7 +67,7 @@ while ((\$#)); do
     shift
   fi
 done
-exec "$python" -m ziglang $tool -target x86_64-linux-gnu.$glibc "\${arguments[@]}"
+exec "$python" -m ziglang $tool -target x86_64-linux-gnu.$glibc -isystem "$dir/include" "\${arguments[@]}"
 EOF_WRAPPER
   done
   for tool in ar ranlib; do
