@@ -14,6 +14,16 @@ VENV="${ZORV_VENV:-.venv}"
 bash scripts/setup.sh --deps-only cross
 python="$VENV/bin/python"
 python_include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+# Debian's pyconfig.h only points to the one of the Linux architecture (under
+# /usr/include/MULTIARCH/), and fails for any other target: use a copy of the headers
+# with that file in its place.
+multiarch_config="/usr/include/$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "-")')/$(basename "$python_include")/pyconfig.h"
+if [ -f "$multiarch_config" ]; then
+  rm -rf build/macos-python-include && mkdir -p build/macos-python-include &&
+    cp -r "$python_include" build/macos-python-include/ &&
+    cp "$multiarch_config" "build/macos-python-include/$(basename "$python_include")/pyconfig.h"
+  python_include="$PWD/build/macos-python-include/$(basename "$python_include")"
+fi
 eigen_include=/usr/include/eigen3
 [ -f "$eigen_include/Eigen/Core" ] || { echo "macos_compile: Eigen not found in $eigen_include" >&2; exit 1; }
 echo "macos_compile: zig $("$python" -m ziglang version), $("$python" -m ziglang c++ --version | head -n 1)"
