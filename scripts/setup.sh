@@ -9,27 +9,34 @@
 #   4. zorv, built from this checkout.
 # Steps 3 and 4 are skipped when nothing they depend on changed since the last run.
 #
-# Usage: scripts/setup.sh [extra ...]      extras of pyproject.toml, e.g. test, demo
+# Usage: scripts/setup.sh [--deps-only] [extra ...]   extras of pyproject.toml, e.g. test, demo;
+#        --deps-only stops after step 3 (for scripts that build zorv themselves, such as
+#        build_wheel.sh: reinstalling it with their settings would undo the test build's)
 # Environment: PYTHON, ZORV_VENV, ZORV_WERROR=ON (warnings are errors; own build folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
 VENV="${ZORV_VENV:-.venv}"
 WERROR="${ZORV_WERROR:-OFF}"
+deps_only=false
+if [ "${1:-}" = --deps-only ]; then deps_only=true; shift; fi
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+source scripts/find_python.sh
+
 # 1. Debian packages.
 apt_packages=(g++ cmake ninja-build make libeigen3-dev libgtest-dev ca-certificates)
-if ! command -v "$PYTHON" >/dev/null 2>&1; then
+interpreter_path="$(find_python "$PYTHON")"
+if [ -z "$interpreter_path" ]; then
   if [ "$PYTHON" != python3 ]; then
     echo "setup: PYTHON=$PYTHON is not an interpreter on this machine" >&2
     exit 1
   fi
   apt_packages+=(python3 python3-venv python3-dev)
-elif [[ "$(readlink -f "$(command -v "$PYTHON")")" == /usr/bin/* ]]; then
+elif [[ "$(readlink -f "$interpreter_path")" == /usr/bin/* ]]; then
   # The distribution's interpreter keeps venv and the C headers in separate packages.
   apt_packages+=(python3-venv python3-dev)
 fi
@@ -50,7 +57,8 @@ else
 fi
 
 # 2. The virtual environment, tied to the interpreter it was made from.
-interpreter="$(readlink -f "$(command -v "$PYTHON")") $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
+PYTHON="$(find_python "$PYTHON")"
+interpreter="$(readlink -f "$PYTHON") $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
 if [ ! -x "$VENV/bin/python" ] || [ "$(cat "$VENV/.zorv-interpreter" 2>/dev/null)" != "$interpreter" ]; then
   echo "setup: creating the virtual environment $VENV from $interpreter"
   "$PYTHON" -m venv --clear "$VENV"
@@ -80,6 +88,8 @@ if [ "$(cat "$deps_stamp_file" 2>/dev/null)" != "$deps_stamp" ]; then
   "${pip[@]}" -r /dev/stdin <<<"$requirements"
   echo "$deps_stamp" >"$deps_stamp_file"
 fi
+
+if [ "$deps_only" = true ]; then exit 0; fi
 
 # 4. zorv, incremental: each interpreter and warning setting keeps its own build folder.
 build_dir="build/py/{wheel_tag}"

@@ -11,10 +11,15 @@
 #   - coverage-guided fuzzing of every entry point for a bounded time, on a clang build
 #     with the address and undefined-behaviour sanitizers (scripts/fuzz.sh);
 #   - the self-contained wheel and what it links against (scripts/build_wheel.sh);
-#   - a cross-build for Linux ARM64, its tests run under emulation (scripts/aarch64.sh).
+#   - a cross-build for Linux ARM64, its tests run under emulation (scripts/aarch64.sh);
+#   - the wheel for older glibc, built with zig's clang, its tag checked and the Python
+#     tests run against it;
+#   - a build with clang and libc++, its C++ and Python tests (scripts/clang_libcxx.sh);
+#   - every source compiled for macOS arm64 and x86-64 (scripts/macos_compile.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
+source scripts/find_python.sh
 
 SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
 VENV="${ZORV_VENV:-.venv}"
@@ -41,17 +46,15 @@ type_checks() {  # user code type-checks against the stub
   "$python" -m mypy --strict --no-incremental examples
 }
 
-# An interpreter of the given minor version: pyenv's first, then the one on PATH.
-find_python() {
-  local version="$1" candidate
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}/versions/$version".*/bin/"python$version" \
-    "$(command -v "python$version" || true)"; do
-    if [ -x "$candidate" ] && "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" \
-      2>/dev/null; then
-      echo "$candidate"
-      return
-    fi
-  done
+# The wheel for older glibc (manylinux_2_28 or lower, checked by build_wheel.sh), and the
+# Python tests against the module it carries.
+compat_wheel() {
+  local wheel unpacked="$PWD/build/compat-wheel"
+  env ZORV_WHEEL=compat bash scripts/build_wheel.sh &&
+    wheel="$(ls -t dist/compat/zorv-*-cp"${main_version/./}"-*.whl | head -n 1)" &&
+    rm -rf "$unpacked" && "$python" -m zipfile -e "$wheel" "$unpacked" &&
+    PYTHONPATH="$unpacked" "$python" -c "import sys, zorv; sys.exit(not zorv.__file__.startswith('$unpacked/'))" &&
+    PYTHONPATH="$unpacked" "$python" -m pytest -q -p no:cacheprovider tests/python
 }
 
 failed=()
@@ -61,7 +64,7 @@ stage "type checks (mypy --strict examples)" type_checks || failed+=("type check
 
 for version in "${SUPPORTED_PYTHONS[@]}"; do
   [ "$version" = "$main_version" ] && continue
-  interpreter="$(find_python "$version")"
+  interpreter="$(find_python "python$version")"
   if [ -z "$interpreter" ]; then
     if [ "$ci" = true ]; then
       echo "test: CPython $version is supported but not installed" >&2
@@ -84,6 +87,9 @@ stage "ThreadSanitizer: scripts/tsan.sh" bash scripts/tsan.sh || failed+=("tsan"
 stage "fuzzing (atheris, clang ASan+UBSan): scripts/fuzz.sh" bash scripts/fuzz.sh || failed+=("fuzzing")
 stage "wheel: scripts/build_wheel.sh" bash scripts/build_wheel.sh || failed+=("wheel")
 stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64.sh || failed+=("aarch64")
+stage "compat wheel: build, tag, Python tests" compat_wheel || failed+=("compat wheel")
+stage "clang and libc++: scripts/clang_libcxx.sh" bash scripts/clang_libcxx.sh || failed+=("clang/libc++")
+stage "macOS compile check: scripts/macos_compile.sh" bash scripts/macos_compile.sh || failed+=("macOS compile")
 
 stage_summary
 if ((${#failed[@]})); then

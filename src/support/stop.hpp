@@ -17,6 +17,12 @@
 #include <string>
 #include <string_view>
 
+// clang before 16 lacks the built-in that libstdc++'s std::source_location needs: say so
+// instead of failing on every use below.
+#if !defined(__cpp_lib_source_location)
+#error "zorv needs std::source_location (C++20): GCC 12 or later, or clang 16 or later"
+#endif
+
 namespace zorv {
 
 class Stop : public std::exception {

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the core, its C++ unit tests and the module with clang and libc++ (LLVM's C++
+# library and libc++abi instead of GCC's libstdc++), runs ctest, then the Python tests
+# against that module (PYTHONPATH points at the build folder; the project's virtual
+# environment supplies the interpreter and the test packages).
+#
+# clang-16 with libc++-16-dev and libc++abi-16-dev, installed when missing; where the
+# distribution no longer has version 16 (Debian 13), its default clang and libc++.
+# GoogleTest is compiled here from Debian's sources (/usr/src/googletest): the
+# prebuilt library is built against libstdc++ and does not link with libc++.
+#
+# Usage: scripts/clang_libcxx.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/stage.sh
+VENV="${ZORV_VENV:-.venv}"
+build="build/clang-libcxx"
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+bash scripts/setup.sh --deps-only test
+python="$(cd "$VENV/bin" && pwd)/python"
+
+version=16
+if ! apt-cache show clang-16 >/dev/null 2>&1; then version=""; fi
+suffix="${version:+-$version}"
+packages=("clang$suffix" "libc++$suffix-dev" "libc++abi$suffix-dev" googletest)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "clang_libcxx: installing Debian packages: ${missing[*]}"
+  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
+fi
+clang="$(command -v "clang++$suffix")"
+echo "clang_libcxx: $("$clang" --version | head -n 1)"
+
+libcxx=(-DCMAKE_CXX_COMPILER="$clang" -DCMAKE_CXX_FLAGS=-stdlib=libc++
+  -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DCMAKE_SHARED_LINKER_FLAGS=-stdlib=libc++
+  -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++)
+gtest="$PWD/$build/googletest"
+
+build_googletest() {
+  [ -f "$gtest/.built-with" ] && [ "$(cat "$gtest/.built-with")" = "$clang" ] && return
+  rm -rf "$build/googletest-build" "$gtest"
+  cmake -S /usr/src/googletest -B "$build/googletest-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -Wno-dev \
+    -Wno-deprecated -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" -DCMAKE_C_COMPILER="${clang/++/}" \
+    "${libcxx[@]}" >/dev/null &&
+    cmake --build "$build/googletest-build" -j 2 >/dev/null &&
+    cmake --install "$build/googletest-build" >/dev/null &&
+    echo "$clang" >"$gtest/.built-with"
+}
+
+build_zorv() {
+  cmake -S . -B "$build/zorv" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORV_BUILD_TESTS=ON -DZORV_BUILD_MODULE=ON \
+    -DZORV_WERROR=ON -DPython_EXECUTABLE="$python" -DGTest_DIR="$gtest/lib/cmake/GTest" "${libcxx[@]}" >/dev/null &&
+    cmake --build "$build/zorv" -j 2
+}
+
+python_tests() {
+  PYTHONPATH="$PWD/$build/zorv" "$python" -c "
+import sys, zorv
+# the module of this build, linked against libc++
+sys.exit(not zorv.__file__.startswith('$PWD/$build/zorv/'))" &&
+    grep -q 'libc++' <(ldd "$build"/zorv/zorv*.so) &&
+    PYTHONPATH="$PWD/$build/zorv" "$python" -m pytest -q -p no:cacheprovider tests/python
+}
+
+failed=()
+stage "GoogleTest with libc++" build_googletest || failed+=("GoogleTest")
+stage "build with clang and libc++" build_zorv || failed+=("build")
+if ((${#failed[@]} == 0)); then
+  stage "C++ tests (clang, libc++)" ctest --test-dir "$build/zorv" --output-on-failure -j 2 || failed+=("C++ tests")
+  stage "Python tests (clang, libc++)" python_tests || failed+=("Python tests")
+fi
+stage_summary
+if ((${#failed[@]})); then
+  echo "clang_libcxx: FAILED: ${failed[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Compile check for macOS (nothing runs macOS here): every source file under src/, core
+# and bindings, is compiled to an object file for aarch64-macos and x86_64-macos with the
+# project's flags, by the clang that the `ziglang` package bundles with libc++ and the
+# macOS system headers. The bindings see this machine's Python headers (the C API is the
+# same on macOS; pyconfig.h differs only in details the bindings do not use) and Eigen.
+# Lists every file that fails and exits non-zero if any does.
+#
+# Usage: scripts/macos_compile.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+VENV="${ZORV_VENV:-.venv}"
+
+bash scripts/setup.sh --deps-only cross
+python="$VENV/bin/python"
+python_include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+# Debian's pyconfig.h only points to the one of the Linux architecture (under
+# /usr/include/MULTIARCH/), and fails for any other target: use a copy of the headers
+# with that file in its place.
+multiarch_config="/usr/include/$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "-")')/$(basename "$python_include")/pyconfig.h"
+if [ -f "$multiarch_config" ]; then
+  rm -rf build/macos-python-include && mkdir -p build/macos-python-include &&
+    cp -r "$python_include" build/macos-python-include/ &&
+    cp "$multiarch_config" "build/macos-python-include/$(basename "$python_include")/pyconfig.h"
+  python_include="$PWD/build/macos-python-include/$(basename "$python_include")"
+fi
+eigen_include=/usr/include/eigen3
+[ -f "$eigen_include/Eigen/Core" ] || { echo "macos_compile: Eigen not found in $eigen_include" >&2; exit 1; }
+echo "macos_compile: zig $("$python" -m ziglang version), $("$python" -m ziglang c++ --version | head -n 1)"
+
+flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror -Isrc)
+objects="$(mktemp -d)"
+trap 'rm -rf "$objects"' EXIT
+failures=()
+for target in aarch64-macos x86_64-macos; do
+  for source in $(find src -name '*.cpp' | LC_ALL=C sort); do
+    include=(-isystem "$eigen_include")
+    [[ "$source" == src/bindings/* ]] && include+=(-isystem "$python_include")
+    if ! output="$("$python" -m ziglang c++ -target "$target" "${flags[@]}" "${include[@]}" \
+      -c "$source" -o "$objects/object.o" 2>&1)"; then
+      failures+=("$target $source")
+      echo "--- $target $source"
+      grep -E 'error:' <<<"$output" | head -n 5
+    fi
+  done
+done
+count="$(find src -name '*.cpp' | wc -l)"
+if ((${#failures[@]})); then
+  echo "macos_compile: ${#failures[@]} of $((2 * count)) compilations failed:"
+  printf '  %s\n' "${failures[@]}"
+  exit 1
+fi
+echo "macos_compile: all $count source files compile for aarch64-macos and x86_64-macos"
