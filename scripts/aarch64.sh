@@ -101,6 +101,7 @@ fi
 # for aarch64 against the root's libraries (the emulated interpreter names their paths as
 # seen inside the root) and puts a launcher that runs it under the emulator in its place.
 mkdir -p "$root/bin"
+rm -f "$python" "$root/bin/cc"  # replaced, never written through a link
 cat >"$python" <<EOF
 #!/bin/sh
 exec qemu-aarch64-static -L "$root" -0 "$python" "$root/usr/bin/python3.11" "\$@"
