@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Compile check for macOS (nothing runs macOS here): every source file under src/, core
-# and bindings, is compiled to an object file for aarch64-macos and x86_64-macos with the
+# and both binding layers, is compiled to an object file for aarch64-macos and x86_64-macos with the
 # project's flags, by the clang that the `ziglang` package bundles with libc++ and the
-# macOS system headers. The bindings see this machine's Python headers (the C API is the
+# macOS system headers. The binding layers see this machine's Python headers (and nanobind's) (the C API is the
 # same on macOS; pyconfig.h differs only in details the bindings do not use) and Eigen.
 # Lists every file that fails and exits non-zero if any does.
 #
@@ -25,6 +25,7 @@ if [ -f "$multiarch_config" ]; then
   python_include="$PWD/build/macos-python-include/$(basename "$python_include")"
 fi
 eigen_include=/usr/include/eigen3
+nanobind_dir="$(dirname "$("$python" -m nanobind --cmake_dir)")"
 [ -f "$eigen_include/Eigen/Core" ] || { echo "macos_compile: Eigen not found in $eigen_include" >&2; exit 1; }
 echo "macos_compile: zig $("$python" -m ziglang version), $("$python" -m ziglang c++ --version | head -n 1)"
 
@@ -35,7 +36,8 @@ failures=()
 for target in aarch64-macos x86_64-macos; do
   for source in $(find src -name '*.cpp' | LC_ALL=C sort); do
     include=(-isystem "$eigen_include")
-    [[ "$source" == src/bindings/* ]] && include+=(-isystem "$python_include")
+    [[ "$source" == src/bindings/* || "$source" == src/arrays/* ]] && include+=(-isystem "$python_include")
+    [[ "$source" == src/arrays/* ]] && include+=(-isystem "$nanobind_dir/include" -isystem "$nanobind_dir/ext/robin_map/include")
     if ! output="$("$python" -m ziglang c++ -target "$target" "${flags[@]}" "${include[@]}" \
       -c "$source" -o "$objects/object.o" 2>&1)"; then
       failures+=("$target $source")
