@@ -21,24 +21,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
-
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
+source scripts/debian_packages.sh
 
 # 1. Debian packages.
 apt_packages=(g++-aarch64-linux-gnu qemu-user-static debootstrap googletest libeigen3-dev cmake ninja-build)
-installed="$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${apt_packages[@]}" 2>/dev/null || true)"
-missing=()
-for package in "${apt_packages[@]}"; do
-  grep -q "^$package ii" <<<"$installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "aarch64: installing Debian packages: ${missing[*]}"
-  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing_debian_packages aarch64 "${apt_packages[@]}"
 
 # 2. The arm64 root.
 suite=bookworm

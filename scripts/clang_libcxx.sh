@@ -13,12 +13,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
+source scripts/debian_packages.sh
 VENV="${ZORV_VENV:-.venv}"
 build="build/clang-libcxx"
-
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
 
 bash scripts/setup.sh --deps-only test
 python="$(cd "$VENV/bin" && pwd)/python"
@@ -27,16 +24,7 @@ version=16
 if ! apt-cache show clang-16 >/dev/null 2>&1; then version=""; fi
 suffix="${version:+-$version}"
 packages=("clang$suffix" "libc++$suffix-dev" "libc++abi$suffix-dev" googletest)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "clang_libcxx: installing Debian packages: ${missing[*]}"
-  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing_debian_packages clang_libcxx "${packages[@]}"
 clang="$(command -v "clang++$suffix")"
 echo "clang_libcxx: $("$clang" --version | head -n 1)"
 

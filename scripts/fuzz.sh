@@ -21,27 +21,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
+source scripts/debian_packages.sh
 VENV="${ZORV_VENV:-.venv}"
 build="build/fuzz"
 seconds="${ZORV_FUZZ_SECONDS:-90}"
 clang=clang-16
 
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 # 1. clang 16 with its runtimes.
 apt_packages=(clang-16 libclang-rt-16-dev)
-missing=()
-for package in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "fuzz: installing Debian packages: ${missing[*]}"
-  as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing_debian_packages fuzz "${apt_packages[@]}"
 
 bash scripts/setup.sh test
 python="$(cd "$VENV/bin" && pwd)/python"

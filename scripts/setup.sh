@@ -21,11 +21,8 @@ WERROR="${ZORV_WERROR:-OFF}"
 deps_only=false
 if [ "${1:-}" = --deps-only ]; then deps_only=true; shift; fi
 
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
-
 source scripts/find_python.sh
+source scripts/debian_packages.sh
 
 # 1. Debian packages.
 apt_packages=(g++ cmake ninja-build make libeigen3-dev libgtest-dev ca-certificates)
@@ -41,17 +38,7 @@ elif [[ "$(readlink -f "$interpreter_path")" == /usr/bin/* ]]; then
   apt_packages+=(python3-venv python3-dev)
 fi
 if command -v dpkg-query >/dev/null 2>&1; then
-  installed="$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${apt_packages[@]}" 2>/dev/null || true)"
-  missing=()
-  for package in "${apt_packages[@]}"; do
-    grep -q "^$package ii" <<<"$installed" || missing+=("$package")
-  done
-  if ((${#missing[@]})); then
-    echo "setup: installing Debian packages: ${missing[*]}"
-    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-      --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  install_missing_debian_packages setup "${apt_packages[@]}"
 else
   echo "setup: not a Debian system; make sure these are installed: ${apt_packages[*]}" >&2
 fi
