@@ -641,17 +641,21 @@ def test_a_forked_child_computes_pooled_batches_with_a_pool_of_its_own():
         expected = e.evaluate_many(times)
         pid = os.fork()
         if pid == 0:
+            before = len(os.listdir("/proc/self/task"))  # an emulator may run threads of its own
             same = e.evaluate_many(times) == expected
-            os._exit(10 * len(os.listdir("/proc/self/task")) + same)
+            os._exit(10 * (len(os.listdir("/proc/self/task")) - before) + same)
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status))
     """, environment={"RAYON_NUM_THREADS": "3"}, timeout=60)
-    assert (run.returncode, run.stdout.strip()) == (0, "31"), run.stderr
+    assert (run.returncode, run.stdout.strip()) == (0, "21"), run.stderr
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="this AddressSanitizer runtime has no fork handlers: a child forked while "
                            "400 threads start can deadlock inside the sanitizer's own allocator")
+@pytest.mark.skipif(bool(os.environ.get("ZORV_EMULATOR")),
+                    reason="a user-mode emulator forking while 400 emulated threads start does not finish "
+                           "in the test's time")
 def test_a_child_forked_while_another_thread_creates_the_pool_gets_a_pool_of_its_own():
     """Forks 0-4 ms after another thread began creating a pool of 400 threads; each grandchild's
     own pooled batch must finish (a hang is ended by its alarm and reported)."""
