@@ -120,9 +120,10 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
             const std::optional<std::size_t> entries =
                 fine_nodes ? product(*fine_nodes + (periodic_value ? 0 : 1), degree_value + 1) : std::nullopt;
             if (entries) require_memory(*entries, kBytesPerProlongationEntry, "matrix entries");
-            if (const std::optional<std::size_t> coarse_nodes = product(nt_coarse_value, degree_value)) {
-                require_memory(*coarse_nodes, sizeof(double), "coarse nodes");
-            }
+        }
+        // The coarse node list is built before the core checks the other counts.
+        if (const std::optional<std::size_t> coarse_nodes = product(nt_coarse_value, degree_value)) {
+            require_memory(*coarse_nodes, sizeof(double), "coarse nodes");
         }
         // The matrix depends only on the counts, so the coarse grid spans [0, 1].
         const LagrangeBasis coarse = LagrangeBasis::create(degree_value, nt_coarse_value, 1.0, periodic_value);

@@ -487,6 +487,7 @@ def test_results_that_cannot_fit_are_refused_before_they_are_built():
             lambda: zorv.lagrange_to_legendre_basis_transformation(300, 10**6),
             lambda: zorv.lagrange_to_legendre_basis_transformation(10**5, 0),
             lambda: zorv.lagrange_to_legendre_basis_transformation(2**32, 2**30),  # entries overflow, nodes fit
+            lambda: zorv.lagrange_prolongation_matrix(2**40, 0, 2),  # no fine interval: coarse nodes first
             lambda: zorv.get_lagrange_points(1000, 10**7, 1.0),
             lambda: zorv.LegendreBasisEvaluator(999, 4 * 10**6, 1.0),
             lambda: zorv.LegendreBasis(10**4, 10**5, 1.0).evaluate_all_basis_functions(0.5),
@@ -508,6 +509,7 @@ def test_results_that_cannot_fit_are_refused_before_they_are_built():
         "Unable to allocate 4.0 TiB for 90,601,000,000 matrix entries of 48 bytes each",
         "Unable to allocate 223.5 GiB for 10,000,200,001 weight matrix cells of 24 bytes each",
         "Unable to allocate 160.0 EiB for 4,611,686,018,427,387,905 nodes of 40 bytes each",
+        "Unable to allocate 16.0 TiB for 2,199,023,255,552 coarse nodes of 8 bytes each",
         "Unable to allocate 372.5 GiB for 10,000,000,001 nodes of 40 bytes each",
         "Unable to allocate 29.8 GiB for 4,000,000,000 dofs of 8 bytes each",
         "Unable to allocate 37.3 GiB for 1,000,100,000 values of 40 bytes each",
