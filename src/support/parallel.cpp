@@ -141,6 +141,10 @@ private:
 /// The longest an idle worker watches for the next batch before it goes to sleep.
 constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
 
+/// A chunk that ran this long shows a job long enough that waking one more worker
+/// (tens of microseconds) costs little against it.
+constexpr std::chrono::microseconds kLongChunk{500};
+
 /// A hint to the processor that this thread is spinning.
 inline void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -159,10 +163,15 @@ struct Job {
     FloatingPointMode mode;              ///< the caller's, applied by every worker
     std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
     std::size_t helpers;                 ///< workers it can keep busy: min(workers, chunks - 1)
+    std::mutex& pool_mutex;
+    std::condition_variable& work_available;  ///< the pool's; its workers wait there
     std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
     std::size_t workers_called = 0;      ///< workers woken or watching for it; guarded likewise
+    /// workers_called < helpers: read without the mutex, so that a job that called all
+    /// its helpers does not time its chunks.
+    std::atomic<bool> may_call_more{false};
     /// Per chunk, whether it is done; only for a caller that takes the chunks in order.
-    std::unique_ptr<std::atomic<unsigned char>[]> done;
+    std::unique_ptr<std::atomic<unsigned char>[]> done{};
 
     std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
     /// begin_of(c) < count for every chunk, so count - begin cannot wrap (and
@@ -173,12 +182,34 @@ struct Job {
     bool work_one() noexcept {
         const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
         if (c >= chunks) return false;
-        (*body)(begin_of(c), end_of(c));
+        if (may_call_more.load(std::memory_order_relaxed)) {
+            const auto start = std::chrono::steady_clock::now();
+            (*body)(begin_of(c), end_of(c));
+            if (std::chrono::steady_clock::now() - start >= kLongChunk) call_one_more();
+        } else {
+            (*body)(begin_of(c), end_of(c));
+        }
         if (done) {
             done[c].store(1, std::memory_order_release);
             done[c].notify_all();
         }
         return true;
+    }
+
+    /// Wakes one more worker for this job while it has chunks for one more thread.
+    ///
+    /// A pool with more threads than processors wakes only as many workers as there
+    /// are processors: for short jobs the others could only take turns with them, and
+    /// waking each costs more than it brings. A thread that finds a chunk ran long
+    /// (its chunks block, or other programs share the processors) calls one more.
+    void call_one_more() noexcept {
+        {
+            const std::lock_guard lock(pool_mutex);
+            if (workers_called == helpers || next.load(std::memory_order_relaxed) + 1 >= chunks) return;
+            ++workers_called;
+            may_call_more.store(workers_called < helpers, std::memory_order_relaxed);
+        }
+        work_available.notify_one();
     }
 
     /// Claims and runs chunks until none is left.
@@ -222,8 +253,8 @@ std::size_t available_processors() {
 
 struct WorkerPool::Impl {
     std::size_t size;
-    /// Workers that run() wakes itself; the others are woken one by one by the
-    /// workers that arrive while the job still has chunks for more.
+    /// Workers that run() wakes itself: one fewer than the processors (the caller
+    /// is one more); the others are called by Job::call_one_more.
     std::size_t woken_at_once;
     /// Whether an idle worker may watch for the next job: not when the pool has more
     /// threads than processors, where a spinning thread takes a processor from one
@@ -249,12 +280,6 @@ struct WorkerPool::Impl {
             if (stopping) return;
             Job& job = *jobs.front();
             ++job.workers_inside;
-            // A pool that did not wake every helper at once (more threads than
-            // processors) grows one worker at a time, while chunks are left for more.
-            if (job.workers_called < job.helpers && job.next.load(std::memory_order_relaxed) + 1 < job.chunks) {
-                ++job.workers_called;
-                work_available.notify_one();
-            }
             lock.unlock();
             const auto start = std::chrono::steady_clock::now();
             job.mode.apply();
@@ -349,8 +374,15 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
     if (chunk == 0) chunk = 1;
     Impl& impl = *impl_;
     const std::size_t chunks = ceil_div(count, chunk);
-    Job job{&body, count, chunk, chunks, FloatingPointMode::current(), {}, std::min(impl.workers.size(), chunks - 1),
-            0, 0, {}};
+    Job job{&body,
+            count,
+            chunk,
+            chunks,
+            FloatingPointMode::current(),
+            {},
+            std::min(impl.workers.size(), chunks - 1),
+            impl.mutex,
+            impl.work_available};
     if (in_order != nullptr) job.done = std::make_unique<std::atomic<unsigned char>[]>(job.chunks);
     if (job.helpers != 0) {
         std::size_t wake = 0;
@@ -364,6 +396,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             impl.watcher_counted = impl.watcher_counted || watcher_comes;
             job.workers_called = std::min(job.helpers, impl.woken_at_once);
             wake = job.workers_called - (watcher_comes ? 1 : 0);
+            job.may_call_more.store(job.workers_called < job.helpers, std::memory_order_relaxed);
         }
         if (wake == impl.workers.size()) {
             impl.work_available.notify_all();

@@ -374,30 +374,31 @@ TEST(GlobalPool, CanBeTheOneOfAnotherCopyOfTheLibrary) {
     EXPECT_NE(&global_pool(), &pool);
 }
 
-TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenAskedTo) {
-    const std::size_t size = available_processors() + 1;
+TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenItsChunksRunLong) {
+    const std::size_t size = available_processors() + 2;
     WorkerPool pool(size);
     ASSERT_EQ(pool.size(), size);
 
-    // Each task waits until `size` distinct threads have joined (or a deadline):
-    // only a pool that really runs `size` threads at once meets everyone.
-    std::mutex mutex;
-    std::set<std::thread::id> seen;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    pool.run(size * 64, 1, [&](std::size_t, std::size_t) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            seen.insert(std::this_thread::get_id());
-        }
-        while (std::chrono::steady_clock::now() < deadline) {
+    // Short chunks keep the threads beyond the processors asleep; chunks that take
+    // milliseconds (blocked, or sharing the processors) call them in one by one.
+    const auto threads_taking_part = [&](std::chrono::microseconds per_chunk) {
+        std::mutex mutex;
+        std::set<std::thread::id> seen;
+        pool.run(size * 16, 1, [&](std::size_t, std::size_t) {
             {
                 const std::lock_guard<std::mutex> lock(mutex);
-                if (seen.size() >= size) return;
+                seen.insert(std::this_thread::get_id());
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    EXPECT_EQ(seen.size(), size);
+            const auto until = std::chrono::steady_clock::now() + per_chunk;
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        });
+        return seen.size();
+    };
+    threads_taking_part(std::chrono::microseconds(0));  // every worker started and asleep
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LE(threads_taking_part(std::chrono::microseconds(20)), size - 1);
+    EXPECT_EQ(threads_taking_part(std::chrono::microseconds(2000)), size);
     expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 100, body); });
 }
 
