@@ -123,9 +123,6 @@ WorkerPool& global_pool();
 /// the first module's global_pool (found through an accessor that module exports),
 /// so that the process keeps one set of worker threads. Both copies must be built
 /// from the same sources (the pool's layout is shared). nullptr undoes it.
-/// The delegating copy runs no batch with an InOrder consumer: its waits for a
-/// finished chunk would not hear the other copy's workers, whose notifications go
-/// through that copy's own table of waiters.
 void delegate_global_pool(WorkerPool& (*owner)()) noexcept;
 
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
