@@ -132,8 +132,8 @@ def smooth_function_part(points: int) -> SmoothPart:
           f"(accurate up to the element ends: the error is that of approximating f)")
     end_errors = element_end_errors(evaluator, space, dofs)
     distances = end_errors[0]
-    print(f"    approaching t = 0, 1 + xi from {distances[0]:.0e} to {distances[-1]:.0f} (third panel): max error of the "
-          f"element's derivative: zorv {np.max(end_errors[1]):.2e}, zorv_arrays {np.max(end_errors[2]):.2e}")
+    print(f"    approaching t = 0, 1 + xi from {distances[0]:.0e} to {distances[-1]:.0f} (third panel): "
+          f"max error of the element's derivative: zorv {np.max(end_errors[1]):.2e}, zorv_arrays {np.max(end_errors[2]):.2e}")
 
     # A single time through both classes: the evaluator, and LegendreBasis with the
     # dofs passed in (or its basis values dotted with the dofs).
@@ -218,7 +218,8 @@ def plot(path: str, smooth: SmoothPart, prolonged: Tuple[Floats, ...]) -> None:
     end_axis.loglog(distances, np.maximum(array_errors, floor), color="tab:blue", linewidth=1.5,
                     label="zorv_arrays evaluate(derivative=True) (recurrence)")
     # -1 + d rounds to -1 for d up to half the spacing of the doubles just above -1.
-    end_axis.axvspan(distances[0], 2.0**-54, color="grey", alpha=0.2, label="xi = -1 after rounding: the element end itself")
+    end_axis.axvspan(distances[0], 2.0**-54, color="grey", alpha=0.2,
+                     label="xi = -1 after rounding: the element end itself")
     end_axis.set_title("Error of f' next to the element end t = 0, against the polynomial's own derivative")
     end_axis.set_xlabel("distance 1 + xi from the element end (t = (1 + xi) w / 2)")
     end_axis.set_ylabel("absolute error (0 drawn at 1e-17)")
