@@ -6,10 +6,13 @@
    on [0, 2*pi] are turned into Legendre coefficients with the sparse matrix of
    ``lagrange_to_legendre_basis_transformation``; ``LegendreBasisEvaluator``
    then evaluates the function and its derivative at 10^6 times.
+   ``zorv_arrays.LegendreSpace`` evaluates the same dofs: equal values, and a
+   derivative that stays accurate up to the element ends, where zorv's
+   regularised derivative formula loses accuracy (compared next to t = 0).
 2. The Lagrange side: a coarse periodic Lagrange function (4 elements) is
    prolonged to a grid of 32 elements with ``lagrange_prolongation_matrix``,
    transformed to Legendre coefficients and evaluated with the Legendre classes.
-3. Both are plotted to a PNG (default examples/output/demo.png).
+3. All are plotted to a PNG (default examples/output/demo.png).
 
 Usage: python3 examples/demo.py [--output PATH]
 """
@@ -27,10 +30,14 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import numpy.typing as npt  # noqa: E402
 import scipy.sparse as sp  # noqa: E402
+from numpy.polynomial import legendre  # noqa: E402
 
 import zorv  # noqa: E402
+import zorv_arrays  # noqa: E402
 
 Floats = npt.NDArray[np.float64]
+# times, values, derivatives, and the derivative errors next to t = 0 (element_end_errors)
+SmoothPart = Tuple[Floats, Floats, Floats, Tuple[Floats, Floats, Floats]]
 
 T_END = 2.0 * math.pi
 DEFAULT_OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "output", "demo.png")
@@ -66,7 +73,7 @@ def legendre_function(degree: int, n_t: int, node_values: Floats,
     return evaluator, dofs
 
 
-def smooth_function_part(points: int) -> Tuple[Floats, Floats, Floats]:
+def smooth_function_part(points: int) -> SmoothPart:
     """First: f on 200 elements of degree 4, value and derivative at many times."""
     degree, n_t = 4, 200
     nodes = np.array(zorv.get_lagrange_points(degree, n_t, T_END))
@@ -84,9 +91,18 @@ def smooth_function_part(points: int) -> Tuple[Floats, Floats, Floats]:
     start = time.perf_counter()
     derivative_list = evaluator.evaluate_derivative_many(times)
     derivative_seconds = time.perf_counter() - start
-    print(f"    evaluate_many: {points} values in {value_seconds * 1e3:.1f} ms "
-          f"(first call, which starts the worker pool: {first_seconds * 1e3:.1f} ms); "
-          f"evaluate_derivative_many: {derivative_seconds * 1e3:.1f} ms")
+    space = zorv_arrays.LegendreSpace(degree, n_t, T_END)
+    start = time.perf_counter()
+    array_values = space.evaluate(dofs, times)
+    array_value_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    array_derivatives = space.evaluate(dofs, times, derivative=True)
+    array_derivative_seconds = time.perf_counter() - start
+    print(f"    zorv        LegendreBasisEvaluator: evaluate_many {value_seconds * 1e3:.1f} ms for {points} times "
+          f"(first call, which starts the worker pool: {first_seconds * 1e3:.1f} ms), "
+          f"evaluate_derivative_many {derivative_seconds * 1e3:.1f} ms; lists")
+    print(f"    zorv_arrays LegendreSpace.evaluate: values {array_value_seconds * 1e3:.1f} ms, "
+          f"derivative=True {array_derivative_seconds * 1e3:.1f} ms; NumPy arrays")
 
     print(f"    {'t':>8}  {'value':>12}  {'exact':>12}  {'derivative':>12}  {'exact':>12}")
     for index in np.searchsorted(times, [0.5, 1.7, 2.9, 4.1, 5.3]):
@@ -95,15 +111,29 @@ def smooth_function_part(points: int) -> Tuple[Floats, Floats, Floats]:
               f"{derivative_list[index]:12.8f}  {f_prime(t):12.8f}")
     values = np.asarray(value_list)
     derivatives = np.asarray(derivative_list)
-    # The derivative of P_k (k >= 2) is formed as k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15):
-    # at xi = +-1 exactly only the P_1 term survives, and within rounding of +-1 the
-    # quotient of two tiny numbers is inaccurate. The grid ends t = 0 and t = T are such times.
+    same_bits = values.view(np.uint64).tobytes() == array_values.view(np.uint64).tobytes()
+    print(f"    values: max error {np.max(np.abs(values - f(times))):.2e}; zorv_arrays equals zorv bit for bit: "
+          f"{same_bits}")
+    # zorv forms the derivative of P_k (k >= 2) as k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15):
+    # at xi = +-1 exactly only the P_1 term survives, and within rounding of +-1 the quotient
+    # of two tiny numbers is inaccurate. zorv_arrays differentiates with the recurrence
+    # P'_(k+1) = P'_(k-1) + (2k+1) P_k, accurate everywhere. Element edges are such times.
     inside = (times > 0.0) & (times < T_END)
-    print(f"    max error: value {np.max(np.abs(values - f(times))):.2e}, "
-          f"derivative {np.max(np.abs(derivatives - f_prime(times))[inside]):.2e} "
-          f"(0 < t < T)")
-    print(f"    derivative at the grid ends (xi = -1, +1): {derivatives[0]:.6f} and {derivatives[-1]:.6f} "
-          f"vs exact {f_prime(0.0):.6f}: the regularised derivative is not accurate at xi = +-1")
+    print(f"    derivatives: max error for 0 < t < T: zorv {np.max(np.abs(derivatives - f_prime(times))[inside]):.2e}, "
+          f"zorv_arrays {np.max(np.abs(array_derivatives - f_prime(times))[inside]):.2e}")
+    edges = np.linspace(0.0, T_END, n_t + 1)
+    edge_errors = (np.abs(np.asarray(evaluator.evaluate_derivative_many(edges)) - f_prime(edges)),
+                   np.abs(space.evaluate(dofs, edges, derivative=True) - f_prime(edges)))
+    print(f"    derivatives at the {n_t + 1} element edges (xi = +-1): max error zorv {np.max(edge_errors[0]):.2e}, "
+          f"zorv_arrays {np.max(edge_errors[1]):.2e}")
+    print(f"    f'(0) = f'(T) = {f_prime(0.0):.6f}: zorv {derivatives[0]:.6f} and {derivatives[-1]:.6f} "
+          f"(regularised formula, not accurate at xi = +-1);")
+    print(f"    {'':26}zorv_arrays {array_derivatives[0]:.6f} and {array_derivatives[-1]:.6f} "
+          f"(accurate up to the element ends: the error is that of approximating f)")
+    end_errors = element_end_errors(evaluator, space, dofs)
+    distances = end_errors[0]
+    print(f"    approaching t = 0, 1 + xi from {distances[0]:.0e} to {distances[-1]:.0f} (third panel): "
+          f"max error of the element's derivative: zorv {np.max(end_errors[1]):.2e}, zorv_arrays {np.max(end_errors[2]):.2e}")
 
     # A single time through both classes: the evaluator, and LegendreBasis with the
     # dofs passed in (or its basis values dotted with the dofs).
@@ -114,7 +144,26 @@ def smooth_function_part(points: int) -> Tuple[Floats, Floats, Floats]:
     dotted = float(np.dot(basis.evaluate_all_basis_functions(t), dofs))
     print(f"    at t = 1: evaluate_at {single:.15f}, LegendreBasis.evaluate_at {through_basis:.15f}, "
           f"basis values . dofs {dotted:.15f}")
-    return times, values, derivatives
+    return times, values, derivatives, end_errors
+
+
+def element_end_errors(evaluator: zorv.LegendreBasisEvaluator, space: zorv_arrays.LegendreSpace,
+                       dofs: Floats) -> Tuple[Floats, Floats, Floats]:
+    """Derivative errors of both modules at times approaching the element end t = 0.
+
+    The reference is the derivative of the first element's own polynomial (numpy's legder),
+    so the errors are those of the evaluation alone, not of the approximation of f.
+    Returns the distances 1 + xi and the absolute errors of zorv and of zorv_arrays.
+    """
+    width = space.T / space.n_t
+    distances = np.logspace(-17.0, 0.0, 341)
+    times = distances * (width / 2.0)
+    xi = 2.0 * times / width - 1.0
+    first_element = np.reshape(dofs, (space.n_t, space.degree + 1), order="F")[0]
+    reference = legendre.legval(xi, legendre.legder(first_element)) * (2.0 / width)
+    zorv_errors = np.abs(np.asarray(evaluator.evaluate_derivative_many(times)) - reference)
+    array_errors = np.abs(space.evaluate(dofs, times, derivative=True) - reference)
+    return distances, zorv_errors, array_errors
 
 
 def prolongation_part(plot_points: int) -> Tuple[Floats, ...]:
@@ -143,10 +192,10 @@ def prolongation_part(plot_points: int) -> Tuple[Floats, ...]:
     return times, fine_curve, fine_nodes, fine_values, coarse_nodes, coarse_values
 
 
-def plot(path: str, smooth: Tuple[Floats, Floats, Floats], prolonged: Tuple[Floats, ...]) -> None:
-    times, values, derivatives = smooth
+def plot(path: str, smooth: SmoothPart, prolonged: Tuple[Floats, ...]) -> None:
+    times, values, derivatives, (distances, zorv_errors, array_errors) = smooth
     step = max(1, len(times) // 4000)
-    figure, axes = plt.subplots(3, 1, figsize=(10, 11), constrained_layout=True)
+    figure, axes = plt.subplots(4, 1, figsize=(10, 14.5), constrained_layout=True)
 
     axes[0].plot(times[::step], values[::step], label="zorv evaluate_many", linewidth=2.0)
     axes[0].plot(times[::step], f(times[::step]), "--", color="black", label="exact", linewidth=1.0)
@@ -161,19 +210,37 @@ def plot(path: str, smooth: Tuple[Floats, Floats, Floats], prolonged: Tuple[Floa
     axes[1].set_ylim(-6.0, 7.5)
     axes[1].legend(loc="upper center", ncol=2)
 
+    # Errors of exactly 0 are drawn at the bottom of the logarithmic axis.
+    floor = 1e-17
+    end_axis = axes[2]
+    end_axis.loglog(distances, np.maximum(zorv_errors, floor), color="tab:orange", linewidth=1.5,
+                    label="zorv evaluate_derivative_many (regularised formula)")
+    end_axis.loglog(distances, np.maximum(array_errors, floor), color="tab:blue", linewidth=1.5,
+                    label="zorv_arrays evaluate(derivative=True) (recurrence)")
+    # -1 + d rounds to -1 for d up to half the spacing of the doubles just above -1.
+    end_axis.axvspan(distances[0], 2.0**-54, color="grey", alpha=0.2,
+                     label="xi = -1 after rounding: the element end itself")
+    end_axis.set_title("Error of f' next to the element end t = 0, against the polynomial's own derivative")
+    end_axis.set_xlabel("distance 1 + xi from the element end (t = (1 + xi) w / 2)")
+    end_axis.set_ylabel("absolute error (0 drawn at 1e-17)")
+    end_axis.set_xlim(distances[0], distances[-1])
+    end_axis.set_ylim(floor / 2.0, 10.0)
+    end_axis.legend(loc="upper right", fontsize="small")
+    end_axis.grid(True, alpha=0.3)
+
     times, curve, fine_nodes, fine_values, coarse_nodes, coarse_values = prolonged
-    axes[2].plot(times, curve, color="tab:green", label="prolonged function (Legendre evaluation)")
-    axes[2].plot(fine_nodes, fine_values, ".", color="tab:green", markersize=4, label="fine nodes (32 elements)")
+    axes[3].plot(times, curve, color="tab:green", label="prolonged function (Legendre evaluation)")
+    axes[3].plot(fine_nodes, fine_values, ".", color="tab:green", markersize=4, label="fine nodes (32 elements)")
     wrapped_nodes = np.append(coarse_nodes, T_END)
     wrapped_values = np.append(coarse_values, coarse_values[0])
-    axes[2].plot(wrapped_nodes, wrapped_values, "o", color="tab:red", markersize=7,
+    axes[3].plot(wrapped_nodes, wrapped_values, "o", color="tab:red", markersize=7,
                  label="coarse nodes (4 elements, periodic)")
     for boundary in np.linspace(0.0, T_END, 5):
-        axes[2].axvline(boundary, color="grey", linewidth=0.5, linestyle=":")
-    axes[2].set_title("Periodic cubic Lagrange function prolonged from 4 to 32 elements")
-    axes[2].set_ylim(-1.3, 1.6)
-    axes[2].legend(loc="upper center", ncol=3, fontsize="small")
-    for axis in axes:
+        axes[3].axvline(boundary, color="grey", linewidth=0.5, linestyle=":")
+    axes[3].set_title("Periodic cubic Lagrange function prolonged from 4 to 32 elements")
+    axes[3].set_ylim(-1.3, 1.6)
+    axes[3].legend(loc="upper center", ncol=3, fontsize="small")
+    for axis in (axes[0], axes[1], axes[3]):
         axis.set_xlabel("t")
         axis.set_xlim(0.0, T_END)
         axis.grid(True, alpha=0.3)

@@ -1,6 +1,7 @@
 """The NumPy, SciPy and Dask recipes of examples/ run and give the right results."""
 
 import os
+import re
 import sys
 from pathlib import Path
 
@@ -12,6 +13,7 @@ import zorv
 from helpers import assert_bitwise_equal
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+README = EXAMPLES.parent / "README.md"
 sys.path.insert(0, str(EXAMPLES))
 import recipes  # noqa: E402
 
@@ -126,3 +128,27 @@ def test_dask_blocks_on_worker_processes_match_evaluate_many():
         values = client.compute(lazy).result(timeout=120)
     assert isinstance(values, np.ndarray) and values.dtype == np.float64
     assert_bitwise_equal(values.tolist(), evaluator_with(degree, n_t, T, dofs).evaluate_many(times))
+
+
+def readme_python_blocks():
+    """Each ```python block of the README as a pytest parameter named by its first line number."""
+    text = README.read_text(encoding="utf-8")
+    blocks = [pytest.param(match.group(1), line, id=f"README.md:{line}")
+              for match in re.finditer(r"^```python\n(.*?)^```", text, re.DOTALL | re.MULTILINE)
+              for line in [text.count("\n", 0, match.start(1)) + 1]]
+    assert blocks, "no ```python blocks found in README.md"
+    return blocks
+
+
+# Blocks that need what no test machine has; they are still compiled.
+NOT_RUNNABLE_HERE = {"tcp://scheduler:8786": "connects to a Dask scheduler"}
+
+
+@pytest.mark.parametrize("block, line", readme_python_blocks())
+def test_readme_python_blocks_run_as_pasted(block, line):
+    # Padded so that a traceback names the README's own line numbers.
+    code = compile("\n" * (line - 1) + block, str(README), "exec")
+    for marker, reason in NOT_RUNNABLE_HERE.items():
+        if marker in block:
+            pytest.skip(f"the README block at line {line} {reason}")
+    exec(code, {"__name__": "__main__"})  # a fresh namespace: each block stands alone
