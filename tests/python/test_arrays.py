@@ -6,6 +6,8 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -131,7 +133,7 @@ def test_matrices_and_points_equal_zorvs_entry_for_entry(degree, n_t, nt_fine, p
     assert np.array_equal(dense[expected != 0], expected[expected != 0], equal_nan=True)
     assert not np.any(np.where(expected == 0, dense, 0))
     # Column indices are 64-bit from 2**31 columns on, also for a few rows.
-    for n_t, index_type in [(2**31 - 1, np.int32), (2**31, np.int64)]:
+    for n_t, index_type in [(2**31 - 1, np.int32), (2**31, np.int64), (2**31 + 1, np.int64)]:
         design = za.LegendreSpace(0, n_t, float(n_t)).basis_matrix([0.5, n_t - 0.5, 1e9 + 0.5, -1.0])
         assert design.indices.dtype == design.indptr.dtype == index_type and design.shape == (4, n_t)
         assert design.indices.tolist() == [0, n_t - 1, 10**9, 0] and design.indptr.tolist() == [0, 1, 2, 3, 4]
@@ -257,9 +259,71 @@ def test_both_modules_share_one_worker_pool():
         evaluator.set_dofs([1.0] * 40)
         evaluator.evaluate_many(np.linspace(0.0, 1.0, 5000))
         print(threads() - before)
+        # SciPy is imported by the first matrix, not before, and once.
+        import sys
+        assert "scipy" not in sys.modules
+        space.basis_matrix([0.5])
+        sys.modules["scipy.sparse"] = None  # a new import would fail
+        print(zorv_arrays.prolongation(1, 2, 1).shape)
     """)
     environment = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
     result = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["2"]  # a pool of 3: the calling thread and 2 workers
+    assert result.stdout.split() == ["2", "(3,", "2)"]  # a pool of 3: the calling thread and 2 workers
+
+
+@pytest.mark.parametrize("functions", [1, 2])
+@pytest.mark.parametrize("shared", ["t", "dofs"])
+def test_out_sharing_bytes_with_an_input_gives_the_separate_result_bit_for_bit(functions, shared):
+    # out lies inside one buffer; the shared input starts at every byte from just before
+    # out to just past it: apart, touching, overlapping by one byte at either end, aligned
+    # or not. Degree 4095 makes the kernel take 4 times at a time: a time that out
+    # overwrites before it is read changes the result.
+    space = za.LegendreSpace(4095, 1, 3.0) if shared == "t" else za.LegendreSpace(2, 3, 3.0)
+    rng = np.random.default_rng(functions)
+    inputs = {"t": rng.uniform(-0.5, 3.5, 8), "dofs": rng.standard_normal((functions, space.n_dofs))}
+    shape, size = inputs[shared].shape, inputs[shared].nbytes
+    start, out_size = size + 16, functions * 8 * 8
+    memory = bytearray(rng.uniform(0.0, 3.0, (start + out_size + size + 16) // 8).tobytes())
+    original = bytes(memory)
+    out = np.frombuffer(memory, np.float64, functions * 8, start).reshape(functions, 8)
+    for offset in range(start - size - 8, start + out_size + 9):
+        memory[:] = original
+        inputs[shared] = np.frombuffer(memory, np.float64, size // 8, offset).reshape(shape)
+        expected = space.evaluate(inputs["dofs"].copy(), inputs["t"].copy())
+        assert space.evaluate(inputs["dofs"], inputs["t"], out=out) is out
+        assert out.view(np.uint64).tolist() == expected.view(np.uint64).tolist(), offset
+
+
+@pytest.mark.parametrize("functions", [1, 2, 2048])
+def test_other_threads_run_while_2048_evaluations_compute(functions):
+    # With a switch interval of 100 s, the counting thread runs during the call only if
+    # the call releases the lock: a held lock never lets it count, in any attempt.
+    space = za.LegendreSpace(600, 2, 1.0)
+    dofs = np.ones((functions, space.n_dofs))
+    t = np.linspace(0.0, 1.0, 2048 // functions)
+    out = np.empty((functions, t.size))
+    counted, stop = [0], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counted[0] += 1
+            time.sleep(0)  # hands the lock back
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    thread = threading.Thread(target=count)
+    try:
+        thread.start()
+        for _ in range(50):
+            before = counted[0]
+            space.evaluate(dofs, t, out=out)
+            if counted[0] != before:
+                break
+        else:
+            pytest.fail("the counting thread never ran during 50 calls of 2048 evaluations")
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
