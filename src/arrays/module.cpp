@@ -405,7 +405,8 @@ public:
     }
 
     nb::object project(nb::handle f, nb::handle points_in) const {
-        const std::size_t points = points_in.is_none() ? degree() + 1 : count_argument(points_in, "points", 1, "an integer or None");
+        const std::size_t points =
+            points_in.is_none() ? degree() + 1 : count_argument(points_in, "points", 1, "an integer or None");
         if (points > kMaxGaussLegendrePoints) {
             throw nb::value_error(("points must be at most " + std::to_string(kMaxGaussLegendrePoints) +
                                    " (the largest Gauss-Legendre rule), got " + std::to_string(points) +
