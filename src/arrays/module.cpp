@@ -30,11 +30,49 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
 #include "sparse_matrix_tools/csr.hpp"
+#include "support/memory.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
+
+namespace zorv::arrays {
+
+/// A count or flag argument as given: the function converts it (count_argument,
+/// flag_argument) and words the refusal, while the signature shows `int` or `bool`.
+struct CountArgument {
+    nb::handle value;
+    operator nb::handle() const { return value; }
+};
+struct FlagArgument {
+    nb::handle value;
+    operator nb::handle() const { return value; }
+};
+
+}  // namespace zorv::arrays
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<zorv::arrays::CountArgument> {
+    NB_TYPE_CASTER(zorv::arrays::CountArgument, const_name("int"))
+    bool from_python(handle source, uint8_t, cleanup_list*) noexcept {
+        value.value = source;
+        return true;
+    }
+};
+
+template <>
+struct type_caster<zorv::arrays::FlagArgument> {
+    NB_TYPE_CASTER(zorv::arrays::FlagArgument, const_name("bool"))
+    bool from_python(handle source, uint8_t, cleanup_list*) noexcept {
+        value.value = source;
+        return true;
+    }
+};
+
+}  // namespace nanobind::detail
 
 namespace zorv::arrays {
 namespace {
@@ -135,14 +173,75 @@ private:
     std::optional<nb::gil_scoped_release> release_;
 };
 
-/// A count argument: a non-negative integer (`minimum` 1 for element counts).
-std::size_t count_argument(std::int64_t value, const char* name, std::int64_t minimum) {
-    if (value < minimum) {
-        throw nb::value_error((std::string(name) + " must be an integer >= " + std::to_string(minimum) + ", got " +
-                               std::to_string(value))
+/// numpy.bool_ (numpy.bool), looked up on first use and kept for the life of the process.
+bool is_numpy_bool(nb::handle value) {
+    static PyObject* type = nullptr;  // set with the interpreter lock held
+    if (type == nullptr) {
+        nb::object found = nb::module_::import_("numpy").attr("bool_");
+        if (type == nullptr) type = found.release().ptr();
+    }
+    return Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(type);
+}
+
+/// `value` as an int through __index__ (NumPy's integers too), or a TypeError naming
+/// its type. Booleans are refused: as counts they are mistakes.
+nb::object index_of(nb::handle value, const char* name, const char* expected) {
+    if (PyBool_Check(value.ptr()) || is_numpy_bool(value) || !PyIndex_Check(value.ptr())) {
+        throw nb::type_error((std::string(name) + " must be " + expected + ", not " + Py_TYPE(value.ptr())->tp_name)
+                                 .c_str());
+    }
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    return index;
+}
+
+/// A count argument of at least `minimum` (1 for element counts): an int or any
+/// object with __index__, such as NumPy's integers; not a bool, a float or a string.
+std::size_t count_argument(nb::handle value, const char* name, std::int64_t minimum,
+                           const char* expected = "an integer") {
+    const nb::object index = index_of(value, name, expected);
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (count == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0) {
+        throw nb::value_error((std::string(name) + " must be an integer below 2**63, got " + nb::repr(index).c_str())
                                   .c_str());
     }
-    return static_cast<std::size_t>(value);
+    if (overflow < 0 || count < minimum) {
+        throw nb::value_error((std::string(name) + " must be an integer >= " + std::to_string(minimum) + ", got " +
+                               nb::repr(index).c_str())
+                                  .c_str());
+    }
+    return static_cast<std::size_t>(count);
+}
+
+/// A flag argument: a bool, a NumPy bool, or the integer 0 or 1 (through __index__).
+bool flag_argument(nb::handle value, const char* name) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    if (is_numpy_bool(value)) {
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    }
+    const nb::object index = index_of(value, name, "a bool");
+    int overflow = 0;
+    const long long flag = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (flag == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0 || (flag != 0 && flag != 1)) {
+        throw nb::value_error((std::string(name) + " must be a bool, 0 or 1, got " + nb::repr(index).c_str()).c_str());
+    }
+    return flag == 1;
+}
+
+/// scipy.sparse.csr_array, imported on first use (only the matrices need SciPy) and
+/// kept for the life of the process.
+nb::handle scipy_csr_array() {
+    static PyObject* type = nullptr;  // set with the interpreter lock held
+    if (type == nullptr) {
+        nb::object found = nb::module_::import_("scipy.sparse").attr("csr_array");
+        if (type == nullptr) type = found.release().ptr();  // the import may have let another thread set it
+    }
+    return type;
 }
 
 /// A CSR matrix of the core as a scipy.sparse.csr_array of its shape, entry for entry
@@ -165,8 +264,7 @@ nb::object csr_array(std::size_t rows, std::size_t cols, std::span<const std::si
     } else {
         copy_indices(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
     }
-    nb::object scipy_sparse = nb::module_::import_("scipy.sparse");
-    return scipy_sparse.attr("csr_array")(nb::make_tuple(data, indices, indptr), "shape"_a = nb::make_tuple(rows, cols));
+    return scipy_csr_array()(nb::make_tuple(data, indices, indptr), "shape"_a = nb::make_tuple(rows, cols));
 }
 
 nb::object csr_array(const CsrMatrix& matrix) {
@@ -188,7 +286,7 @@ auto stops_as_value_errors(Operation operation) {
 /// The discontinuous Legendre space of a degree on n_t equal elements of [0, T].
 class LegendreSpace {
 public:
-    LegendreSpace(std::int64_t degree, std::int64_t n_t, double T)
+    LegendreSpace(CountArgument degree, CountArgument n_t, double T)
         : basis_(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 1), T) {
         if (!std::isfinite(T) || !(T > 0.0)) {
             throw nb::value_error(("T must be finite and positive, got " + std::string(nb::repr(nb::float_(T)).c_str()))
@@ -216,7 +314,8 @@ public:
                ", T=" + std::string(nb::repr(nb::float_(T())).c_str()) + ")";
     }
 
-    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, bool derivative, nb::handle out_in) const {
+    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, FlagArgument derivative_in, nb::handle out_in) const {
+        const bool derivative = flag_argument(derivative_in, "derivative");
         FloatArray dofs = float_array(dofs_in, "dofs");
         FloatArray t = float_array(t_in, "t");
         const std::vector<std::size_t> dofs_shape = shape_of(dofs.view);
@@ -237,6 +336,7 @@ public:
         nb::object out_owner;
         FloatOut out;
         if (out_in.is_none()) {
+            require_memory(evaluations, sizeof(double), "values");
             auto [array, data] = new_array(shape, numpy->float64);
             out_owner = array;
             out = nb::cast<FloatOut>(out_owner, false);
@@ -272,7 +372,8 @@ public:
         return out_owner;
     }
 
-    nb::object basis_matrix(nb::handle t_in, bool derivative) const {
+    nb::object basis_matrix(nb::handle t_in, FlagArgument derivative_in) const {
+        const bool derivative = flag_argument(derivative_in, "derivative");
         const FloatArray t = float_array(t_in, "t");
         const std::size_t rows = t.view.size();
         const std::size_t per_row = degree() + 1;
@@ -281,6 +382,8 @@ public:
         constexpr auto int32_max = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
         const bool narrow = n_dofs_ <= int32_max && entries <= int32_max;
         const nb::object& index_type = narrow ? numpy->int32 : numpy->int64;
+        require_memory(entries, sizeof(double) + (narrow ? sizeof(std::int32_t) : sizeof(std::int64_t)),
+                       "matrix entries");
         auto [data, data_ptr] = new_array({entries}, numpy->float64);
         auto [indices, indices_ptr] = new_array({entries}, index_type);
         auto [indptr, indptr_ptr] = new_array({rows + 1}, index_type);
@@ -298,22 +401,32 @@ public:
                 fill(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
             }
         }
-        nb::object scipy_sparse = nb::module_::import_("scipy.sparse");
-        return scipy_sparse.attr("csr_array")(nb::make_tuple(data, indices, indptr),
-                                              "shape"_a = nb::make_tuple(rows, n_dofs_));
+        return scipy_csr_array()(nb::make_tuple(data, indices, indptr), "shape"_a = nb::make_tuple(rows, n_dofs_));
     }
 
     nb::object project(nb::handle f, nb::handle points_in) const {
-        std::size_t points = degree() + 1;
-        if (!points_in.is_none()) {
-            std::int64_t requested = 0;
-            if (PyBool_Check(points_in.ptr()) || !nb::try_cast(points_in, requested, false)) {
-                throw nb::type_error("points must be an integer or None");
-            }
-            points = count_argument(requested, "points", 1);
+        const std::size_t points =
+            points_in.is_none() ? degree() + 1 : count_argument(points_in, "points", 1, "an integer or None");
+        if (points > kMaxGaussLegendrePoints) {
+            throw nb::value_error(("points must be at most " + std::to_string(kMaxGaussLegendrePoints) +
+                                   " (the largest Gauss-Legendre rule), got " + std::to_string(points) +
+                                   (points_in.is_none() ? ", the default degree + 1" : ""))
+                                      .c_str());
         }
-        const QuadratureRule rule = gauss_legendre(points);
-        const std::vector<double> times = stops_as_value_errors([&] { return basis_.quadrature_times(rule.nodes); });
+        std::size_t time_count = 0;
+        if (__builtin_mul_overflow(n_t(), points, &time_count)) {
+            throw nb::value_error("n_t * points quadrature times are more than can be stored");
+        }
+        // The core's table of times and the array handed to f.
+        require_memory(time_count, 2 * sizeof(double), "quadrature times");
+        QuadratureRule rule;
+        std::vector<double> times;
+        {
+            // The rule's work grows as points^2, the times' as n_t * points.
+            const ReleaseForLargeWork release(points * points + time_count);
+            rule = gauss_legendre(points);
+            times = basis_.quadrature_times(rule.nodes);
+        }
         auto [t, t_ptr] = new_array({times.size()}, numpy->float64);
         std::copy(times.begin(), times.end(), static_cast<double*>(t_ptr));
         const FloatArray samples = float_array(f(t), "f(t)");
@@ -325,6 +438,11 @@ public:
                                       .c_str());
         }
         const std::size_t functions = samples.view.size() / times.size();
+        std::size_t dof_count = 0;
+        if (__builtin_mul_overflow(functions, n_dofs_, &dof_count)) {
+            throw nb::value_error("f(t) returns more functions than their dofs can be stored for");
+        }
+        require_memory(dof_count, sizeof(double), "dofs");
         std::vector<std::size_t> shape(samples_shape.begin(), samples_shape.end() - 1);
         shape.push_back(n_dofs_);
         auto [dofs, dofs_ptr] = new_array(shape, numpy->float64);
@@ -343,32 +461,81 @@ private:
 
 // ---- module-level functions -----------------------------------------------------------
 
-nb::object lagrange_points(std::int64_t degree, std::int64_t n_t, double T, bool periodic) {
-    const LagrangeBasis basis = stops_as_value_errors([&] {
-        return LagrangeBasis::create(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 0), T, periodic);
-    });
+// ---- what a result needs, checked before it is built -------------------------------------
+//
+// Per node: the core's node and the array's (8 + 8). Per matrix entry: the core's column
+// and value (8 + 8) and the array's value and index (8 + at most 8); the transformation
+// also holds its degree + 1 blocks while it assembles them (16 more). Per cell of the
+// transformation's weight matrix: the Vandermonde matrix, the work copy of its
+// inversion and the inverse (3 * 8).
+constexpr std::size_t kBytesPerNode = 8 + 8;
+constexpr std::size_t kBytesPerProlongationEntry = 16 + 16;
+constexpr std::size_t kBytesPerTransformationEntry = 16 + 16 + 16;
+constexpr std::size_t kBytesPerWeightCell = 3 * 8;
+
+/// Refuses what the Lagrange basis of `degree` on `n_t` elements and its matrices
+/// (`entries_per_node` entries per node, none for the points alone) cannot hold.
+/// Counts beyond a machine word are left to the core, which reports them.
+void require_lagrange_memory(std::size_t degree, std::size_t n_t, bool periodic, std::size_t entries_per_node,
+                             std::size_t bytes_per_entry) {
+    std::size_t nodes = 0;
+    if (__builtin_mul_overflow(degree, n_t, &nodes)) return;
+    nodes += periodic ? 0 : 1;
+    std::size_t entries = 0;
+    if (entries_per_node != 0 && !__builtin_mul_overflow(nodes, entries_per_node, &entries)) {
+        require_memory(entries, bytes_per_entry, "matrix entries");
+    }
+    require_memory(nodes, kBytesPerNode, "nodes");
+}
+
+nb::object lagrange_points(CountArgument degree_in, CountArgument n_t_in, double T, FlagArgument periodic_in) {
+    const std::size_t degree = count_argument(degree_in, "degree", 0);
+    const std::size_t n_t = count_argument(n_t_in, "n_t", 0);
+    const bool periodic = flag_argument(periodic_in, "periodic");
+    require_lagrange_memory(degree, n_t, periodic, 0, 0);
+    const LagrangeBasis basis =
+        stops_as_value_errors([&] { return LagrangeBasis::create(degree, n_t, T, periodic); });
     auto [points, data] = new_array({basis.points().size()}, numpy->float64);
     std::copy(basis.points().begin(), basis.points().end(), static_cast<double*>(data));
     return points;
 }
 
-nb::object prolongation(std::int64_t nt_coarse, std::int64_t nt_fine, std::int64_t degree, bool periodic) {
+nb::object prolongation(CountArgument nt_coarse_in, CountArgument nt_fine_in, CountArgument degree_in,
+                        FlagArgument periodic_in) {
+    const std::size_t nt_coarse = count_argument(nt_coarse_in, "nt_coarse", 0);
+    const std::size_t fine = count_argument(nt_fine_in, "nt_fine", 0);
+    const std::size_t degree = count_argument(degree_in, "degree", 0);
+    const bool periodic = flag_argument(periodic_in, "periodic");
+    // A row per fine node, degree + 1 entries each; the coarse nodes are built first.
+    if (degree != 0 && nt_coarse != 0 && fine != 0) {
+        require_lagrange_memory(degree, fine, periodic, degree + 1, kBytesPerProlongationEntry);
+    }
+    require_lagrange_memory(degree, nt_coarse, periodic, 0, 0);
     // The matrix depends only on the counts: the coarse grid spans [0, 1].
     const CsrMatrix matrix = stops_as_value_errors([&] {
-        const std::size_t fine = count_argument(nt_fine, "nt_fine", 0);
         if (periodic && fine == 0) stop("Lagrange prolongation requires at least one fine interval");
-        return LagrangeBasis::create(count_argument(degree, "degree", 0), count_argument(nt_coarse, "nt_coarse", 0),
-                                     1.0, periodic)
-            .get_prolongation_matrix_to(fine);
+        return LagrangeBasis::create(degree, nt_coarse, 1.0, periodic).get_prolongation_matrix_to(fine);
     });
     return csr_array(matrix);
 }
 
-nb::object lagrange_to_legendre(std::int64_t degree, std::int64_t n_t, bool periodic) {
-    const CsrMatrix matrix = stops_as_value_errors([&] {
-        return LagrangeBasis::create(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 0), 1.0, periodic)
-            .get_transormation_matrix_to_legendre();
-    });
+nb::object lagrange_to_legendre(CountArgument degree_in, CountArgument n_t_in, FlagArgument periodic_in) {
+    const std::size_t degree = count_argument(degree_in, "degree", 0);
+    const std::size_t n_t = count_argument(n_t_in, "n_t", 0);
+    const bool periodic = flag_argument(periodic_in, "periodic");
+    // degree + 1 rows of degree + 1 entries per element, from a weight matrix of
+    // (degree + 1)^2 cells; degree 0 is the core's refusal.
+    std::size_t cells = 0;
+    if (degree != 0 && !__builtin_mul_overflow(degree + 1, degree + 1, &cells)) {
+        require_memory(cells, kBytesPerWeightCell, "weight matrix cells");
+        std::size_t entries = 0;
+        if (!__builtin_mul_overflow(cells, n_t, &entries)) {
+            require_memory(entries, kBytesPerTransformationEntry, "matrix entries");
+        }
+    }
+    require_lagrange_memory(degree, n_t, periodic, 0, 0);
+    const CsrMatrix matrix = stops_as_value_errors(
+        [&] { return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transormation_matrix_to_legendre(); });
     return csr_array(matrix);
 }
 
@@ -455,7 +622,10 @@ constexpr const char* kProjectDoc =
     "    of shape (n_t * points,) (element e's points at e * points .. e * points +\n"
     "    points - 1), returning real values of shape (..., n_t * points): one function\n"
     "    per vector of the last axis.\n"
-    "points: quadrature points per element, default degree + 1.\n\n"
+    "points: quadrature points per element, default degree + 1; at most 1024 (the\n"
+    "    rule's work grows as points^2; a ValueError above), so degree at most 1023\n"
+    "    for the default. The interpreter lock is released while the rule, the\n"
+    "    times and the projection of many samples are computed.\n\n"
     "Returns dofs of shape (..., n_dofs) in the dof layout: the coefficient of P_k on\n"
     "element e is (2k + 1) / 2 times the quadrature of f P_k over the element's reference\n"
     "interval. Exact (to rounding) for functions that are polynomials of the space's\n"
@@ -498,11 +668,15 @@ NB_MODULE(zorv_arrays, m) {
             std::rethrow_exception(failure);
         } catch (const zorv::Stop& stop) {
             PyErr_SetString(PyExc_RuntimeError, stop.what());
+        } catch (const zorv::AllocationTooLarge& refusal) {
+            PyErr_SetString(PyExc_MemoryError, refusal.what());  // the size asked for, as zorv words it
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
         }
     });
 
     nb::class_<LegendreSpace>(m, "LegendreSpace", kSpaceDoc)
-        .def(nb::init<std::int64_t, std::int64_t, double>(), "degree"_a, "n_t"_a, "T"_a)
+        .def(nb::init<CountArgument, CountArgument, double>(), "degree"_a, "n_t"_a, "T"_a)
         .def_prop_ro("degree", &LegendreSpace::degree, "Polynomial degree on each element.")
         .def_prop_ro("n_t", &LegendreSpace::n_t, "Number of elements.")
         .def_prop_ro("T", &LegendreSpace::T, "End of the interval [0, T].")
@@ -513,12 +687,10 @@ NB_MODULE(zorv_arrays, m) {
         .def("__hash__", [](const LegendreSpace& space) {
             return nb::hash(nb::make_tuple(space.degree(), space.n_t(), space.T()));
         })
-        .def("__getstate__", [](const LegendreSpace& space) {
-            return std::make_tuple(static_cast<std::int64_t>(space.degree()), static_cast<std::int64_t>(space.n_t()),
-                                   space.T());
-        })
-        .def("__setstate__", [](LegendreSpace& space, const std::tuple<std::int64_t, std::int64_t, double>& state) {
-            new (&space) LegendreSpace(std::get<0>(state), std::get<1>(state), std::get<2>(state));
+        // Rebuilt from its three numbers by every pickle protocol, 0 to 5.
+        .def("__reduce__", [](nb::handle self) {
+            const LegendreSpace& space = nb::cast<const LegendreSpace&>(self);
+            return nb::make_tuple(self.type(), nb::make_tuple(space.degree(), space.n_t(), space.T()));
         })
         .def("__copy__", [](const LegendreSpace& space) { return space; })
         .def("__deepcopy__", [](const LegendreSpace& space, nb::handle) { return space; }, "memo"_a)

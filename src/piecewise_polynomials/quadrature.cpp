@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <string>
 
 #include "support/stop.hpp"
 
@@ -36,7 +37,9 @@ double legendre_derivative(std::size_t n, double x, LegendrePair p) noexcept {
 
 QuadratureRule gauss_legendre(std::size_t points) {
     if (points == 0) stop("Gauss-Legendre quadrature needs at least one point");
-    check_capacity(points, sizeof(double));
+    if (points > kMaxGaussLegendrePoints) {
+        stop("Gauss-Legendre quadrature supports at most " + std::to_string(kMaxGaussLegendrePoints) + " points");
+    }
     QuadratureRule rule{std::vector<double>(points), std::vector<double>(points)};
     const double n = static_cast<double>(points);
     // Roots come in pairs +-x; the largest first, from cos(pi (i + 3/4) / (n + 1/2)).

@@ -6,6 +6,8 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -55,7 +57,7 @@ def test_values_equal_zorvs_batch_bit_for_bit(degree, n_t, T, lead, t_shape):
         assert flat[function].view(np.uint64).tolist() == expected.view(np.uint64).tolist()
     # out: written in place and returned; a list of times and an int array of dofs convert.
     out = np.full(values.shape, 7.0)
-    assert space.evaluate(dofs, times, out=out) is out
+    assert space.evaluate(dofs, times, out=out, derivative=np.False_) is out
     assert out.view(np.uint64).tolist() == values.view(np.uint64).tolist()
     if not lead:
         single = za.LegendreSpace(degree, n_t, T).evaluate(np.rint(dofs * 4).astype(np.int64), np.asarray(times).tolist())
@@ -69,7 +71,7 @@ def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_
     coefficients = rng.uniform(-1.0, 1.0, (n_t, degree + 1))
     dofs = coefficients.ravel(order="F")
     times = special_times(n_t, T, rng, 300)[:-6]  # finite times
-    derivatives = space.evaluate(dofs, times, derivative=True)
+    derivatives = space.evaluate(dofs, times, derivative=np.True_)
     # zorv's own element and xi of every time: dofs e on P_0, and 1 on P_1.
     element = zorv_values(max(degree, 1), n_t, T, np.r_[np.arange(n_t), np.zeros(n_t * max(degree, 1))], times)
     xi = zorv_values(1, n_t, T, np.r_[np.zeros(n_t), np.ones(n_t)], times)
@@ -81,16 +83,16 @@ def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_
     error = np.abs(derivatives - exact.astype(np.float64))
     assert np.all(error <= 8 * np.finfo(float).eps * scale + 1e-300), (times[np.argmax(error)], error.max())
     # The design matrix's derivative rows give the same derivatives.
-    matrix = space.basis_matrix(times, derivative=True)
+    matrix = space.basis_matrix(times, derivative=1)
     np.testing.assert_allclose(matrix @ dofs, derivatives, rtol=0, atol=8 * np.finfo(float).eps * scale.max())
 
 
 @pytest.mark.parametrize("degree, n_t, points", [(0, 4, None), (3, 5, None), (6, 2, 10), (10, 3, None)])
 def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points):
     rng = np.random.default_rng(degree)
-    space = za.LegendreSpace(degree, n_t, 2.0)
+    space = za.LegendreSpace(np.int64(degree), np.uint16(n_t), 2.0)
     dofs = rng.standard_normal((2, space.n_dofs))
-    projected = space.project(lambda t: space.evaluate(dofs, t), points=points)
+    projected = space.project(lambda t: space.evaluate(dofs, t), points=points and np.int32(points))
     assert projected.shape == (2, space.n_dofs)
     np.testing.assert_allclose(projected, dofs, rtol=0, atol=1e-12)
     # A function beyond the degree: the projection is orthogonal to the space.
@@ -108,7 +110,8 @@ def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points):
 def test_matrices_and_points_equal_zorvs_entry_for_entry(degree, n_t, nt_fine, periodic):
     nodes = lambda n: degree * n if periodic else degree * n + 1
     for matrix, triplets, shape in [
-        (za.prolongation(n_t, nt_fine, degree, periodic), zorv.lagrange_prolongation_matrix(n_t, nt_fine, degree, periodic),
+        (za.prolongation(np.int64(n_t), np.uint8(nt_fine), degree, np.bool_(periodic)),
+         zorv.lagrange_prolongation_matrix(n_t, nt_fine, degree, periodic),
          (nodes(nt_fine), nodes(n_t))),
         (za.lagrange_to_legendre(degree, n_t, periodic), zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic),
          ((degree + 1) * n_t, nodes(n_t))),
@@ -129,6 +132,11 @@ def test_matrices_and_points_equal_zorvs_entry_for_entry(degree, n_t, nt_fine, p
     dense = design.toarray()
     assert np.array_equal(dense[expected != 0], expected[expected != 0], equal_nan=True)
     assert not np.any(np.where(expected == 0, dense, 0))
+    # Column indices are 64-bit from 2**31 columns on, also for a few rows.
+    for n_t, index_type in [(2**31 - 1, np.int32), (2**31, np.int64), (2**31 + 1, np.int64)]:
+        design = za.LegendreSpace(0, n_t, float(n_t)).basis_matrix([0.5, n_t - 0.5, 1e9 + 0.5, -1.0])
+        assert design.indices.dtype == design.indptr.dtype == index_type and design.shape == (4, n_t)
+        assert design.indices.tolist() == [0, n_t - 1, 10**9, 0] and design.indptr.tolist() == [0, 1, 2, 3, 4]
 
 
 def test_space_is_an_immutable_picklable_value():
@@ -138,6 +146,12 @@ def test_space_is_an_immutable_picklable_value():
     for twin in [pickle.loads(pickle.dumps(space)), copy.copy(space), copy.deepcopy(space), eval(repr(space), vars(za))]:
         assert twin == space and hash(twin) == hash(space) and not (twin != space)
         assert twin.evaluate(np.arange(40.0), 1.3) == space.evaluate(np.arange(40.0), 1.3)
+    # Every pickle protocol rebuilds the space with T to the last bit.
+    for T in [0.1 + 0.2, np.nextafter(2.5, 3.0), 3e-300]:
+        tricky = za.LegendreSpace(3, 10, T)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            twin = pickle.loads(pickle.dumps(tricky, protocol))
+            assert type(twin) is za.LegendreSpace and twin == tricky and twin.T.hex() == float(T).hex(), protocol
     assert len({space, za.LegendreSpace(3, 10, 2.5), za.LegendreSpace(3, 10, 2.0), za.LegendreSpace(2, 10, 2.5)}) == 3
     assert space != (3, 10, 2.5)
     with pytest.raises(AttributeError):
@@ -156,7 +170,15 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: za.LegendreSpace(2, 3, -1.0), ValueError, "T must be finite and positive, got -1.0"),
         (lambda: za.LegendreSpace(2, 3, np.inf), ValueError, "T must be finite and positive, got inf"),
         (lambda: za.LegendreSpace(2**40, 2**40, 1.0), ValueError, "more dofs"),
-        (lambda: za.LegendreSpace(2, 3.5, 1.0), TypeError, "incompatible function arguments"),
+        (lambda: za.LegendreSpace(2, 3.5, 1.0), TypeError, "n_t must be an integer, not float"),
+        (lambda: za.LegendreSpace(True, 3, 1.0), TypeError, "degree must be an integer, not bool"),
+        (lambda: za.LegendreSpace(2**63, 3, 1.0), ValueError, "degree must be an integer below 2**63, got 9223372036854775808"),
+        (lambda: space.evaluate(dofs, 0.5, derivative=1.0), TypeError, "derivative must be a bool, not float"),
+        (lambda: space.basis_matrix(0.5, derivative=2), ValueError, "derivative must be a bool, 0 or 1, got 2"),
+        (lambda: za.lagrange_points(1, 3, 1.0, "yes"), TypeError, "periodic must be a bool, not str"),
+        (lambda: space.evaluate(dofs, np.array([True])), TypeError, "t must be an array of real numbers, not of dtype bool"),
+        (lambda: space.basis_matrix([False]), TypeError, "t must be an array of real numbers, not of dtype bool"),
+        (lambda: space.evaluate(dofs > 3, 0.5), TypeError, "dofs must be an array of real numbers, not of dtype bool"),
         (lambda: space.evaluate(np.zeros(8), 0.5), ValueError,
          "dofs must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = 9, got shape (8,)"),
         (lambda: space.evaluate(1.0, 0.5), ValueError, "got shape ()"),
@@ -164,15 +186,26 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.evaluate(dofs, [0.5, None]), TypeError, "not of dtype object"),
         (lambda: space.evaluate(dofs.astype(complex), 0.5), TypeError, "dofs must be an array of real numbers"),
         (lambda: space.evaluate(dofs, [[0.5], [0.5, 1.0]]), ValueError, "inhomogeneous"),
-        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(3)), ValueError,
-         "out has shape (3,), but dofs.shape[:-1] + t.shape is (2,)"),
-        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(2, np.float32)), TypeError,
-         "out must be a writable, aligned, C-contiguous float64 array"),
-        (lambda: space.evaluate(dofs, [0.5, 1.0], out=np.zeros(4)[::2]), TypeError, "C-contiguous"),
         (lambda: space.project(lambda t: 1.0), ValueError,
          "f(t) must return an array of shape (..., 9) for the quadrature times t of shape (9,), got shape ()"),
         (lambda: space.project(np.sin, points=0), ValueError, "points must be an integer >= 1, got 0"),
-        (lambda: space.project(np.sin, points=2.0), TypeError, "points must be an integer or None"),
+        (lambda: space.project(np.sin, points=2.0), TypeError, "points must be an integer or None, not float"),
+        (lambda: space.project(np.sin, points=1025), ValueError,
+         "points must be at most 1024 (the largest Gauss-Legendre rule), got 1025"),
+        (lambda: za.LegendreSpace(1024, 1, 1.0).project(np.sin), ValueError, "got 1025, the default degree + 1"),
+        # Results the process cannot hold are refused before anything is allocated.
+        (lambda: za.LegendreSpace(0, 1, 1.0).evaluate(np.zeros((2**20, 1)), np.zeros(2**20)), MemoryError,
+         "Unable to allocate 8.0 TiB for 1,099,511,627,776 values of 8 bytes each: this process can obtain at most"),
+        (lambda: za.LegendreSpace(2**20, 1, 1.0).basis_matrix(np.zeros(2**20)), MemoryError,
+         "Unable to allocate 16.0 TiB for 1,099,512,676,352 matrix entries of 16 bytes each"),
+        (lambda: za.LegendreSpace(0, 2**40, 1.0).project(np.sin), MemoryError,
+         "Unable to allocate 16.0 TiB for 1,099,511,627,776 quadrature times of 16 bytes each"),
+        (lambda: za.prolongation(2**30, 2**35, 3), MemoryError,
+         "Unable to allocate 12.0 TiB for 412,316,860,420 matrix entries of 32 bytes each"),
+        (lambda: za.lagrange_to_legendre(2**20, 2**20), MemoryError,
+         "Unable to allocate 24.0 TiB for 1,099,513,724,929 weight matrix cells of 24 bytes each"),
+        (lambda: za.lagrange_to_legendre(1, 2**50), MemoryError, "for 4,503,599,627,370,496 matrix entries of 48 bytes"),
+        (lambda: za.lagrange_points(1, 2**50, 1.0), MemoryError, "for 1,125,899,906,842,625 nodes of 16 bytes each"),
         (lambda: space.project(lambda t: 1 / 0), ZeroDivisionError, "division by zero"),
         (lambda: za.prolongation(2, 4, 0), ValueError, "Lagrange prolongation requires polynomial degree at least 1"),
         (lambda: za.prolongation(2, 0, 1, True), ValueError, "Lagrange prolongation requires at least one fine interval"),
@@ -185,14 +218,25 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         with pytest.raises(error) as caught:
             call()
         assert message in str(caught.value), str(caught.value)
-    read_only = np.zeros(2)
+    # Refused outs stay as they were: a wrong shape of the right size, a wrong dtype, not
+    # C-contiguous, read-only, unaligned.
+    read_only = np.full(2, 7.0)
     read_only.setflags(write=False)
-    with pytest.raises(TypeError, match="writable"):
-        space.evaluate(dofs, [0.5, 1.0], out=read_only)
-    assert not read_only.any() and space == za.LegendreSpace(2, 3, 3.0)
+    unaligned = np.frombuffer(bytearray(8 * 4), dtype=np.float64, offset=1, count=3)[:2]
+    for out, error, message in [
+        (np.full(3, 7.0), ValueError, "out has shape (3,), but dofs.shape[:-1] + t.shape is (2,)"),
+        (np.full((1, 2), 7.0), ValueError, "out has shape (1, 2), but dofs.shape[:-1] + t.shape is (2,)"),
+        (np.full(2, 7.0, np.float32), TypeError, "out must be a writable, aligned, C-contiguous float64 array"),
+        (np.full(4, 7.0)[::2], TypeError, "out must be a writable, aligned, C-contiguous float64 array"),
+        (read_only, TypeError, "out must be a writable"),
+        (unaligned, TypeError, "out must be a writable, aligned"),
+    ]:
+        before = out.tobytes()
+        with pytest.raises(error) as caught:
+            space.evaluate(dofs, [0.5, 1.0], out=out)
+        assert message in str(caught.value) and out.tobytes() == before, str(caught.value)
+    assert space == za.LegendreSpace(2, 3, 3.0)
     unaligned = np.frombuffer(bytearray(8 * 4), dtype=np.float64, offset=1, count=3)
-    with pytest.raises(TypeError, match="aligned"):
-        space.evaluate(dofs, [0.5, 1.0, 2.0], out=unaligned)
     unaligned[:] = [1.25, 0.0, 3.0]
     assert space.evaluate(dofs, unaligned).tolist() == space.evaluate(dofs, unaligned.copy()).tolist()
     # Inputs that share memory with out are read before they are overwritten.
@@ -215,9 +259,71 @@ def test_both_modules_share_one_worker_pool():
         evaluator.set_dofs([1.0] * 40)
         evaluator.evaluate_many(np.linspace(0.0, 1.0, 5000))
         print(threads() - before)
+        # SciPy is imported by the first matrix, not before, and once.
+        import sys
+        assert "scipy" not in sys.modules
+        space.basis_matrix([0.5])
+        sys.modules["scipy.sparse"] = None  # a new import would fail
+        print(zorv_arrays.prolongation(1, 2, 1).shape)
     """)
     environment = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
     result = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["2"]  # a pool of 3: the calling thread and 2 workers
+    assert result.stdout.split() == ["2", "(3,", "2)"]  # a pool of 3: the calling thread and 2 workers
+
+
+@pytest.mark.parametrize("functions", [1, 2])
+@pytest.mark.parametrize("shared", ["t", "dofs"])
+def test_out_sharing_bytes_with_an_input_gives_the_separate_result_bit_for_bit(functions, shared):
+    # out lies inside one buffer; the shared input starts at every byte from just before
+    # out to just past it: apart, touching, overlapping by one byte at either end, aligned
+    # or not. Degree 4095 makes the kernel take 4 times at a time: a time that out
+    # overwrites before it is read changes the result.
+    space = za.LegendreSpace(4095, 1, 3.0) if shared == "t" else za.LegendreSpace(2, 3, 3.0)
+    rng = np.random.default_rng(functions)
+    inputs = {"t": rng.uniform(-0.5, 3.5, 8), "dofs": rng.standard_normal((functions, space.n_dofs))}
+    shape, size = inputs[shared].shape, inputs[shared].nbytes
+    start, out_size = size + 16, functions * 8 * 8
+    memory = bytearray(rng.uniform(0.0, 3.0, (start + out_size + size + 16) // 8).tobytes())
+    original = bytes(memory)
+    out = np.frombuffer(memory, np.float64, functions * 8, start).reshape(functions, 8)
+    for offset in range(start - size - 8, start + out_size + 9):
+        memory[:] = original
+        inputs[shared] = np.frombuffer(memory, np.float64, size // 8, offset).reshape(shape)
+        expected = space.evaluate(inputs["dofs"].copy(), inputs["t"].copy())
+        assert space.evaluate(inputs["dofs"], inputs["t"], out=out) is out
+        assert out.view(np.uint64).tolist() == expected.view(np.uint64).tolist(), offset
+
+
+@pytest.mark.parametrize("functions", [1, 2, 2048])
+def test_other_threads_run_while_2048_evaluations_compute(functions):
+    # With a switch interval of 100 s, the counting thread runs during the call only if
+    # the call releases the lock: a held lock never lets it count, in any attempt.
+    space = za.LegendreSpace(600, 2, 1.0)
+    dofs = np.ones((functions, space.n_dofs))
+    t = np.linspace(0.0, 1.0, 2048 // functions)
+    out = np.empty((functions, t.size))
+    counted, stop = [0], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counted[0] += 1
+            time.sleep(0)  # hands the lock back
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    thread = threading.Thread(target=count)
+    try:
+        thread.start()
+        for _ in range(50):
+            before = counted[0]
+            space.evaluate(dofs, t, out=out)
+            if counted[0] != before:
+                break
+        else:
+            pytest.fail("the counting thread never ran during 50 calls of 2048 evaluations")
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
