@@ -58,6 +58,12 @@ def test_reimport_returns_the_cached_module_unchanged():
         assert again is module
         assert again.extra_attribute == 42
         assert again.__all__ == ALL
+        # Each import hands out one reference, which the import system keeps in sys.modules.
+        references = sys.getrefcount(module)
+        for _ in range(100):
+            del sys.modules["zorv"]
+            importlib.import_module("zorv")
+        assert sys.getrefcount(module) == references
     finally:
         sys.modules["zorv"] = module
         del module.extra_attribute
