@@ -7,13 +7,10 @@
 // on the one worker pool of the process: the pool of the zorv module, which this
 // module borrows at import.
 
-#include <dlfcn.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
@@ -26,6 +23,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include "bindings/released_lock.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
@@ -162,16 +160,35 @@ bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_b
     return a_bytes != 0 && b_bytes != 0 && a_begin < b_begin + b_bytes && b_begin < a_begin + a_bytes;
 }
 
-/// Releases the interpreter lock for work of `count` items from the batch threshold on.
-class ReleaseForLargeWork {
-public:
-    explicit ReleaseForLargeWork(std::size_t count) {
-        if (count >= kParallelThreshold) release_.emplace();
+/// Runs `work` (which touches no Python object) with the interpreter lock released
+/// when it has `count` items from the batch threshold on. The lock is taken back in
+/// the normal flow, and a thread that the exiting interpreter would end there is
+/// parked (py::without_gil): never nanobind's release guard, whose destructor takes
+/// the lock back where that end cannot pass.
+template <class Work>
+void released_for_large_work(std::size_t count, Work&& work) {
+    if (count >= kParallelThreshold) {
+        py::without_gil(work);
+    } else {
+        work();
     }
+}
 
-private:
-    std::optional<nb::gil_scoped_release> release_;
-};
+/// The new reference that `call` returns, a call into Python code that may run for
+/// long (and, in a daemon thread at exit, be where the interpreter ends the thread,
+/// which is then parked there: see py::parking_if_ended). `call` owns no object.
+template <class Call>
+nb::object from_python_code(Call&& call) {
+    PyObject* const result = py::parking_if_ended(call);
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// `callable(*args, **kwargs)`.
+nb::object call_python(nb::handle callable, const nb::tuple& args, const nb::dict& kwargs = nb::dict()) {
+    return from_python_code([&] { return PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()); });
+}
+
 
 /// numpy.bool_ (numpy.bool), looked up on first use and kept for the life of the process.
 bool is_numpy_bool(nb::handle value) {
@@ -235,13 +252,22 @@ bool flag_argument(nb::handle value, const char* name) {
 
 /// scipy.sparse.csr_array, imported on first use (only the matrices need SciPy) and
 /// kept for the life of the process.
-nb::handle scipy_csr_array() {
+nb::handle csr_array_type() {
     static PyObject* type = nullptr;  // set with the interpreter lock held
     if (type == nullptr) {
-        nb::object found = nb::module_::import_("scipy.sparse").attr("csr_array");
+        // The import runs Python code (see from_python_code).
+        nb::object found = from_python_code([] { return PyImport_ImportModule("scipy.sparse"); }).attr("csr_array");
         if (type == nullptr) type = found.release().ptr();  // the import may have let another thread set it
     }
     return type;
+}
+
+/// A scipy.sparse.csr_array of shape (rows, cols) on the three arrays.
+nb::object scipy_csr_array(const nb::object& data, const nb::object& indices, const nb::object& indptr,
+                           std::size_t rows, std::size_t cols) {
+    nb::dict shape;
+    shape["shape"] = nb::make_tuple(rows, cols);
+    return call_python(csr_array_type(), nb::make_tuple(nb::make_tuple(data, indices, indptr)), shape);
 }
 
 /// A CSR matrix of the core as a scipy.sparse.csr_array of its shape, entry for entry
@@ -264,7 +290,7 @@ nb::object csr_array(std::size_t rows, std::size_t cols, std::span<const std::si
     } else {
         copy_indices(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
     }
-    return scipy_csr_array()(nb::make_tuple(data, indices, indptr), "shape"_a = nb::make_tuple(rows, cols));
+    return scipy_csr_array(data, indices, indptr, rows, cols);
 }
 
 nb::object csr_array(const CsrMatrix& matrix) {
@@ -365,10 +391,9 @@ public:
                 dofs.view = nb::cast<FloatIn>(dofs.owner, false);
             }
         }
-        {
-            const ReleaseForLargeWork release(evaluations);
+        released_for_large_work(evaluations, [&] {
             basis_.evaluate_functions(derivative, dofs.values(), functions, t.values(), {out.data(), out.size()});
-        }
+        });
         return out_owner;
     }
 
@@ -387,8 +412,7 @@ public:
         auto [data, data_ptr] = new_array({entries}, numpy->float64);
         auto [indices, indices_ptr] = new_array({entries}, index_type);
         auto [indptr, indptr_ptr] = new_array({rows + 1}, index_type);
-        {
-            const ReleaseForLargeWork release(rows);
+        released_for_large_work(rows, [&] {
             const std::span<double> values(static_cast<double*>(data_ptr), entries);
             const auto fill = [&](auto* columns, auto* offsets) {
                 using Index = std::remove_pointer_t<decltype(columns)>;
@@ -400,8 +424,8 @@ public:
             } else {
                 fill(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
             }
-        }
-        return scipy_csr_array()(nb::make_tuple(data, indices, indptr), "shape"_a = nb::make_tuple(rows, n_dofs_));
+        });
+        return scipy_csr_array(data, indices, indptr, rows, n_dofs_);
     }
 
     nb::object project(nb::handle f, nb::handle points_in) const {
@@ -421,15 +445,14 @@ public:
         require_memory(time_count, 2 * sizeof(double), "quadrature times");
         QuadratureRule rule;
         std::vector<double> times;
-        {
-            // The rule's work grows as points^2, the times' as n_t * points.
-            const ReleaseForLargeWork release(points * points + time_count);
+        // The rule's work grows as points^2, the times' as n_t * points.
+        released_for_large_work(points * points + time_count, [&] {
             rule = gauss_legendre(points);
             times = basis_.quadrature_times(rule.nodes);
-        }
+        });
         auto [t, t_ptr] = new_array({times.size()}, numpy->float64);
         std::copy(times.begin(), times.end(), static_cast<double*>(t_ptr));
-        const FloatArray samples = float_array(f(t), "f(t)");
+        const FloatArray samples = float_array(call_python(f, nb::make_tuple(t)), "f(t)");
         const std::vector<std::size_t> samples_shape = shape_of(samples.view);
         if (samples_shape.empty() || samples_shape.back() != times.size()) {
             throw nb::value_error(("f(t) must return an array of shape (..., " + std::to_string(times.size()) +
@@ -446,11 +469,10 @@ public:
         std::vector<std::size_t> shape(samples_shape.begin(), samples_shape.end() - 1);
         shape.push_back(n_dofs_);
         auto [dofs, dofs_ptr] = new_array(shape, numpy->float64);
-        {
-            const ReleaseForLargeWork release(samples.view.size());
+        released_for_large_work(samples.view.size(), [&] {
             basis_.project(rule.nodes, rule.weights, samples.values(), functions,
                            {static_cast<double*>(dofs_ptr), functions * n_dofs_});
-        }
+        });
         return dofs;
     }
 
@@ -541,23 +563,35 @@ nb::object lagrange_to_legendre(CountArgument degree_in, CountArgument n_t_in, F
 
 // ---- one worker pool per process --------------------------------------------------------
 
-/// zorv's global pool, found at import; null when zorv does not offer it.
-WorkerPool* (*zorv_pool)() = nullptr;
+/// Runs this module's batches on zorv's worker pool: both modules carry a copy of the
+/// core, and without this each copy would start a pool of its own. zorv lends its
+/// pool when imported (a capsule in the interpreter's state dictionary, see its
+/// module entry). A loan from another build of the core, or none, leaves this module
+/// its own pool: the results are the same, the process has two sets of threads.
+void borrow_zorv_pool() {
+    nb::module_::import_("zorv");
+    PyObject* const shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* const capsule = shared == nullptr ? nullptr : PyDict_GetItemString(shared, kPoolLoanName);
+    if (capsule == nullptr) return;
+    const auto* loan = static_cast<const PoolLoan*>(PyCapsule_GetPointer(capsule, kPoolLoanName));
+    if (loan == nullptr) {
+        PyErr_Clear();  // not a loan of this version
+        return;
+    }
+    borrow_pool(*loan);
+}
 
-WorkerPool& zorv_global_pool() { return *zorv_pool(); }
-
-/// Makes this module's batches run on zorv's worker pool: both modules carry a copy
-/// of the core, and without this each copy would start a pool of its own. zorv
-/// exports the C function zorv_shared_global_pool for this; the already loaded
-/// library of the imported zorv module is looked up without loading anything.
-void share_zorv_pool() {
-    const nb::module_ zorv_module = nb::module_::import_("zorv");
-    const std::string path = nb::str(zorv_module.attr("__file__")).c_str();
-    void* library = dlopen(path.c_str(), RTLD_NOLOAD | RTLD_LAZY);
-    if (library == nullptr) return;
-    // The library stays open: zorv is never unloaded while this module lives.
-    zorv_pool = reinterpret_cast<WorkerPool* (*)()>(dlsym(library, "zorv_shared_global_pool"));
-    if (zorv_pool != nullptr) delegate_global_pool(zorv_global_pool);
+/// nanobind reports the instances of its modules still alive when the interpreter
+/// has ended, to find reference leaks. A thread still running at exit (a daemon
+/// thread, or one parked by py::without_gil) keeps its references for good, so the
+/// report would only mislead: it is turned off when such a thread is left as exit
+/// begins, and only then (the switch is shared by every nanobind module of the
+/// process, whose own reports stay on otherwise).
+void quiet_leak_report_if_threads_remain() {
+    // Threads inside Python code; this one may have none (it is called from C).
+    const auto frames = nb::cast<nb::dict>(nb::module_::import_("sys").attr("_current_frames")());
+    const bool own = frames.contains(nb::int_(PyThread_get_thread_ident()));
+    if (frames.size() > (own ? 1U : 0U)) nb::set_leak_warnings(false);
 }
 
 // ---- documentation ------------------------------------------------------------------------
@@ -659,9 +693,12 @@ constexpr const char* kLagrangeToLegendreDoc =
 NB_MODULE(zorv_arrays, m) {
     using namespace zorv::arrays;
     m.doc() = kModuleDoc;
-    nb::module_ np = nb::module_::import_("numpy");
-    numpy = new Numpy{np.attr("asarray"), np.attr("empty"), np.attr("float64"), np.attr("int32"), np.attr("int64")};
-    share_zorv_pool();
+    if (numpy == nullptr) {  // once per process: the module may be imported again
+        nb::module_ np = nb::module_::import_("numpy");
+        numpy = new Numpy{np.attr("asarray"), np.attr("empty"), np.attr("float64"), np.attr("int32"), np.attr("int64")};
+        nb::module_::import_("atexit").attr("register")(nb::cpp_function(quiet_leak_report_if_threads_remain));
+    }
+    borrow_zorv_pool();
 
     nb::register_exception_translator([](const std::exception_ptr& failure, void*) {
         try {

@@ -1,17 +1,14 @@
 #pragma once
 /// @file
 /// What a call must undo on every path: instance holds (RAII guards) and the
-/// released interpreter lock (`without_gil`). (The buffer view is owned by
+/// released interpreter lock (`without_gil`, released_lock.hpp). (The buffer view is owned by
 /// FloatBuffer, convert.hpp.)
 
 #include "bindings/errors.hpp"
+#include "bindings/released_lock.hpp"
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <optional>
-#include <type_traits>
-#include <utility>
 
 namespace zorv::py {
 
@@ -55,35 +52,5 @@ public:
 private:
     HoldCounter& counter_;
 };
-
-/// Runs `work()` with the interpreter lock released and returns its result; the
-/// lock is held again when this returns or throws. `work` must not touch Python
-/// objects.
-///
-/// The lock is taken back in the normal flow, never in a destructor: when the
-/// interpreter is finalising, taking it back ends a daemon thread by unwinding its
-/// stack, which must be able to pass through here (the frames above then drop no
-/// Python reference: see may_touch_python). An exception from `work` is held until
-/// the lock is back, so that no such unwind can start while another exception is in
-/// flight. (`work` runs no Python code, so that unwind never starts inside it.)
-template <class Work>
-decltype(auto) without_gil(Work&& work) {
-    using Result = decltype(work());
-    PyThreadState* const state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
-    try {
-        if constexpr (std::is_void_v<Result>) {
-            work();
-        } else {
-            result.emplace(work());
-        }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (failure) std::rethrow_exception(failure);
-    if constexpr (!std::is_void_v<Result>) return std::move(*result);
-}
 
 }  // namespace zorv::py

@@ -1,11 +1,13 @@
 // The module entry: PyInit_zorv, the one-interpreter rule, the module cache, the end
-// of an interpreter runtime, and the registration of the functions and classes.
+// of an interpreter runtime, the registration of the functions and classes, and the
+// loan of the worker pool to zorv_arrays.
 
 #include "bindings/classes.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/functions.hpp"
 #include "bindings/guards.hpp"
 #include "bindings/runtime_cache.hpp"
+#include "support/parallel.hpp"
 #include "support/stop.hpp"
 
 #include <atomic>
@@ -83,12 +85,27 @@ void register_class(PyObject* module, const char* name, PyTypeObject* type) {
     add_to_module(module, name_object.get(), reinterpret_cast<PyObject*>(type));
 }
 
+/// Lends the worker pool to zorv_arrays, which links a copy of the core of its own:
+/// a capsule holding this copy's PoolLoan, under kPoolLoanName in the interpreter's
+/// state dictionary, which no Python code can reach. zorv_arrays imports zorv and
+/// borrows the pool from there. Without such a dictionary, zorv_arrays keeps a pool
+/// of its own.
+void lend_worker_pool() {
+    PyObject* const shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared == nullptr) return;
+    // The capsule only reads the loan, which lives as long as the process.
+    const PyRef capsule =
+        PyRef::steal(PyCapsule_New(const_cast<PoolLoan*>(&pool_loan()), kPoolLoanName, nullptr));
+    if (!capsule || PyDict_SetItemString(shared, kPoolLoanName, capsule.get()) != 0) throw_pending();
+}
+
 void run_module_body(PyObject* module) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) throw_pending();
     for (PyMethodDef& definition : module_functions()) register_function(module, module_name.get(), definition);
     register_class(module, "LegendreBasis", legendre_basis_type());
     register_class(module, "LegendreBasisEvaluator", legendre_basis_evaluator_type());
+    lend_worker_pool();
 }
 
 /// Marks the calling thread as the one running the module body, until destroyed.

@@ -42,8 +42,9 @@ private:
 ///
 /// It does not when the thread is being ended by the unwind that CPython starts in a
 /// daemon thread that takes the lock back while the interpreter finalises: that can
-/// start anywhere below zorv's frames (in zorv's own lock release, or in the caller's
-/// __float__ sleeping), and every frame it passes drops its references. The thread's
+/// start anywhere in Python code below zorv's frames (in the caller's __float__
+/// sleeping, for instance; zorv's own lock release parks such a thread instead), and
+/// every frame it passes drops its references. The thread's
 /// own state is compared with the current one: the current state belongs to this
 /// thread only while it holds the lock (up to 3.11 it is the lock holder's, from 3.12
 /// on the thread's own attached state). PyGILState_Check() cannot tell: up to 3.11

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -516,6 +517,33 @@ void forget_the_parents_pool() noexcept {
 }  // namespace
 
 void delegate_global_pool(WorkerPool& (*owner)()) noexcept { pool_owner.store(owner, std::memory_order_release); }
+
+// The build system defines the digest of the pool's sources; a build without it
+// identifies itself by the compiler alone.
+#ifndef ZORV_POOL_SOURCE_DIGEST
+#define ZORV_POOL_SOURCE_DIGEST "sources unknown"
+#endif
+#if defined(_GLIBCXX_DEBUG) || defined(_LIBCPP_ENABLE_DEBUG_MODE)
+#define ZORV_CONTAINER_MODE " debug containers"
+#else
+#define ZORV_CONTAINER_MODE ""
+#endif
+
+constexpr char kPoolBuild[] = ZORV_POOL_SOURCE_DIGEST " " __VERSION__ ZORV_CONTAINER_MODE;
+
+const char* pool_build() noexcept { return kPoolBuild; }
+
+const PoolLoan& pool_loan() noexcept {
+    static constexpr PoolLoan loan{kPoolBuild, &global_pool};
+    return loan;
+}
+
+bool borrow_pool(const PoolLoan& loan) noexcept {
+    if (loan.build == nullptr || loan.pool == nullptr || std::strcmp(loan.build, kPoolBuild) != 0) return false;
+    // This copy's own pool needs no delegation (and delegating to it would recurse).
+    if (loan.pool != &global_pool) delegate_global_pool(loan.pool);
+    return true;
+}
 
 WorkerPool& global_pool() {
     if (WorkerPool& (*owner)() = pool_owner.load(std::memory_order_acquire)) return owner();

@@ -116,14 +116,42 @@ private:
 /// @throws Stop "The global thread pool has not been initialized.: <reason>".
 WorkerPool& global_pool();
 
-/// @brief Makes global_pool() return `owner()` from now on.
+/// @brief Makes global_pool() return `owner()` from now on; nullptr undoes it.
 ///
-/// For a second module that links its own copy of this library into the same
-/// process: it calls this once, when it is loaded and before its first batch, with
-/// the first module's global_pool (found through an accessor that module exports),
-/// so that the process keeps one set of worker threads. Both copies must be built
-/// from the same sources (the pool's layout is shared). nullptr undoes it.
+/// The calls made on the returned pool are this copy's code: `owner` must return a
+/// pool built from the same sources by the same compiler (see borrow_pool).
 void delegate_global_pool(WorkerPool& (*owner)()) noexcept;
+
+/// @brief What one copy of this library lends to another copy loaded into the same
+/// process (each extension module links a copy of its own), so that the process
+/// keeps a single set of worker threads.
+///
+/// The borrower runs its own copy of the pool's code on the lender's pool object,
+/// which is sound only between identical builds: `build` says which build lent it.
+/// The struct's own layout is fixed: a change to it needs a new kPoolLoanName.
+struct PoolLoan {
+    const char* build;      ///< pool_build() of the lender
+    WorkerPool& (*pool)();  ///< the lender's global_pool()
+};
+
+/// The name under which the lending module publishes its PoolLoan for the others
+/// (the Python modules: a capsule of this name, under this key of the interpreter's
+/// state dictionary). The version is the struct's.
+inline constexpr const char* kPoolLoanName = "zorv._worker_pool_v1";
+
+/// @brief Identifies this copy's pool: a digest of the sources that define it (given
+/// by the build system), the compiler, and the container mode of the C++ library.
+const char* pool_build() noexcept;
+
+/// @brief This copy's loan of its global_pool(), valid for the life of the process.
+const PoolLoan& pool_loan() noexcept;
+
+/// @brief Makes global_pool() return the lender's pool from now on (as
+/// delegate_global_pool) when `loan` comes from an identical build, that is when its
+/// `build` equals pool_build(); otherwise changes nothing and this copy keeps a pool
+/// of its own. Call before the first batch.
+/// @returns whether the loan was taken.
+bool borrow_pool(const PoolLoan& loan) noexcept;
 
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
 /// [0, count) exactly once and returns when all are done.

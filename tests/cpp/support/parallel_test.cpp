@@ -365,13 +365,21 @@ TEST(GlobalPool, HasTheSizeTheEnvironmentAsksFor) {
 
 WorkerPool* delegated_pool = nullptr;
 
-TEST(GlobalPool, CanBeTheOneOfAnotherCopyOfTheLibrary) {
+TEST(GlobalPool, IsBorrowedFromAnotherCopyOfTheLibraryOnlyOfTheSameBuild) {
     WorkerPool pool(2);
     delegated_pool = &pool;
-    delegate_global_pool([]() -> WorkerPool& { return *delegated_pool; });
+    WorkerPool& (*const lender)() = []() -> WorkerPool& { return *delegated_pool; };
+    WorkerPool* const own = &global_pool();
+    EXPECT_EQ(std::string(pool_build()).find("sources unknown"), std::string::npos) << pool_build();
+    const std::string other_build = std::string(pool_build()) + " edited";
+    EXPECT_FALSE(borrow_pool({other_build.c_str(), lender}));
+    EXPECT_EQ(&global_pool(), own);
+    EXPECT_TRUE(borrow_pool(pool_loan()));  // its own pool: nothing to delegate
+    EXPECT_EQ(&global_pool(), own);
+    EXPECT_TRUE(borrow_pool({pool_build(), lender}));
     EXPECT_EQ(&global_pool(), &pool);
     delegate_global_pool(nullptr);
-    EXPECT_NE(&global_pool(), &pool);
+    EXPECT_EQ(&global_pool(), own);
 }
 
 TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenItsChunksRunLong) {
