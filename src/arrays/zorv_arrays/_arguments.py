@@ -41,6 +41,8 @@ def count(value: object, name: str) -> int:
     (it raises ValueError naming the least allowed value), except integers beyond
     64 bits, which it cannot receive: OverflowError.
     """
+    if type(value) is int and -_INT64_MAX - 1 <= value <= _INT64_MAX:  # the common case, first
+        return value
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
@@ -64,7 +66,7 @@ def optional_count(value: object, name: str) -> Optional[int]:
 
 def flag(value: object, name: str) -> bool:
     """`value` as a Python bool: True, False or a NumPy boolean; anything else is a TypeError."""
-    if isinstance(value, (bool, np.bool_)):
+    if value is True or value is False or isinstance(value, np.bool_):
         return bool(value)
     raise TypeError(f"{name} must be a boolean, not {type(value).__name__}")
 
