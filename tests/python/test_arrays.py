@@ -177,7 +177,8 @@ def test_public_callables_have_signatures_pickle_and_run_their_examples(name, it
         else:
             assert twin is item
     # The documentation's examples are correct (help() and the documentation show them).
-    examples = [test for test in doctest.DocTestFinder().find(item, name, module=False, globs={}) if test.examples]
+    finder = doctest.DocTestFinder(recurse=False)  # a class's methods are items of their own
+    examples = [test for test in finder.find(item, name, module=False, globs={}) if test.examples]
     assert examples or name.startswith("space.")
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     for test in examples if not name.startswith("space.") else []:
