@@ -4,7 +4,8 @@
 # it needs beyond those all manylinux systems have into the wheel (zorv.libs/), points
 # the module at them and gives the wheel the manylinux tag that its glibc symbols allow.
 # The script then checks the result with `auditwheel show`: a manylinux tag, no
-# reference left to the system's oneTBB, and the type stub inside.
+# reference left to the system's oneTBB, zorv's type stub and the whole package zorv_arrays
+# (its Python files, types and compiled extension) inside.
 #
 # ZORV_WHEEL=compat builds the wheel for older Linux instead: compiled by the clang that
 # the `ziglang` package bundles, against glibc 2.17 (-target x86_64-linux-gnu.2.17, the
@@ -104,7 +105,7 @@ wheel="$(ls -t "$out"/zorv-*-"$tag"-"$tag"-*manylinux*.whl | head -n 1)"
 report="$("$python" -m auditwheel show "$wheel")"
 echo "$report"
 "$python" - "$wheel" "$report" "$WHEEL" <<'EOF'
-import re, sys, zipfile
+import glob, os, re, sys, zipfile
 wheel, report, kind = sys.argv[1:4]
 names = zipfile.ZipFile(wheel).namelist()
 problems = []
@@ -115,10 +116,15 @@ elif kind == "compat" and (int(tag[1]), int(tag[2])) > (2, 28):
     problems.append(f"the tag manylinux_{tag[1]}_{tag[2]} is newer than manylinux_2_28")
 if kind == "compat" and any(name.startswith("zorv.libs/") for name in names):
     problems.append("the compat wheel carries shared libraries: " + ", ".join(n for n in names if "zorv.libs/" in n))
-if "zorv-stubs/__init__.pyi" not in names or "zorv_arrays-stubs/__init__.pyi" not in names:
-    problems.append("a type stub is missing")
-if not any(re.match(r"zorv_arrays\.cpython-.*\.so$", name) for name in names):
-    problems.append("the module zorv_arrays is missing")
+if "zorv-stubs/__init__.pyi" not in names:
+    problems.append("the type stub of zorv is missing")
+# The package zorv_arrays: every file of its source folder (Python, types, py.typed) and its extension.
+missing = sorted({"zorv_arrays/" + os.path.basename(name) for name in glob.glob("src/arrays/zorv_arrays/*")
+                  if os.path.isfile(name) and not name.endswith(".pyc")} - set(names))
+if missing:
+    problems.append("the package zorv_arrays lacks " + ", ".join(missing))
+if not any(re.match(r"zorv_arrays/_core\.cpython-.*\.so$", name) for name in names):
+    problems.append("the extension zorv_arrays._core is missing")
 if re.search(r"libtbb", report):
     problems.append("the wheel still refers to the system's oneTBB")
 if problems:

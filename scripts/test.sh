@@ -37,7 +37,7 @@ cpp_tests() {
     ctest --test-dir build/cpp --output-on-failure -j "$(nproc)"
 }
 
-python_tests() {  # the pytest suite and the check of the stub against the built module
+python_tests() {  # the pytest suite and the check of the types (zorv's stub, zorv_arrays's inline types) against the built modules
   "$1" -m pytest -q -p no:cacheprovider tests/python &&
     "$1" -m mypy.stubtest zorv zorv_arrays --allowlist tests/stubtest_allowlist.txt
 }

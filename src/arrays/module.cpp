@@ -1,4 +1,6 @@
-// zorv_arrays: the NumPy-native companion of zorv, on the same numerical core.
+// zorv_arrays._core: the compiled extension of the package zorv_arrays, the NumPy-native
+// companion of zorv, on the same numerical core. The package's Python functions
+// normalise the arguments, carry the documentation and call these.
 //
 // Arrays in, arrays out: float64 NumPy arrays of any shape for dofs and times, new
 // or caller-given result arrays, SciPy csr_arrays with their shapes for matrices, and
@@ -307,6 +309,13 @@ auto stops_as_value_errors(Operation operation) {
     }
 }
 
+/// The end T of the interval [0, T]: finite and positive, or a ValueError.
+void check_interval_end(double T) {
+    if (!std::isfinite(T) || !(T > 0.0)) {
+        throw nb::value_error(("T must be finite and positive, got " + std::string(nb::repr(nb::float_(T)).c_str())).c_str());
+    }
+}
+
 // ---- LegendreSpace ------------------------------------------------------------------
 
 /// The discontinuous Legendre space of a degree on n_t equal elements of [0, T].
@@ -314,10 +323,7 @@ class LegendreSpace {
 public:
     LegendreSpace(CountArgument degree, CountArgument n_t, double T)
         : basis_(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 1), T) {
-        if (!std::isfinite(T) || !(T > 0.0)) {
-            throw nb::value_error(("T must be finite and positive, got " + std::string(nb::repr(nb::float_(T)).c_str()))
-                                      .c_str());
-        }
+        check_interval_end(T);
         try {
             n_dofs_ = basis_.n_dofs();
         } catch (const Stop&) {
@@ -514,6 +520,7 @@ nb::object lagrange_points(CountArgument degree_in, CountArgument n_t_in, double
     const std::size_t degree = count_argument(degree_in, "degree", 0);
     const std::size_t n_t = count_argument(n_t_in, "n_t", 0);
     const bool periodic = flag_argument(periodic_in, "periodic");
+    check_interval_end(T);
     require_lagrange_memory(degree, n_t, periodic, 0, 0);
     const LagrangeBasis basis =
         stops_as_value_errors([&] { return LagrangeBasis::create(degree, n_t, T, periodic); });
@@ -596,101 +603,20 @@ void quiet_leak_report_if_threads_remain() {
 
 // ---- documentation ------------------------------------------------------------------------
 
-constexpr const char* kModuleDoc =
-    "Piecewise polynomial spaces on a uniform time grid, for NumPy users.\n\n"
-    "The companion of the zorv module, on the same numerical core: float64 NumPy arrays\n"
-    "in and out, SciPy sparse matrices with their shapes, an immutable picklable space.\n\n"
-    "[0, T] is divided into n_t elements of width w = T / n_t; on element e the basis\n"
-    "functions are the Legendre polynomials P_0 .. P_degree of the element's reference\n"
-    "interval [-1, 1]. A time t belongs to element floor(t / w), clamped to [0, n_t - 1]\n"
-    "(times before 0 to the first element, times from T on to the last, a time on an\n"
-    "inner element end to the element that begins there), at the reference coordinate\n"
-    "xi = 2 (t - (left + right) / 2) / (right - left), clamped to [-1, 1].\n\n"
-    "Dof layout (as zorv's): a function is a vector of n_dofs = n_t * (degree + 1)\n"
-    "coefficients; the coefficient of P_k on element e is at index e + n_t * k (all\n"
-    "P_0 coefficients first, then all P_1 coefficients, ...).";
-
-constexpr const char* kSpaceDoc =
-    "LegendreSpace(degree, n_t, T)\n\n"
-    "The discontinuous Legendre space of `degree` on `n_t` equal elements of [0, T].\n\n"
-    "Immutable; equal and hashed by (degree, n_t, T); picklable and copyable (it\n"
-    "travels to Dask or multiprocessing workers as its three numbers). Dofs are in the\n"
-    "layout of the module: the coefficient of P_k on element e at index e + n_t * k.\n\n"
-    "Raises ValueError for degree < 0, n_t < 1, or a T that is not finite and positive.";
-
-constexpr const char* kEvaluateDoc =
-    "evaluate(dofs, t, *, derivative=False, out=None)\n\n"
-    "Values (or time derivatives) of functions of the space at times.\n\n"
-    "dofs: array of shape (..., n_dofs), one function per vector of the last axis, in\n"
-    "    the dof layout (coefficient of P_k on element e at index e + n_t * k).\n"
-    "t: times, anything numpy.asarray(t, float64) accepts, of any shape.\n"
-    "derivative: the time derivative instead of the value.\n"
-    "out: optional C-contiguous float64 array of the result's shape to write into.\n\n"
-    "Returns a float64 array of shape dofs.shape[:-1] + t.shape (out, when given):\n"
-    "result[..., j] is the function dofs[...] at t[j]. Each time is located and its\n"
-    "basis values formed once, then used for every function.\n\n"
-    "Values are bit for bit those of zorv.LegendreBasisEvaluator.evaluate_many with the\n"
-    "same dofs and times. Derivatives are the derivative of the element's polynomial,\n"
-    "(2 / w) sum_k c_k P_k'(xi), with P_k' from the stable recurrence\n"
-    "P_(k+1)' = P_(k-1)' + (2k + 1) P_k: accurate to a few units in the last place of\n"
-    "sum_k |c_k| k^2 2 / w at every time, including at element ends (where it is the\n"
-    "one-sided derivative of the element the time belongs to). They differ from\n"
-    "zorv's derivative methods, whose regularised quotient\n"
-    "k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15) loses all accuracy as xi nears +-1\n"
-    "(and gives 0 for every P_k' with k >= 2 at xi = +-1).\n\n"
-    "From 2048 evaluations (functions x times) on, the interpreter lock is released\n"
-    "and the work runs on the process's worker pool.";
-
-constexpr const char* kBasisMatrixDoc =
-    "basis_matrix(t, *, derivative=False)\n\n"
-    "The design matrix at times t: a scipy.sparse.csr_array of shape (t.size, n_dofs)\n"
-    "with A @ dofs = evaluate(dofs, t.ravel()). Row i holds degree + 1 entries, in\n"
-    "columns e + n_t * k (k = 0 .. degree) for the element e of t.flat[i], with the\n"
-    "values P_k(xi) (equal to zorv's evaluate_all_basis_functions) or, with derivative,\n"
-    "(2 / w) P_k'(xi) (the accurate derivatives of evaluate).";
-
-constexpr const char* kProjectDoc =
-    "project(f, *, points=None)\n\n"
-    "The L2 projection of f onto the space, by Gauss-Legendre quadrature on each element.\n\n"
-    "f: a vectorised callable, called once with the quadrature times t, a float64 array\n"
-    "    of shape (n_t * points,) (element e's points at e * points .. e * points +\n"
-    "    points - 1), returning real values of shape (..., n_t * points): one function\n"
-    "    per vector of the last axis.\n"
-    "points: quadrature points per element, default degree + 1; at most 1024 (the\n"
-    "    rule's work grows as points^2; a ValueError above), so degree at most 1023\n"
-    "    for the default. The interpreter lock is released while the rule, the\n"
-    "    times and the projection of many samples are computed.\n\n"
-    "Returns dofs of shape (..., n_dofs) in the dof layout: the coefficient of P_k on\n"
-    "element e is (2k + 1) / 2 times the quadrature of f P_k over the element's reference\n"
-    "interval. Exact (to rounding) for functions that are polynomials of the space's\n"
-    "degree on each element when points >= degree + 1.";
-
-constexpr const char* kLagrangePointsDoc =
-    "lagrange_points(degree, n_t, T, periodic=False)\n\n"
-    "The nodes of the continuous Lagrange basis of `degree` on n_t elements of [0, T], in\n"
-    "global node order, as a float64 array: degree * n_t + 1 nodes, or degree * n_t when\n"
-    "periodic (T is identified with 0). Equal to zorv.get_lagrange_points.";
-
-constexpr const char* kProlongationDoc =
-    "prolongation(nt_coarse, nt_fine, degree, periodic=False)\n\n"
-    "The Lagrange prolongation from nt_coarse to nt_fine elements as a\n"
-    "scipy.sparse.csr_array of shape (nodes(nt_fine), nodes(nt_coarse)), with\n"
-    "nodes(n) = degree * n + 1 (degree * n when periodic): it maps coarse node values to\n"
-    "the interpolant's values at the fine nodes. Entry for entry zorv's\n"
-    "lagrange_prolongation_matrix. Independent of T.";
-
-constexpr const char* kLagrangeToLegendreDoc =
-    "lagrange_to_legendre(degree, n_t, periodic=False)\n\n"
-    "The transformation from Lagrange node values to Legendre dofs as a\n"
-    "scipy.sparse.csr_array of shape (n_t * (degree + 1), nodes(n_t)), with\n"
-    "nodes(n) = degree * n + 1 (degree * n when periodic); row e + n_t * k gives the\n"
-    "coefficient of P_k on element e. Entry for entry zorv's\n"
-    "lagrange_to_legendre_basis_transformation (explicit zeros stored). Independent of T.";
+// The documentation lives in the package zorv_arrays, whose Python functions call these.
+constexpr const char* kModuleDoc = "The compiled core of zorv_arrays (private: use the package).";
+constexpr const char* kSpaceDoc = "The compiled space behind zorv_arrays.LegendreSpace.";
+constexpr const char* kEvaluateDoc = "See zorv_arrays.LegendreSpace.evaluate.";
+constexpr const char* kBasisMatrixDoc = "See zorv_arrays.LegendreSpace.basis_matrix.";
+constexpr const char* kProjectDoc = "See zorv_arrays.LegendreSpace.project.";
+constexpr const char* kLagrangePointsDoc = "See zorv_arrays.lagrange_points.";
+constexpr const char* kProlongationDoc = "See zorv_arrays.prolongation.";
+constexpr const char* kLagrangeToLegendreDoc = "See zorv_arrays.lagrange_to_legendre.";
 
 }  // namespace
 }  // namespace zorv::arrays
 
-NB_MODULE(zorv_arrays, m) {
+NB_MODULE(_core, m) {
     using namespace zorv::arrays;
     m.doc() = kModuleDoc;
     if (numpy == nullptr) {  // once per process: the module may be imported again

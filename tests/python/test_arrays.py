@@ -1,6 +1,10 @@
 """zorv_arrays: the NumPy-native companion module agrees with zorv and with NumPy."""
 
 import copy
+import doctest
+import functools
+import inspect
+import multiprocessing
 import os
 import pickle
 import subprocess
@@ -51,6 +55,7 @@ def test_values_equal_zorvs_batch_bit_for_bit(degree, n_t, T, lead, t_shape):
     dofs = rng.standard_normal(lead + (space.n_dofs,))
     values = space.evaluate(dofs, times)
     assert values.shape == lead + np.shape(times) and values.dtype == np.float64
+    assert type(values) is (np.ndarray if values.shape else np.float64)  # a scalar as from a ufunc
     flat = values.reshape(-1, max(count, 1) if t_shape else 1)
     for function, function_dofs in enumerate(dofs.reshape(-1, space.n_dofs)):
         expected = zorv_values(degree, n_t, T, function_dofs, times)
@@ -143,7 +148,8 @@ def test_space_is_an_immutable_picklable_value():
     space = za.LegendreSpace(3, 10, 2.5)
     assert (space.degree, space.n_t, space.T, space.n_dofs) == (3, 10, 2.5, 40)
     assert repr(space) == "LegendreSpace(degree=3, n_t=10, T=2.5)"
-    for twin in [pickle.loads(pickle.dumps(space)), copy.copy(space), copy.deepcopy(space), eval(repr(space), vars(za))]:
+    twins = [pickle.loads(pickle.dumps(space, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for twin in twins + [copy.copy(space), copy.deepcopy(space), eval(repr(space), vars(za))]:
         assert twin == space and hash(twin) == hash(space) and not (twin != space)
         assert twin.evaluate(np.arange(40.0), 1.3) == space.evaluate(np.arange(40.0), 1.3)
     # Every pickle protocol rebuilds the space with T to the last bit.
@@ -158,6 +164,97 @@ def test_space_is_an_immutable_picklable_value():
         space.T = 1.0
     with pytest.raises(AttributeError):
         space.extra = 1
+    with pytest.raises(AttributeError, match="immutable"):
+        space._space = za.LegendreSpace(1, 1, 1.0)._space
+
+
+def public_callables():
+    """(name, callable) of every public function, the class, and its methods unbound and bound."""
+    space = za.LegendreSpace(2, 3, 3.0)
+    for name in za.__all__:
+        item = getattr(za, name)
+        yield name, item
+        if isinstance(item, type):
+            for method in [key for key, value in vars(item).items() if callable(value) and not key.startswith("_")]:
+                yield f"{name}.{method}", getattr(item, method)
+                yield f"space.{method}", getattr(space, method)
+
+
+@pytest.mark.parametrize("name, item", list(public_callables()), ids=[name for name, _ in public_callables()])
+def test_public_callables_have_signatures_pickle_and_run_their_examples(name, item):
+    parameters = inspect.signature(item).parameters
+    assert "args" not in parameters and "kwargs" not in parameters
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        twin = pickle.loads(pickle.dumps(item, protocol))
+        if inspect.ismethod(item):  # bound: the same function, of an equal space
+            assert twin.__func__ is item.__func__ and twin.__self__ == item.__self__
+        else:
+            assert twin is item
+    # The documentation's examples are correct (help() and the documentation show them).
+    finder = doctest.DocTestFinder(recurse=False)  # a class's methods are items of their own
+    examples = [test for test in finder.find(item, name, module=False, globs={}) if test.examples]
+    assert examples or name.startswith("space.")
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for test in examples if not name.startswith("space.") else []:
+        runner.run(test)
+    assert runner.failures == 0
+
+
+def test_functions_and_bound_methods_run_in_worker_processes():
+    space = za.LegendreSpace(3, 4, 2.0)
+    dofs = np.random.default_rng(5).standard_normal((2, space.n_dofs))
+    blocks = [np.linspace(0.0, 2.0, 5), np.array([0.3, 1.7])]
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        values = pool.map(functools.partial(space.evaluate, dofs), blocks)
+        unbound = pool.starmap(za.LegendreSpace.evaluate, [(space, dofs, block) for block in blocks])
+        points = pool.map(functools.partial(za.lagrange_points, np.int64(2), 3), [1.0, 2.5])
+    for block, value, other in zip(blocks, values, unbound):
+        assert np.array_equal(value, space.evaluate(dofs, block)) and np.array_equal(other, value)
+    assert [p.tolist() for p in points] == [za.lagrange_points(2, 3, T).tolist() for T in [1.0, 2.5]]
+
+
+@pytest.mark.parametrize("numpy_call, python_call", [
+    (lambda: za.LegendreSpace(np.int64(2), np.uint8(3), np.float32(1.5)), lambda: za.LegendreSpace(2, 3, 1.5)),
+    (lambda: za.lagrange_points(np.int64(2), np.int32(3), np.float64(2.5), periodic=np.True_),
+     lambda: za.lagrange_points(2, 3, 2.5, periodic=True)),
+    (lambda: za.prolongation(np.int16(2), np.uint64(4), np.int64(2), np.bool_(True)),
+     lambda: za.prolongation(2, 4, 2, True)),
+    (lambda: za.lagrange_to_legendre(np.int64(2), np.int8(3), periodic=np.False_),
+     lambda: za.lagrange_to_legendre(2, 3)),
+    (lambda: za.LegendreSpace(2, 3, 3.0).project(np.cos, points=np.int64(5)),
+     lambda: za.LegendreSpace(2, 3, 3.0).project(np.cos, points=5)),
+    (lambda: za.LegendreSpace(2, 3, 3.0).evaluate(np.arange(9.0), [0.5, 3.0], derivative=np.True_),
+     lambda: za.LegendreSpace(2, 3, 3.0).evaluate(np.arange(9.0), [0.5, 3.0], derivative=True)),
+    (lambda: za.LegendreSpace(2, 3, 3.0).basis_matrix([0.5, 3.0], derivative=np.True_),
+     lambda: za.LegendreSpace(2, 3, 3.0).basis_matrix([0.5, 3.0], derivative=True)),
+])
+def test_numpy_scalars_are_accepted_as_python_numbers(numpy_call, python_call):
+    result, expected = numpy_call(), python_call()
+    if scipy_sparse.issparse(expected):
+        result, expected = result.toarray(), expected.toarray()
+    assert type(result) is type(expected) and np.array_equal(result, expected)
+
+
+@pytest.mark.parametrize("degree, n_t, T, lead", [(0, 1, 1.0, ()), (3, 7, 2.5, ()), (5, 6, 0.3, (2, 3))])
+def test_converters_round_trip_and_agree_with_evaluate(degree, n_t, T, lead):
+    rng = np.random.default_rng(degree)
+    space = za.LegendreSpace(degree, n_t, T)
+    dofs = rng.standard_normal(lead + (space.n_dofs,))
+    coefficients = space.to_coefficients(dofs)
+    assert coefficients.shape == lead + (n_t, degree + 1)
+    assert np.array_equal(space.from_coefficients(coefficients), dofs)
+    edges = space.edges
+    assert edges[0] == 0.0 and edges[-1] == T and np.allclose(edges, np.linspace(0.0, T, n_t + 1), rtol=1e-15, atol=0)
+    # Interior times of every element (the ends may belong to either neighbour).
+    times = edges[:-1, None] + np.diff(edges)[:, None] * rng.uniform(0.01, 0.99, (n_t, 4))
+    scale = np.abs(coefficients).sum(axis=-1).max()
+    values = space.evaluate(dofs, times)  # lead + (n_t, 4)
+    pieces = space.to_legendre(dofs[(0,) * len(lead)])
+    from_legendre = np.array([piece(row) for piece, row in zip(pieces, times)])
+    np.testing.assert_allclose(from_legendre, values[(0,) * len(lead)], rtol=0, atol=1e-13 * scale)
+    ppoly = space.to_ppoly(dofs)
+    assert np.array_equal(ppoly.x, edges)
+    np.testing.assert_allclose(np.moveaxis(ppoly(times), (0, 1), (-2, -1)), values, rtol=0, atol=1e-12 * scale)
 
 
 def test_bad_input_raises_clear_errors_and_changes_nothing():
@@ -179,6 +276,10 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.evaluate(dofs, np.array([True])), TypeError, "t must be an array of real numbers, not of dtype bool"),
         (lambda: space.basis_matrix([False]), TypeError, "t must be an array of real numbers, not of dtype bool"),
         (lambda: space.evaluate(dofs > 3, 0.5), TypeError, "dofs must be an array of real numbers, not of dtype bool"),
+        (lambda: za.LegendreSpace(2, 3, "1.0"), TypeError, "T must be a real number, not str"),
+        (lambda: za.lagrange_points(1, 3, 0.0), ValueError, "T must be finite and positive, got 0.0"),
+        (lambda: za.lagrange_points(1, 3, -2), ValueError, "T must be finite and positive, got -2.0"),
+        (lambda: za.lagrange_points(1, 3, np.nan), ValueError, "T must be finite and positive, got nan"),
         (lambda: space.evaluate(np.zeros(8), 0.5), ValueError,
          "dofs must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = 9, got shape (8,)"),
         (lambda: space.evaluate(1.0, 0.5), ValueError, "got shape ()"),
@@ -206,6 +307,12 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
          "Unable to allocate 24.0 TiB for 1,099,513,724,929 weight matrix cells of 24 bytes each"),
         (lambda: za.lagrange_to_legendre(1, 2**50), MemoryError, "for 4,503,599,627,370,496 matrix entries of 48 bytes"),
         (lambda: za.lagrange_points(1, 2**50, 1.0), MemoryError, "for 1,125,899,906,842,625 nodes of 16 bytes each"),
+        (lambda: space.to_ppoly(np.zeros(8)), ValueError,
+         "dofs must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = 9, got shape (8,)"),
+        (lambda: space.to_coefficients(dofs > 1), TypeError, "dofs must be an array of real numbers, not of dtype bool"),
+        (lambda: space.to_legendre(np.zeros((2, 9))), ValueError, "dofs must have shape (n_dofs,) = (9,), got shape (2, 9)"),
+        (lambda: space.from_coefficients(np.zeros((3, 2))), ValueError,
+         "coefficients must have shape (..., n_t, degree + 1) = (..., 3, 3), got shape (3, 2)"),
         (lambda: space.project(lambda t: 1 / 0), ZeroDivisionError, "division by zero"),
         (lambda: za.prolongation(2, 4, 0), ValueError, "Lagrange prolongation requires polynomial degree at least 1"),
         (lambda: za.prolongation(2, 0, 1, True), ValueError, "Lagrange prolongation requires at least one fine interval"),

@@ -1,0 +1,496 @@
+"""LegendreSpace: the discontinuous Legendre space, over the compiled core."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, NoReturn, Optional, SupportsFloat, SupportsIndex, Union, overload
+
+import numpy as np
+from numpy.polynomial import Legendre, legendre
+from numpy.typing import ArrayLike, NDArray
+
+from . import _core
+from ._arguments import interval_end, public
+
+if TYPE_CHECKING:
+    from scipy.interpolate import PPoly  # type: ignore[import-untyped, unused-ignore]
+    from scipy.sparse import csr_array  # type: ignore[import-untyped, unused-ignore]
+
+# A time given as one number: evaluate then returns a NumPy scalar, as ufuncs do.
+_ScalarTime = Union[float, np.floating[Any], np.integer[Any]]
+
+
+def _real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
+    """`values` as a float64 array; booleans, strings, objects and complex numbers are refused,
+    as the core refuses them (a silent conversion of them hides errors)."""
+    array = np.asarray(values)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be an array of real numbers, not of dtype {array.dtype}")
+    return array.astype(np.float64, copy=False)
+
+
+@public
+class LegendreSpace:
+    """The discontinuous Legendre space of a degree on `n_t` equal elements of [0, T].
+
+    [0, T] is divided into `n_t` elements of width ``w = T / n_t``; on element ``e``
+    the basis functions are the Legendre polynomials ``P_0 .. P_degree`` of the
+    element's reference coordinate ``xi`` in [-1, 1]. A function of the space is a
+    vector of ``n_dofs = n_t * (degree + 1)`` coefficients (dofs): the coefficient of
+    ``P_k`` on element ``e`` is at index ``e + n_t * k`` (all ``P_0`` coefficients
+    first, then all ``P_1`` coefficients, ...), as in ``zorv``.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree on each element, at least 0.
+    n_t : int
+        Number of elements, at least 1.
+    T : float
+        End of the interval [0, T]: finite and positive.
+
+    Raises
+    ------
+    ValueError
+        If `degree` < 0, `n_t` < 1, `T` is not finite and positive, or the dofs
+        would not fit in memory.
+    TypeError
+        If `degree` or `n_t` is not an integer (a bool or a float is refused) or
+        `T` is not a real number.
+
+    Notes
+    -----
+    A time ``t`` belongs to element ``floor(t / w)``, clamped to [0, n_t - 1]: times
+    before 0 to the first element, times from T on to the last, a time on an inner
+    element end to the element that begins there. Its reference coordinate is
+    ``xi = 2 (t - (left + right) / 2) / (right - left)``, clamped to [-1, 1], with
+    ``left = w * e`` and ``right = left + w``.
+
+    The space is an immutable value: equal and hashed by ``(degree, n_t, T)``;
+    copies are the space itself, and it pickles as its three numbers (so it travels
+    to Dask or multiprocessing workers cheaply), under every pickle protocol. Its
+    methods, bound or not, pickle too.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import zorv_arrays as za
+    >>> space = za.LegendreSpace(2, 3, 3.0)
+    >>> space
+    LegendreSpace(degree=2, n_t=3, T=3.0)
+    >>> space.n_dofs
+    9
+    >>> space.edges
+    array([0., 1., 2., 3.])
+    """
+
+    __slots__ = ("_space",)
+    _space: _core.LegendreSpace
+
+    def __init__(self, degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat) -> None:
+        space = _core.LegendreSpace(degree, n_t, interval_end(T))
+        object.__setattr__(self, "_space", space)
+
+    # ---- the value ----------------------------------------------------------------------
+
+    @property
+    def degree(self) -> int:
+        """Polynomial degree on each element."""
+        return self._space.degree
+
+    @property
+    def n_t(self) -> int:
+        """Number of elements."""
+        return self._space.n_t
+
+    @property
+    def T(self) -> float:
+        """End of the interval [0, T]."""
+        return self._space.T
+
+    @property
+    def n_dofs(self) -> int:
+        """Number of dofs of a function, ``n_t * (degree + 1)``."""
+        return self._space.n_dofs
+
+    @property
+    def edges(self) -> NDArray[np.float64]:
+        """The ``n_t + 1`` element ends as the core computes them, a new float64 array.
+
+        ``edges[e] = w * e`` with ``w = T / n_t`` (both in float64) for ``e < n_t``,
+        and ``edges[n_t] = T`` exactly.
+        """
+        edges = (self.T / self.n_t) * np.arange(self.n_t + 1, dtype=np.float64)
+        edges[-1] = self.T
+        return edges
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, LegendreSpace):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def __repr__(self) -> str:
+        return f"LegendreSpace(degree={self.degree}, n_t={self.n_t}, T={self.T!r})"
+
+    def __reduce__(self) -> tuple[type[LegendreSpace], tuple[int, int, float]]:
+        # Every protocol: the class and its three numbers.
+        return (type(self), self._key())
+
+    def __copy__(self) -> LegendreSpace:
+        return self
+
+    def __deepcopy__(self, memo: object) -> LegendreSpace:
+        return self
+
+    def __setattr__(self, name: str, value: object) -> NoReturn:
+        raise AttributeError(f"LegendreSpace is immutable: cannot set {name!r}")
+
+    def __delattr__(self, name: str) -> NoReturn:
+        raise AttributeError(f"LegendreSpace is immutable: cannot delete {name!r}")
+
+    def _key(self) -> tuple[int, int, float]:
+        return (self.degree, self.n_t, self.T)
+
+    # ---- evaluation ---------------------------------------------------------------------
+
+    @overload
+    def evaluate(self, dofs: ArrayLike, t: _ScalarTime, *, derivative: Union[bool, np.bool_] = ...,
+                 out: None = ...) -> Any: ...
+
+    @overload
+    def evaluate(self, dofs: ArrayLike, t: ArrayLike, *, derivative: Union[bool, np.bool_] = ...,
+                 out: Optional[NDArray[np.float64]] = ...) -> NDArray[np.float64]: ...
+
+    def evaluate(self, dofs: ArrayLike, t: ArrayLike, *, derivative: Union[bool, np.bool_] = False,
+                 out: Optional[NDArray[np.float64]] = None) -> Any:
+        """Values (or time derivatives) of functions of the space at times.
+
+        Parameters
+        ----------
+        dofs : array_like, shape (..., n_dofs)
+            One function per vector along the last axis, in the dof layout (the
+            coefficient of ``P_k`` on element ``e`` at index ``e + n_t * k``).
+        t : array_like
+            Times, of any shape: anything ``numpy.asarray(t, float64)`` accepts.
+        derivative : bool, optional
+            The time derivative instead of the value.
+        out : ndarray, optional
+            A C-contiguous, aligned, writable float64 array of the result's shape
+            to write into.
+
+        Returns
+        -------
+        ndarray or numpy.float64
+            Shape ``dofs.shape[:-1] + t.shape``: ``result[..., j]`` is the function
+            ``dofs[...]`` at ``t[j]``. A result without axes (one function, one time)
+            is a ``numpy.float64``, as from a NumPy ufunc; with `out` given, `out`.
+
+        Raises
+        ------
+        ValueError
+            If the last axis of `dofs` is not ``n_dofs`` long or `out` has another shape.
+        TypeError
+            If `dofs` or `t` are not real numbers (booleans, strings, objects and complex
+            numbers are refused), or `out` is not a writable, aligned, C-contiguous
+            float64 array.
+
+        Notes
+        -----
+        Each time is located and its basis values formed once, then used for every
+        function. Values are bit for bit those of
+        ``zorv.LegendreBasisEvaluator.evaluate_many`` with the same dofs and times.
+
+        Derivatives are those of the element's polynomial,
+        ``(2 / w) sum_k c_k P_k'(xi)``, with ``P_k'`` from the stable recurrence
+        ``P_(k+1)' = P_(k-1)' + (2k + 1) P_k``: accurate to a few units in the last
+        place of ``sum_k |c_k| k^2 2 / w`` at every time, element ends included
+        (there it is the one-sided derivative of the element the time belongs to).
+        zorv's derivative methods keep a regularised quotient that loses all
+        accuracy as ``xi`` nears +-1.
+
+        From 2048 evaluations (functions x times) on, the interpreter lock is
+        released and the work runs on the process's worker pool.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(2, 3, 3.0)
+        >>> dofs = np.arange(1.0, 10.0)
+        >>> space.evaluate(dofs, [1.25, 0.0, 3.0])
+        array([-1.5,  4. , 18. ])
+        >>> print(space.evaluate(dofs, 1.25))
+        -1.5
+        >>> space.evaluate(np.stack([dofs, 2 * dofs]), [0.0, 3.0], derivative=True)
+        array([[-34.,  66.],
+               [-68., 132.]])
+        """
+        values = self._space.evaluate(dofs, t, derivative=derivative, out=out)
+        return values if out is not None or values.ndim else values[()]
+
+    def basis_matrix(self, t: ArrayLike, *, derivative: Union[bool, np.bool_] = False) -> csr_array:
+        """The design matrix at times `t`.
+
+        Parameters
+        ----------
+        t : array_like
+            Times, of any shape (taken in flat order).
+        derivative : bool, optional
+            Rows of basis derivatives instead of basis values.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (t.size, n_dofs)
+            ``A @ dofs == evaluate(dofs, t.ravel())``. Row ``i`` holds ``degree + 1``
+            entries, in columns ``e + n_t * k`` (``k = 0 .. degree``) for the element
+            ``e`` of ``t.flat[i]``: the values ``P_k(xi)`` (equal to zorv's
+            ``evaluate_all_basis_functions``) or, with `derivative`,
+            ``(2 / w) P_k'(xi)`` (the accurate derivatives of `evaluate`).
+
+        Raises
+        ------
+        TypeError
+            If `t` is not real numbers.
+
+        Examples
+        --------
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(1, 2, 2.0)
+        >>> space.basis_matrix([0.0, 1.75]).toarray()
+        array([[ 1. ,  0. , -1. ,  0. ],
+               [ 0. ,  1. ,  0. ,  0.5]])
+        """
+        return self._space.basis_matrix(t, derivative=derivative)
+
+    def project(self, f: Callable[[NDArray[np.float64]], ArrayLike], *,
+                points: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
+        """The L2 projection of `f` onto the space, by Gauss-Legendre quadrature per element.
+
+        Parameters
+        ----------
+        f : callable
+            Vectorised: called once with the quadrature times ``t``, a float64 array of
+            shape ``(n_t * points,)`` (element ``e``'s points at ``e * points`` to
+            ``e * points + points - 1``), it returns real values of shape
+            ``(..., n_t * points)``: one function per vector along the last axis.
+        points : int, optional
+            Quadrature points per element, at least 1; default ``degree + 1``.
+
+        Returns
+        -------
+        ndarray, shape (..., n_dofs)
+            The dofs: the coefficient of ``P_k`` on element ``e`` is ``(2k + 1) / 2``
+            times the quadrature of ``f P_k`` over the element's reference interval.
+
+        Raises
+        ------
+        ValueError
+            If `points` < 1 or ``f(t)`` has the wrong shape.
+        TypeError
+            If `points` is not an integer or None, or ``f(t)`` is not real numbers.
+
+        Notes
+        -----
+        Exact (up to rounding) for functions that are polynomials of the space's degree
+        on each element when ``points >= degree + 1``. What `f` raises passes through.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(2, 2, 1.0)
+        >>> dofs = space.project(lambda t: 1.0 + 2.0 * t)
+        >>> np.allclose(dofs, [1.5, 2.5, 0.5, 0.5, 0.0, 0.0], rtol=0, atol=1e-14)
+        True
+        """
+        return self._space.project(f, points=points)
+
+    # ---- conversions --------------------------------------------------------------------
+
+    def to_coefficients(self, dofs: ArrayLike) -> NDArray[np.float64]:
+        """The dofs as an array of Legendre coefficients per element.
+
+        Parameters
+        ----------
+        dofs : array_like, shape (..., n_dofs)
+            Functions of the space in the dof layout.
+
+        Returns
+        -------
+        ndarray, shape (..., n_t, degree + 1)
+            A new array: ``coefficients[..., e, k]`` is the coefficient of ``P_k`` on
+            element ``e``, ``dofs[..., e + n_t * k]``; ``coefficients[..., e, :]`` is
+            in the order ``numpy.polynomial.legendre.legval`` takes.
+
+        Raises
+        ------
+        ValueError
+            If the last axis of `dofs` is not ``n_dofs`` long.
+        TypeError
+            If `dofs` is not real numbers.
+
+        See Also
+        --------
+        from_coefficients : the inverse.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(1, 3, 3.0)
+        >>> space.to_coefficients(np.arange(6.0))
+        array([[0., 3.],
+               [1., 4.],
+               [2., 5.]])
+        """
+        values = self._dofs(dofs)
+        shape = values.shape[:-1] + (self.degree + 1, self.n_t)
+        return np.swapaxes(values.reshape(shape), -1, -2).copy()
+
+    def from_coefficients(self, coefficients: ArrayLike) -> NDArray[np.float64]:
+        """Dofs from Legendre coefficients per element, the inverse of `to_coefficients`.
+
+        Parameters
+        ----------
+        coefficients : array_like, shape (..., n_t, degree + 1)
+            ``coefficients[..., e, k]`` is the coefficient of ``P_k`` on element ``e``.
+
+        Returns
+        -------
+        ndarray, shape (..., n_dofs)
+            A new array in the dof layout.
+
+        Raises
+        ------
+        ValueError
+            If the last two axes are not ``(n_t, degree + 1)``.
+        TypeError
+            If `coefficients` is not real numbers.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(1, 3, 3.0)
+        >>> space.from_coefficients([[0.0, 3.0], [1.0, 4.0], [2.0, 5.0]])
+        array([0., 1., 2., 3., 4., 5.])
+        """
+        values = _real_array(coefficients, "coefficients")
+        expected = (self.n_t, self.degree + 1)
+        if values.shape[-2:] != expected:
+            raise ValueError(f"coefficients must have shape (..., n_t, degree + 1) = (..., {expected[0]}, "
+                             f"{expected[1]}), got shape {values.shape}")
+        return np.swapaxes(values, -1, -2).copy().reshape(values.shape[:-2] + (self.n_dofs,))
+
+    def to_legendre(self, dofs: ArrayLike) -> list[Legendre]:
+        """One function as a ``numpy.polynomial.Legendre`` series per element.
+
+        Parameters
+        ----------
+        dofs : array_like, shape (n_dofs,)
+            One function of the space in the dof layout.
+
+        Returns
+        -------
+        list of numpy.polynomial.Legendre
+            ``n_t`` series; series ``e`` has the coefficients ``dofs[e + n_t * k]``,
+            the domain ``[left_e, left_e + w]`` (``left_e = edges[e]``, as the core
+            computes the element) and the window [-1, 1], so that ``p(t)`` is the
+            function at times ``t`` of that element.
+
+        Raises
+        ------
+        ValueError
+            If `dofs` is not of shape ``(n_dofs,)``.
+        TypeError
+            If `dofs` is not real numbers.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(2, 3, 3.0)
+        >>> dofs = np.arange(1.0, 10.0)
+        >>> pieces = space.to_legendre(dofs)
+        >>> pieces[1].domain
+        array([1., 2.])
+        >>> print(pieces[1](1.25), space.evaluate(dofs, 1.25))
+        -1.5 -1.5
+        """
+        values = self._dofs(dofs)
+        if values.ndim != 1:
+            raise ValueError(f"dofs must have shape (n_dofs,) = ({self.n_dofs},), got shape {values.shape}")
+        coefficients = self.to_coefficients(values)
+        width = self.T / self.n_t
+        return [Legendre(coefficients[e], domain=[left, left + width], window=[-1.0, 1.0])
+                for e, left in enumerate(self.edges[:-1].tolist())]
+
+    def to_ppoly(self, dofs: ArrayLike) -> PPoly:
+        """Functions of the space as a ``scipy.interpolate.PPoly`` (power basis per element).
+
+        Parameters
+        ----------
+        dofs : array_like, shape (..., n_dofs)
+            Functions of the space in the dof layout.
+
+        Returns
+        -------
+        scipy.interpolate.PPoly
+            Breakpoints `edges`; on element ``e``, ``c[m, e]`` is the coefficient of
+            ``(t - edges[e]) ** (degree - m)``. Several functions make a vector-valued
+            PPoly: ``ppoly(t)`` has the shape ``t.shape + dofs.shape[:-1]`` (where
+            `evaluate` gives ``dofs.shape[:-1] + t.shape``). Outside [0, T] the PPoly
+            continues the end elements' polynomials.
+
+        Raises
+        ------
+        ValueError
+            If the last axis of `dofs` is not ``n_dofs`` long.
+        TypeError
+            If `dofs` is not real numbers.
+
+        Notes
+        -----
+        The power basis is ill-conditioned as the degree grows: from a degree near 10
+        on, its values lose digits that the Legendre coefficients keep.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(2, 3, 3.0)
+        >>> dofs = np.arange(1.0, 10.0)
+        >>> ppoly = space.to_ppoly(dofs)
+        >>> ppoly.c[:, 1]
+        array([ 48., -38.,   5.])
+        >>> print(ppoly(1.25), space.evaluate(dofs, 1.25))
+        -1.5 -1.5
+        """
+        from scipy.interpolate import PPoly
+
+        coefficients = self.to_coefficients(dofs)  # (..., n_t, degree + 1)
+        order = self.degree + 1
+        # Column k: the power-basis coefficients (in xi) of P_k.
+        to_power = np.zeros((order, order))
+        for k in range(order):
+            to_power[:k + 1, k] = legendre.leg2poly(np.eye(order)[k])
+        # xi = (2 / w) s - 1 with s = t - left: xi^j = sum_i C(j, i) (2 / w)^i (-1)^(j - i) s^i.
+        scale = 2.0 * self.n_t / self.T
+        substitution = np.zeros((order, order))
+        for j in range(order):
+            binomial = 1.0
+            for i in range(j + 1):
+                substitution[i, j] = binomial * scale**i * (-1.0) ** (j - i)
+                binomial = binomial * (j - i) / (i + 1)
+        powers = coefficients @ (substitution @ to_power).T  # (..., n_t, order): s^0 .. s^degree
+        # PPoly wants (order, n_t, ...), highest power first.
+        return PPoly(np.moveaxis(powers[..., ::-1], (-1, -2), (0, 1)), self.edges)
+
+    def _dofs(self, dofs: ArrayLike) -> NDArray[np.float64]:
+        values = _real_array(dofs, "dofs")
+        if values.ndim == 0 or values.shape[-1] != self.n_dofs:
+            raise ValueError(f"dofs must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = "
+                             f"{self.n_dofs}, got shape {values.shape}")
+        return values
