@@ -124,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         LocateCase{"huge", 3.0, 3, 1e300, 2, 1.0},
         LocateCase{"plus_infinity", 3.0, 3, kInf, 2, 1.0},
         LocateCase{"nan", 3.0, 3, kNaN, 0, kNaN},
+        // left + right = 2.25e308 overflows: the midpoint comes from the halves.
+        LocateCase{"huge_T", 1.5e308, 2, 1.2e308, 1, 0.1999999999999998},
         LocateCase{"saturated_index_clamped", kTwoTo64, kMaxIndex, 1e30, kMaxIndex - 1, 1.0},
         LocateCase{"large_index", kTwoTo64, kMaxIndex, 4096.5, 4096, 0.0}),
     [](const ::testing::TestParamInfo<LocateCase>& info) { return info.param.name; });
