@@ -516,8 +516,11 @@ std::size_t time_block_for(std::size_t degree) noexcept {
 }
 
 /// The sums of one function over the times of a block whose basis values stand in a
-/// table: row j of `table` holds P_0 .. P_degree (or their derivatives) at the time
-/// `offsets[j]` of the block, which lies in element `elements[j]`.
+/// table. The table's rows are grouped by four, each group's values column by column:
+/// P_k (or P_k') at row j stands at (j / 4) * 4 * columns + 4 * k + j % 4, so that the
+/// values of four rows load as one vector. Row j holds the time `offsets[j]` of the
+/// block, which lies in element `elements[j]`; rows up to a multiple of four exist
+/// (copies of the last row), of which only the first `rows` are written.
 struct TableSums {
     const double* table;
     const std::size_t* elements;
@@ -528,59 +531,81 @@ struct TableSums {
     std::size_t n_t;
     double width;
     bool derivative;
+};
 
-    /// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
-    /// [from, to) (every one, unless `check`). `Fixed` is the number of columns, or 0.
-    template <std::size_t Fixed>
-    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
-        const std::size_t c = Fixed != 0 ? Fixed : columns;
-        for (std::size_t j = row_begin; j < row_end; ++j) {
+/// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
+/// [from, to) (every one, unless `check`), four rows at a time. `Fixed` is the number
+/// of columns, or 0. S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before
+/// its addition: the operations of `evaluate`, in its order, in each lane.
+template <std::size_t Fixed>
+[[gnu::always_inline]] inline void table_sums(const TableSums& job, std::size_t row_begin, std::size_t row_end,
+                                              bool check, std::size_t from, std::size_t to) {
+    const std::size_t c = Fixed != 0 ? Fixed : job.columns;
+    const Lanes w = {job.width, job.width, job.width, job.width};
+    const std::size_t* const elements = job.elements;
+    const std::size_t* const offsets = job.offsets;
+    for (std::size_t g = row_begin / kBlock * kBlock; g < row_end; g += kBlock) {
+        const double* const p = job.table + g * c;
+        const double* const rows[kBlock] = {job.dofs + elements[g], job.dofs + elements[g + 1],
+                                            job.dofs + elements[g + 2], job.dofs + elements[g + 3]};
+        Lanes sum = {-0.0, -0.0, -0.0, -0.0};
+        for (std::size_t k = 0; k < c; ++k) {
+            Lanes values;
+            __builtin_memcpy(&values, p + kBlock * k, sizeof values);
+            Lanes dofs;
+            gather(rows, k * job.n_t, dofs);
+            sum = sum + values * dofs;
+        }
+        if (job.derivative) sum = (sum + sum) / w;
+        for (std::size_t l = 0; l < kBlock; ++l) {
+            const std::size_t j = g + l;
+            if (j < row_begin || j >= row_end) continue;
             const std::size_t i = offsets[j];
             if (check && (i < from || i >= to)) continue;
-            const double* const p = table + j * c;
-            const double* const d = dofs + elements[j];
-            // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before its
-            // addition: the operations of `evaluate`, in its order.
-            double sum = -0.0;
-            for (std::size_t k = 0; k < c; ++k) sum = sum + p[k] * d[k * n_t];
-            out[i] = derivative ? (sum + sum) / width : sum;
+            job.out[i] = sum[l];
         }
     }
+}
 
-    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
-        switch (columns) {  // the common small degrees with their loop unrolled
-            case 1: run<1>(row_begin, row_end, check, from, to); break;
-            case 2: run<2>(row_begin, row_end, check, from, to); break;
-            case 3: run<3>(row_begin, row_end, check, from, to); break;
-            case 4: run<4>(row_begin, row_end, check, from, to); break;
-            case 5: run<5>(row_begin, row_end, check, from, to); break;
-            case 6: run<6>(row_begin, row_end, check, from, to); break;
-            default: run<0>(row_begin, row_end, check, from, to); break;
-        }
+ZORV_X86_CLONES void table_sums_range(const TableSums& job, std::size_t row_begin, std::size_t row_end, bool check,
+                                      std::size_t from, std::size_t to) {
+    switch (job.columns) {  // the common small degrees with their loop unrolled
+        case 1: table_sums<1>(job, row_begin, row_end, check, from, to); break;
+        case 2: table_sums<2>(job, row_begin, row_end, check, from, to); break;
+        case 3: table_sums<3>(job, row_begin, row_end, check, from, to); break;
+        case 4: table_sums<4>(job, row_begin, row_end, check, from, to); break;
+        case 5: table_sums<5>(job, row_begin, row_end, check, from, to); break;
+        case 6: table_sums<6>(job, row_begin, row_end, check, from, to); break;
+        default: table_sums<0>(job, row_begin, row_end, check, from, to); break;
     }
-};
+}
 
 /// From this many functions on, the times of a block are taken in element order, so
 /// that each function's dofs are read nearly in sequence (sorting costs about as
 /// much as a few functions' sums).
 constexpr std::size_t kSortFromFunctions = 32;
 
+/// `count` rounded up to whole groups of four.
+constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kBlock - 1) / kBlock * kBlock; }
+
 /// Working memory of a range: the table and the positions of a block's times.
 struct BlockScratch {
-    std::unique_ptr<double[]> table;           ///< block * columns basis values
+    std::unique_ptr<double[]> table;           ///< whole_groups(block) * columns basis values
+    std::unique_ptr<double[]> row;             ///< the basis values of one time
     std::unique_ptr<double[]> xi;              ///< per time of the block
     std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
     std::unique_ptr<std::size_t[]> elements;   ///< element per table row
     std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
 
     BlockScratch(std::size_t block, std::size_t columns) noexcept
-        : table(new (std::nothrow) double[block * columns]),
+        : table(new (std::nothrow) double[whole_groups(block) * columns]),
+          row(new (std::nothrow) double[columns]),
           xi(new (std::nothrow) double[block]),
           located(new (std::nothrow) std::size_t[block]),
-          elements(new (std::nothrow) std::size_t[block]),
+          elements(new (std::nothrow) std::size_t[whole_groups(block)]),
           offsets(new (std::nothrow) std::size_t[block]) {}
 
-    bool usable() const noexcept { return table && xi && located && elements && offsets; }
+    bool usable() const noexcept { return table && row && xi && located && elements && offsets; }
 };
 
 }  // namespace
@@ -652,10 +677,13 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
                 return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
             });
         }
-        for (std::size_t j = 0; j < rows; ++j) {
-            const std::size_t i = scratch.offsets[j];
+        for (std::size_t j = 0; j < whole_groups(rows); ++j) {
+            // Rows beyond the last repeat it, so that every group reads real dofs.
+            const std::size_t i = scratch.offsets[std::min(j, rows - 1)];
             scratch.elements[j] = scratch.located[i];
-            reference_basis(scratch.xi[i], derivative, {scratch.table.get() + j * columns, columns});
+            reference_basis(scratch.xi[i], derivative, {scratch.row.get(), columns});
+            double* const group = scratch.table.get() + j / kBlock * kBlock * columns + j % kBlock;
+            for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = scratch.row[k];
         }
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
@@ -663,9 +691,9 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
             const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
                                  out + f * n + first, columns, n_t_, width, derivative};
             if (sorted) {
-                sums.run(0, rows, from != 0 || to != len, from, to);
+                table_sums_range(sums, 0, rows, from != 0 || to != len, from, to);
             } else {
-                sums.run(from, to, false, from, to);  // row j holds the time j
+                table_sums_range(sums, from, to, false, from, to);  // row j holds the time j
             }
         }
         x = stop_at;
