@@ -159,6 +159,14 @@ TEST(LegendreBasisDegreeZero, IsPiecewiseConstant) {
     EXPECT_EQ(basis.evaluate(1.2, dofs), 3.0);
     EXPECT_EQ(basis.evaluate(kNaN, dofs), 1.0);
     EXPECT_EQ(bits(basis.evaluate_derivative(1.2, dofs)), bits(0.0));
+    // The batch kernels locate four times at once: a NaN, a time beyond T, -0.0 and a
+    // negative time in every lane position and in a short last group, each on its element.
+    const std::vector<double> times = {kNaN, 7.0, -0.0, -1.0, 1.2, kNaN, kNaN, 7.0, -1.0, kNaN};
+    const std::vector<double> expected = {1.0, 4.0, 1.0, 1.0, 3.0, 1.0, 1.0, 4.0, 1.0, 1.0};
+    std::vector<double> many(times.size());
+    basis.evaluate_functions(false, std::span<const double>(dofs.data(), 4), 1, times, many);
+    EXPECT_EQ(basis.evaluate_many(dofs, times), expected);
+    EXPECT_EQ(many, expected);
     expect_sparse(basis.evaluate_all_basis_functions(1.2), 4, {{2, 1.0}});
     expect_sparse(basis.evaluate_all_basis_function_derivatives(1.2), 4, {});
 }
