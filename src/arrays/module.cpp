@@ -324,6 +324,18 @@ public:
     LegendreSpace(CountArgument degree, CountArgument n_t, double T)
         : basis_(count_argument(degree, "degree", 0), count_argument(n_t, "n_t", 1), T) {
         check_interval_end(T);
+        // The grid's arithmetic needs a normal element width (halving it, and its
+        // multiples, must be exact) and a finite end of the last element.
+        const double width = T / static_cast<double>(basis_.n_t());
+        const double last_end = width + width * static_cast<double>(basis_.n_t() - 1);
+        if (!(width >= std::numeric_limits<double>::min()) || !std::isfinite(last_end)) {
+            throw nb::value_error(("T / n_t must be at least 2.2250738585072014e-308 (the smallest normal float) "
+                                   "and the grid's end, T / n_t + (T / n_t) * (n_t - 1), at most "
+                                   "1.7976931348623157e+308; got T = " +
+                                   std::string(nb::repr(nb::float_(T)).c_str()) + ", n_t = " +
+                                   std::to_string(basis_.n_t()))
+                                      .c_str());
+        }
         try {
             n_dofs_ = basis_.n_dofs();
         } catch (const Stop&) {

@@ -49,6 +49,21 @@ std::size_t saturating_floor_index(double value) noexcept {
 
 double LegendreBasis::element_width() const noexcept { return width_; }
 
+namespace {
+
+/// (left + right) * -0.5 for element ends 0 <= left <= right. Where the sum overflows
+/// (ends beyond half the largest double), left * -0.5 + right * -0.5 instead: the ends
+/// are normal there, so both halvings are exact and the one rounding of their sum
+/// gives what the formula would without the overflow. Every finite sum keeps the
+/// formula's own operations, so no other value changes.
+[[gnu::always_inline]] inline double midpoint_negated(double left, double right) noexcept {
+    const double sum = left + right;
+    if (std::isfinite(sum)) [[likely]] return sum * -0.5;
+    return left * -0.5 + right * -0.5;
+}
+
+}  // namespace
+
 ElementPosition LegendreBasis::locate(double t) const {
     if (n_t_ == 0) [[unlikely]] stop_no_element();
     return locate_in_grid(t);
@@ -62,7 +77,7 @@ ElementPosition LegendreBasis::locate_in_grid(double t) const noexcept {
     const double right = w + left;
     // xi = (2 (t - (left + right) / 2)) / (right - left), with the midpoint
     // subtracted as t + (left + right) * (-0.5); halving and doubling are exact.
-    const double shifted = t + (left + right) * -0.5;
+    const double shifted = t + midpoint_negated(left, right);
     double xi = (2.0 * shifted) / (right - left);
     if (xi < -1.0) {
         xi = -1.0;
@@ -152,12 +167,83 @@ constexpr std::size_t kBlock = 4;
 
 /// One double per point of a block, operated on element by element.
 using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
+/// One 64-bit integer per point: comparison masks (all ones or zero) and element indices.
+using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
+
+// Vectors are passed by reference and results written through one: a vector must never
+// be passed by value across a call (see LegendreRecurrence), and these always inline.
+
+/// Lane by lane `mask ? yes : no`, for a comparison mask; `result` may be `yes` or `no`.
+[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
+    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
+}
+
+/// What the vector kernel needs to know of the grid, fixed for a whole range.
+struct Grid {
+    double width;   ///< w = T / n_t
+    double last;    ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
+    bool halves;    ///< some element's left + right overflows: midpoints are taken from the halves
+};
+
+/// 2^52: adding and subtracting it rounds a double of [0, 2^52) to an integer, and the
+/// bits of an integer n + 2^52 are the bits of 2^52 plus n.
+constexpr double kIntegerShift = 4503599627370496.0;
+
+/// The element and reference coordinate of four times, exactly as
+/// LegendreBasis::locate_in_grid gives them one by one: the element is the floor of
+/// t / w, saturating (negative and NaN quotients give 0) and clamped to the last
+/// element; xi the same operations in the same order, clamped to [-1, 1] with a NaN
+/// kept. Valid while every element reached is below 2^52 (`Grid::last`): a dof
+/// vector with an element beyond that cannot exist.
+template <bool halves>
+[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Bits& element, Lanes& xi) {
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    const Lanes w = {grid.width, grid.width, grid.width, grid.width};
+    const Lanes last = {grid.last, grid.last, grid.last, grid.last};
+    const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
+    const Lanes quotient = t / w;
+    // Negative quotients and NaN (every comparison with it fails) to 0, from the last
+    // element on (infinity included) to the last element.
+    Lanes index;
+    select(reinterpret_cast<Bits>(quotient >= zeros), quotient, zeros, index);
+    select(reinterpret_cast<Bits>(index < last), index, last, index);
+    // The floor of a value of [0, 2^52): rounded to the nearest integer by the shift,
+    // then one less where that rounded up. (-0.0 gives +0.0, as the integer 0 does.)
+    Lanes floor = (index + shift) - shift;
+    Lanes step;
+    select(reinterpret_cast<Bits>(floor > index), ones, zeros, step);
+    floor = floor - step;
+    element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+    const Lanes left = w * floor;
+    const Lanes right = w + left;
+    const Lanes sum = left + right;
+    Lanes middle = sum * -0.5;
+    if constexpr (halves) {
+        // Where left + right overflows (T near the largest double), the sum of the
+        // halves: both are normal there, so halving is exact and this is the value the
+        // midpoint formula gives without the overflow (see midpoint_negated).
+        const Lanes from_halves = left * -0.5 + right * -0.5;
+        select(reinterpret_cast<Bits>(sum - sum == zeros), middle, from_halves, middle);
+    }
+    const Lanes shifted = t + middle;
+    xi = (2.0 * shifted) / (right - left);
+    select(reinterpret_cast<Bits>(xi < -ones), -ones, xi, xi);
+    select(reinterpret_cast<Bits>(xi > ones), ones, xi, xi);
+}
 
 /// D(c_j, k) of every point j: `rows[j]` points at D(c_j, 0), and the columns of
 /// the dof matrix lie `offset` = stride * k apart.
 [[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
-    for (std::size_t j = 0; j < kBlock; ++j) values[j] = rows[j][offset];
+    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
 }
+
+/// What a range computes at each point.
+enum class Sum {
+    value,             ///< S = -0.0 + P_0 D_0 + ... + P_n D_n
+    derivative,        ///< (S + S) / w with the regularised P_k' of LegendreRecurrence::derivative
+    exact_derivative,  ///< (S + S) / w with the exact P_k' of LegendreBasis::reference_basis
+};
 
 /// The Legendre sums of a block of points whose element rows and reference
 /// coordinates are known: for each point, S = -0.0 + P_0 D_0 + ... + P_n D_n (or
@@ -165,20 +251,45 @@ using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
 /// in the same order. Only the arrangement differs: each step runs across the
 /// whole block at once, so independent points overlap in vector instructions.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
-template <bool derivative>
+template <Sum kind>
 [[gnu::always_inline]] inline void block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
-                                              const double* xi_in, double* sums_out) {
-    Lanes xi;
-    __builtin_memcpy(&xi, xi_in, sizeof xi);
+                                              const Lanes& xi, Lanes& sums) {
+    constexpr bool derivative = kind == Sum::derivative;
     Lanes dofs;
     // P_0 = 1 and P_0' = 0; the products are formed as written (0 * D is NaN for D = inf).
     gather(rows, 0, dofs);
-    Lanes sums = -0.0 + (derivative ? 0.0 : 1.0) * dofs;
-    if (degree >= 1) {
-        // P_1 = x and P_1' = 1 (a constant: 1 also where x is NaN, as in a single call).
-        const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-        gather(rows, stride, dofs);
-        sums = sums + (derivative ? ones : xi) * dofs;
+    sums = -0.0 + (kind == Sum::value ? 1.0 : 0.0) * dofs;
+    if (degree == 0) return;
+    // P_1 = x and P_1' = 1 (a constant: 1 also where x is NaN, as in a single call).
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    gather(rows, stride, dofs);
+    sums = sums + (kind == Sum::value ? xi : ones) * dofs;
+    if constexpr (kind == Sum::exact_derivative) {
+        // P'_(k+1) = P'_(k-1) + (2k+1) P_k, the operations of reference_basis.
+        Lanes value_previous = ones;        // P_(k-2)
+        Lanes value = xi;                   // P_(k-1)
+        Lanes slope_previous = {0.0, 0.0, 0.0, 0.0};  // P_(k-2)'
+        Lanes slope = ones;                 // P_(k-1)'
+        Lanes next;
+        double kf = 1.0;                    // k - 1
+        for (std::size_t k = 2; k <= degree; ++k) {
+            const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
+            slope_previous = slope;
+            slope = slope_next;
+            gather(rows, stride * k, dofs);
+            sums = sums + slope * dofs;
+            if (k == degree) break;
+            // P_k from P_(k-1) and P_(k-2), for the next degree's slope.
+            if (k == 2) {
+                LegendreRecurrence::second(xi, next);
+            } else {
+                LegendreRecurrence::next(xi, value, value_previous, kf, next);
+            }
+            value_previous = value;
+            value = next;
+            kf = kf + 1.0;
+        }
+    } else {
         Lanes previous = ones;
         Lanes current = xi;
         Lanes next;
@@ -202,95 +313,119 @@ template <bool derivative>
             sums = sums + factor * dofs;
         }
     }
-    __builtin_memcpy(sums_out, &sums, sizeof sums);
 }
 
-// On x86, compiled for the baseline and for AVX2, chosen at load time; both give the
-// same bits (the same IEEE operations, and no contraction into fused multiply-adds).
-// Other processors run the four-lane vector-extension code as their compiler maps it.
+/// The results of one group of four times: located, gathered and summed in vector
+/// registers, then scaled for a derivative.
+template <Sum kind, bool halves>
+[[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
+                                              std::size_t stride, const Lanes& t, Lanes& result) {
+    Bits element;
+    Lanes xi;
+    locate_lanes<halves>(grid, t, element, xi);
+    const double* const rows[kBlock] = {dofs + element[0], dofs + element[1], dofs + element[2], dofs + element[3]};
+    block_sums<kind>(degree, stride, rows, xi, result);
+    if constexpr (kind != Sum::value) {
+        // A division, not a product with 1 / w: 1 / w is subnormal for w beyond 2^1022.
+        const Lanes w = {grid.width, grid.width, grid.width, grid.width};
+        result = (result + result) / w;
+    }
+}
+
+/// Any degree, as opposed to a degree fixed at compile time.
+constexpr std::size_t kAnyDegree = ~std::size_t{0};
+
+/// One function at `count` times, four at a time, each group read, summed and written
+/// as whole vectors (`out` may be `times` itself: a group is read before it is written).
+/// A short last group repeats its first time; the extra results are dropped. With a
+/// `Fixed` degree, the recurrence is unrolled.
+template <Sum kind, std::size_t Fixed, bool halves = false>
+[[gnu::always_inline]] inline void sum_range(const Grid& grid_in, std::size_t any_degree, const double* dofs,
+                                             std::size_t stride, const double* times, std::size_t count,
+                                             double* out) {
+    const Grid grid = grid_in;  // in registers: `out` cannot overwrite it
+    const std::size_t degree = Fixed != kAnyDegree ? Fixed : any_degree;
+    std::size_t first = 0;
+    for (; count - first >= kBlock; first += kBlock) {
+        Lanes t;
+        __builtin_memcpy(&t, times + first, sizeof t);
+        Lanes result;
+        group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+        __builtin_memcpy(out + first, &result, sizeof result);
+    }
+    if (first == count) return;
+    Lanes t = {times[first], times[first], times[first], times[first]};
+    for (std::size_t j = 1; j < count - first; ++j) t[j] = times[first + j];
+    Lanes result;
+    group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+    for (std::size_t j = 0; j < count - first; ++j) out[first + j] = result[j];
+}
+
+/// sum_range with the recurrence unrolled for the common small degrees (and the
+/// midpoint from halves only where the grid needs it).
+template <Sum kind>
+[[gnu::always_inline]] inline void sum_range(const Grid& grid, std::size_t degree, const double* dofs,
+                                             std::size_t stride, const double* times, std::size_t count,
+                                             double* out) {
+    if (grid.halves) [[unlikely]] return sum_range<kind, kAnyDegree, true>(grid, degree, dofs, stride, times, count, out);
+    switch (degree) {
+        case 0: sum_range<kind, 0>(grid, degree, dofs, stride, times, count, out); break;
+        case 1: sum_range<kind, 1>(grid, degree, dofs, stride, times, count, out); break;
+        case 2: sum_range<kind, 2>(grid, degree, dofs, stride, times, count, out); break;
+        case 3: sum_range<kind, 3>(grid, degree, dofs, stride, times, count, out); break;
+        case 4: sum_range<kind, 4>(grid, degree, dofs, stride, times, count, out); break;
+        case 5: sum_range<kind, 5>(grid, degree, dofs, stride, times, count, out); break;
+        default: sum_range<kind, kAnyDegree>(grid, degree, dofs, stride, times, count, out); break;
+    }
+}
+
+/// The grid of a basis with n_t >= 1 elements of width w, for the kernel.
+Grid grid_of(double width, std::size_t n_t) noexcept {
+    constexpr std::size_t kLargestIndex = (std::size_t{1} << 52) - 1;
+    const double last = static_cast<double>(std::min(n_t - 1, kLargestIndex));
+    // left and right grow with the element, so the last element's sum is the largest.
+    const double left = width * last;
+    const double right = width + left;
+    return {width, last, !std::isfinite(left + right)};
+}
+
+// On x86, compiled for the baseline and for AVX2, chosen once per range by the
+// loader's resolver; both give the same bits (the same IEEE operations, and no
+// contraction into fused multiply-adds). Other processors run the four-lane
+// vector-extension code as their compiler maps it.
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define ZORV_X86_CLONES
 #endif
 
-ZORV_X86_CLONES void value_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
-                                      const double* xi, double* sums) {
-    block_sums<false>(degree, stride, rows, xi, sums);
+ZORV_X86_CLONES void value_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride,
+                                 const double* times, std::size_t count, double* out) {
+    sum_range<Sum::value>(grid, degree, dofs, stride, times, count, out);
 }
 
-ZORV_X86_CLONES void derivative_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
-                                           const double* xi, double* sums) {
-    block_sums<true>(degree, stride, rows, xi, sums);
+ZORV_X86_CLONES void derivative_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride,
+                                      const double* times, std::size_t count, double* out) {
+    sum_range<Sum::derivative>(grid, degree, dofs, stride, times, count, out);
 }
 
-/// The sums S = -0.0 + P_0' D_0 + P_1' D_1 + ... of a block of points with the exact
-/// derivatives of LegendreBasis::reference_basis (P_0' = 0, P_1' = 1,
-/// P_(k+1)' = P_(k-1)' + (2k+1) P_k), with its operations in its order.
-ZORV_X86_CLONES void exact_derivative_block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
-                                                 const double* xi_in, double* sums_out) {
-    Lanes xi;
-    __builtin_memcpy(&xi, xi_in, sizeof xi);
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    Lanes dofs;
-    gather(rows, 0, dofs);
-    Lanes sums = -0.0 + zeros * dofs;
-    if (degree >= 1) {
-        gather(rows, stride, dofs);
-        sums = sums + ones * dofs;
-        Lanes value_previous = ones;  // P_(k-2)
-        Lanes value = xi;             // P_(k-1)
-        Lanes slope_previous = zeros; // P_(k-2)'
-        Lanes slope = ones;           // P_(k-1)'
-        Lanes next;
-        double kf = 1.0;              // k - 1
-        for (std::size_t k = 2; k <= degree; ++k) {
-            const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
-            slope_previous = slope;
-            slope = slope_next;
-            gather(rows, stride * k, dofs);
-            sums = sums + slope * dofs;
-            if (k == degree) break;
-            // P_k from P_(k-1) and P_(k-2), for the next degree's slope.
-            if (k == 2) {
-                LegendreRecurrence::second(xi, next);
-            } else {
-                LegendreRecurrence::next(xi, value, value_previous, kf, next);
-            }
-            value_previous = value;
-            value = next;
-            kf = kf + 1.0;
-        }
-    }
-    __builtin_memcpy(sums_out, &sums, sizeof sums);
+ZORV_X86_CLONES void exact_derivative_range(const Grid& grid, std::size_t degree, const double* dofs,
+                                            std::size_t stride, const double* times, std::size_t count,
+                                            double* out) {
+    sum_range<Sum::exact_derivative>(grid, degree, dofs, stride, times, count, out);
 }
 
 }  // namespace
 
 void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
                                    std::span<double> out) const noexcept {
+    // Every time of a checked batch lies in an element with a row of dofs, so below 2^52.
+    const Grid grid = grid_of(element_width(), n_t_);
     const auto stride = static_cast<std::size_t>(dofs.rows());
-    const double* const data = dofs.data();
-    const double width = element_width();
-    for (std::size_t first = 0; first < times.size(); first += kBlock) {
-        const std::size_t count = std::min(kBlock, times.size() - first);
-        const double* rows[kBlock];
-        double xi[kBlock];
-        double sums[kBlock];
-        for (std::size_t j = 0; j < kBlock; ++j) {
-            // A short last block repeats its first point; the extra results are dropped.
-            const ElementPosition position = locate_in_grid(times[first + (j < count ? j : 0)]);
-            rows[j] = data + position.element;
-            xi[j] = position.xi;
-        }
-        if (quantity == Quantity::value) {
-            value_block_sums(degree_, stride, rows, xi, sums);
-            for (std::size_t j = 0; j < count; ++j) out[first + j] = sums[j];
-        } else {
-            derivative_block_sums(degree_, stride, rows, xi, sums);
-            for (std::size_t j = 0; j < count; ++j) out[first + j] = (sums[j] + sums[j]) / width;
-        }
+    if (quantity == Quantity::value) {
+        value_range(grid, degree_, dofs.data(), stride, times.data(), times.size(), out.data());
+    } else {
+        derivative_range(grid, degree_, dofs.data(), stride, times.data(), times.size(), out.data());
     }
 }
 
@@ -381,8 +516,11 @@ std::size_t time_block_for(std::size_t degree) noexcept {
 }
 
 /// The sums of one function over the times of a block whose basis values stand in a
-/// table: row j of `table` holds P_0 .. P_degree (or their derivatives) at the time
-/// `offsets[j]` of the block, which lies in element `elements[j]`.
+/// table. The table's rows are grouped by four, each group's values column by column:
+/// P_k (or P_k') at row j stands at (j / 4) * 4 * columns + 4 * k + j % 4, so that the
+/// values of four rows load as one vector. Row j holds the time `offsets[j]` of the
+/// block, which lies in element `elements[j]`; rows up to a multiple of four exist
+/// (copies of the last row), of which only the first `rows` are written.
 struct TableSums {
     const double* table;
     const std::size_t* elements;
@@ -393,59 +531,81 @@ struct TableSums {
     std::size_t n_t;
     double width;
     bool derivative;
+};
 
-    /// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
-    /// [from, to) (every one, unless `check`). `Fixed` is the number of columns, or 0.
-    template <std::size_t Fixed>
-    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
-        const std::size_t c = Fixed != 0 ? Fixed : columns;
-        for (std::size_t j = row_begin; j < row_end; ++j) {
+/// out[offsets[j]] for the rows j in [row_begin, row_end) whose time offset lies in
+/// [from, to) (every one, unless `check`), four rows at a time. `Fixed` is the number
+/// of columns, or 0. S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before
+/// its addition: the operations of `evaluate`, in its order, in each lane.
+template <std::size_t Fixed>
+[[gnu::always_inline]] inline void table_sums(const TableSums& job, std::size_t row_begin, std::size_t row_end,
+                                              bool check, std::size_t from, std::size_t to) {
+    const std::size_t c = Fixed != 0 ? Fixed : job.columns;
+    const Lanes w = {job.width, job.width, job.width, job.width};
+    const std::size_t* const elements = job.elements;
+    const std::size_t* const offsets = job.offsets;
+    for (std::size_t g = row_begin / kBlock * kBlock; g < row_end; g += kBlock) {
+        const double* const p = job.table + g * c;
+        const double* const rows[kBlock] = {job.dofs + elements[g], job.dofs + elements[g + 1],
+                                            job.dofs + elements[g + 2], job.dofs + elements[g + 3]};
+        Lanes sum = {-0.0, -0.0, -0.0, -0.0};
+        for (std::size_t k = 0; k < c; ++k) {
+            Lanes values;
+            __builtin_memcpy(&values, p + kBlock * k, sizeof values);
+            Lanes dofs;
+            gather(rows, k * job.n_t, dofs);
+            sum = sum + values * dofs;
+        }
+        if (job.derivative) sum = (sum + sum) / w;
+        for (std::size_t l = 0; l < kBlock; ++l) {
+            const std::size_t j = g + l;
+            if (j < row_begin || j >= row_end) continue;
             const std::size_t i = offsets[j];
             if (check && (i < from || i >= to)) continue;
-            const double* const p = table + j * c;
-            const double* const d = dofs + elements[j];
-            // S = -0.0 + P_0 D_0 + P_1 D_1 + ..., each product rounded before its
-            // addition: the operations of `evaluate`, in its order.
-            double sum = -0.0;
-            for (std::size_t k = 0; k < c; ++k) sum = sum + p[k] * d[k * n_t];
-            out[i] = derivative ? (sum + sum) / width : sum;
+            job.out[i] = sum[l];
         }
     }
+}
 
-    void run(std::size_t row_begin, std::size_t row_end, bool check, std::size_t from, std::size_t to) const noexcept {
-        switch (columns) {  // the common small degrees with their loop unrolled
-            case 1: run<1>(row_begin, row_end, check, from, to); break;
-            case 2: run<2>(row_begin, row_end, check, from, to); break;
-            case 3: run<3>(row_begin, row_end, check, from, to); break;
-            case 4: run<4>(row_begin, row_end, check, from, to); break;
-            case 5: run<5>(row_begin, row_end, check, from, to); break;
-            case 6: run<6>(row_begin, row_end, check, from, to); break;
-            default: run<0>(row_begin, row_end, check, from, to); break;
-        }
+ZORV_X86_CLONES void table_sums_range(const TableSums& job, std::size_t row_begin, std::size_t row_end, bool check,
+                                      std::size_t from, std::size_t to) {
+    switch (job.columns) {  // the common small degrees with their loop unrolled
+        case 1: table_sums<1>(job, row_begin, row_end, check, from, to); break;
+        case 2: table_sums<2>(job, row_begin, row_end, check, from, to); break;
+        case 3: table_sums<3>(job, row_begin, row_end, check, from, to); break;
+        case 4: table_sums<4>(job, row_begin, row_end, check, from, to); break;
+        case 5: table_sums<5>(job, row_begin, row_end, check, from, to); break;
+        case 6: table_sums<6>(job, row_begin, row_end, check, from, to); break;
+        default: table_sums<0>(job, row_begin, row_end, check, from, to); break;
     }
-};
+}
 
 /// From this many functions on, the times of a block are taken in element order, so
 /// that each function's dofs are read nearly in sequence (sorting costs about as
 /// much as a few functions' sums).
 constexpr std::size_t kSortFromFunctions = 32;
 
+/// `count` rounded up to whole groups of four.
+constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kBlock - 1) / kBlock * kBlock; }
+
 /// Working memory of a range: the table and the positions of a block's times.
 struct BlockScratch {
-    std::unique_ptr<double[]> table;           ///< block * columns basis values
+    std::unique_ptr<double[]> table;           ///< whole_groups(block) * columns basis values
+    std::unique_ptr<double[]> row;             ///< the basis values of one time
     std::unique_ptr<double[]> xi;              ///< per time of the block
     std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
     std::unique_ptr<std::size_t[]> elements;   ///< element per table row
     std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
 
     BlockScratch(std::size_t block, std::size_t columns) noexcept
-        : table(new (std::nothrow) double[block * columns]),
+        : table(new (std::nothrow) double[whole_groups(block) * columns]),
+          row(new (std::nothrow) double[columns]),
           xi(new (std::nothrow) double[block]),
           located(new (std::nothrow) std::size_t[block]),
-          elements(new (std::nothrow) std::size_t[block]),
+          elements(new (std::nothrow) std::size_t[whole_groups(block)]),
           offsets(new (std::nothrow) std::size_t[block]) {}
 
-    bool usable() const noexcept { return table && xi && located && elements && offsets; }
+    bool usable() const noexcept { return table && row && xi && located && elements && offsets; }
 };
 
 }  // namespace
@@ -466,6 +626,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     const double width = element_width();
     const std::size_t per_block = block * functions;  // <= n * functions: block <= n
 
+    const Grid grid = grid_of(width, n_t_);
     const BlockScratch scratch(block, columns);
     for (std::size_t x = begin; x < end;) {
         const std::size_t b = x / per_block;
@@ -491,25 +652,13 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         if (f_first == f_last) {
             // One function: no table, the sums of four times at once in vector lanes.
             const double* const function_dofs = dofs + f_first * n_dofs;
-            double* const function_out = out + f_first * n + first;
-            for (std::size_t i = i_first; i <= i_last; i += kBlock) {
-                const std::size_t count = std::min(kBlock, i_last + 1 - i);
-                const double* rows[kBlock];
-                double xi[kBlock];
-                double sums[kBlock];
-                for (std::size_t j = 0; j < kBlock; ++j) {
-                    // A short last group repeats its first time; the extra sums are dropped.
-                    const ElementPosition position = locate_in_grid(times[first + i + (j < count ? j : 0)]);
-                    rows[j] = function_dofs + position.element;
-                    xi[j] = position.xi;
-                }
-                if (derivative) {
-                    exact_derivative_block_sums(degree_, n_t_, rows, xi, sums);
-                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = (sums[j] + sums[j]) / width;
-                } else {
-                    value_block_sums(degree_, n_t_, rows, xi, sums);
-                    for (std::size_t j = 0; j < count; ++j) function_out[i + j] = sums[j];
-                }
+            double* const function_out = out + f_first * n + first + i_first;
+            const double* const function_times = times.data() + first + i_first;
+            const std::size_t count = i_last + 1 - i_first;
+            if (derivative) {
+                exact_derivative_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
+            } else {
+                value_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
             }
             x = stop_at;
             continue;
@@ -528,10 +677,13 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
                 return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
             });
         }
-        for (std::size_t j = 0; j < rows; ++j) {
-            const std::size_t i = scratch.offsets[j];
+        for (std::size_t j = 0; j < whole_groups(rows); ++j) {
+            // Rows beyond the last repeat it, so that every group reads real dofs.
+            const std::size_t i = scratch.offsets[std::min(j, rows - 1)];
             scratch.elements[j] = scratch.located[i];
-            reference_basis(scratch.xi[i], derivative, {scratch.table.get() + j * columns, columns});
+            reference_basis(scratch.xi[i], derivative, {scratch.row.get(), columns});
+            double* const group = scratch.table.get() + j / kBlock * kBlock * columns + j % kBlock;
+            for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = scratch.row[k];
         }
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
@@ -539,9 +691,9 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
             const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
                                  out + f * n + first, columns, n_t_, width, derivative};
             if (sorted) {
-                sums.run(0, rows, from != 0 || to != len, from, to);
+                table_sums_range(sums, 0, rows, from != 0 || to != len, from, to);
             } else {
-                sums.run(from, to, false, from, to);  // row j holds the time j
+                table_sums_range(sums, from, to, false, from, to);  // row j holds the time j
             }
         }
         x = stop_at;
@@ -611,7 +763,7 @@ std::vector<double> LegendreBasis::quadrature_times(std::span<const double> node
     for (std::size_t e = 0; e < n_t_; ++e) {
         const double left = w * static_cast<double>(e);
         const double right = w + left;
-        const double middle = (left + right) * 0.5;
+        const double middle = -midpoint_negated(left, right);
         const double half = (right - left) * 0.5;
         for (std::size_t j = 0; j < q; ++j) times[e * q + j] = middle + nodes[j] * half;
     }

@@ -92,17 +92,20 @@ def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_
     np.testing.assert_allclose(matrix @ dofs, derivatives, rtol=0, atol=8 * np.finfo(float).eps * scale.max())
 
 
-@pytest.mark.parametrize("degree, n_t, points", [(0, 4, None), (3, 5, None), (6, 2, 10), (10, 3, None)])
-def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points):
+# The last T: element ends beyond half the largest double, whose sums overflow.
+@pytest.mark.parametrize("degree, n_t, points, T", [(0, 4, None, 2.0), (3, 5, None, 2.0), (6, 2, 10, 2.0),
+                                                    (10, 3, None, 2.0), (3, 2, None, 1.5e308)])
+def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points, T):
     rng = np.random.default_rng(degree)
-    space = za.LegendreSpace(np.int64(degree), np.uint16(n_t), 2.0)
+    space = za.LegendreSpace(np.int64(degree), np.uint16(n_t), T)
     dofs = rng.standard_normal((2, space.n_dofs))
     projected = space.project(lambda t: space.evaluate(dofs, t), points=points and np.int32(points))
     assert projected.shape == (2, space.n_dofs)
     np.testing.assert_allclose(projected, dofs, rtol=0, atol=1e-12)
     # A function beyond the degree: the projection is orthogonal to the space.
-    error = lambda t: np.sin(5 * t) - space.evaluate(space.project(lambda s: np.sin(5 * s), points=degree + 8), t)
-    quadrature = za.LegendreSpace(degree, n_t, 2.0)
+    wave = lambda t: np.sin(10 * (t / T))
+    error = lambda t: wave(t) - space.evaluate(space.project(wave, points=degree + 8), t)
+    quadrature = za.LegendreSpace(degree, n_t, T)
     for k in range(degree + 1):
         basis_k = np.zeros(space.n_dofs)
         basis_k[n_t * k:n_t * (k + 1)] = 1.0
@@ -266,6 +269,10 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: za.LegendreSpace(2, 3, float("nan")), ValueError, "T must be finite and positive, got nan"),
         (lambda: za.LegendreSpace(2, 3, -1.0), ValueError, "T must be finite and positive, got -1.0"),
         (lambda: za.LegendreSpace(2, 3, np.inf), ValueError, "T must be finite and positive, got inf"),
+        (lambda: za.LegendreSpace(2, 3, 1.7976931348623157e308), ValueError,
+         "T / n_t must be at least 2.2250738585072014e-308 (the smallest normal float) and the grid's end, "
+         "T / n_t + (T / n_t) * (n_t - 1), at most 1.7976931348623157e+308; got T = 1.7976931348623157e+308, n_t = 3"),
+        (lambda: za.LegendreSpace(2, 3, 6e-308), ValueError, "got T = 6e-308, n_t = 3"),
         (lambda: za.LegendreSpace(2**40, 2**40, 1.0), ValueError, "more dofs"),
         (lambda: za.LegendreSpace(2, 3.5, 1.0), TypeError, "n_t must be an integer, not float"),
         (lambda: za.LegendreSpace(True, 3, 1.0), TypeError, "degree must be an integer, not bool"),

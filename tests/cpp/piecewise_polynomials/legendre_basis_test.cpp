@@ -125,6 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         LocateCase{"huge", 3.0, 3, 1e300, 2, 1.0},
         LocateCase{"plus_infinity", 3.0, 3, kInf, 2, 1.0},
         LocateCase{"nan", 3.0, 3, kNaN, 0, kNaN},
+        // left + right = 2.25e308 overflows: the midpoint comes from the halves.
+        LocateCase{"huge_T", 1.5e308, 2, 1.2e308, 1, 0.1999999999999998},
         LocateCase{"saturated_index_clamped", kTwoTo64, kMaxIndex, 1e30, kMaxIndex - 1, 1.0},
         LocateCase{"large_index", kTwoTo64, kMaxIndex, 4096.5, 4096, 0.0}),
     [](const ::testing::TestParamInfo<LocateCase>& info) { return info.param.name; });
@@ -158,6 +160,14 @@ TEST(LegendreBasisDegreeZero, IsPiecewiseConstant) {
     EXPECT_EQ(basis.evaluate(1.2, dofs), 3.0);
     EXPECT_EQ(basis.evaluate(kNaN, dofs), 1.0);
     EXPECT_EQ(bits(basis.evaluate_derivative(1.2, dofs)), bits(0.0));
+    // The batch kernels locate four times at once: a NaN, a time beyond T, -0.0 and a
+    // negative time in every lane position and in a short last group, each on its element.
+    const std::vector<double> times = {kNaN, 7.0, -0.0, -1.0, 1.2, kNaN, kNaN, 7.0, -1.0, kNaN};
+    const std::vector<double> expected = {1.0, 4.0, 1.0, 1.0, 3.0, 1.0, 1.0, 4.0, 1.0, 1.0};
+    std::vector<double> many(times.size());
+    basis.evaluate_functions(false, std::span<const double>(dofs.data(), 4), 1, times, many);
+    EXPECT_EQ(basis.evaluate_many(dofs, times), expected);
+    EXPECT_EQ(many, expected);
     expect_sparse(basis.evaluate_all_basis_functions(1.2), 4, {{2, 1.0}});
     expect_sparse(basis.evaluate_all_basis_function_derivatives(1.2), 4, {});
 }
