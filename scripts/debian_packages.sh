@@ -17,3 +17,40 @@ install_missing_debian_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
     --no-install-recommends "${missing[@]}" >/dev/null
 }
+
+# `debian_clang_version MINIMUM PACKAGE...` prints the version N, MINIMUM or later, of the
+# clang to use, where each PACKAGE names a Debian package with N in place of "%" (clang-%,
+# libclang-rt-%-dev): the newest N whose clang is installed and whose packages apt has,
+# else the newest N whose packages apt has (Debian 12 offers clang 16, Debian 13 clang 19;
+# their security archives may add newer ones). Prints nothing when there is none.
+# ZORV_CLANG_VERSION=N in the environment chooses N instead.
+debian_clang_version() {
+  local minimum="$1" versions version package candidate all state
+  shift
+  if [ -n "${ZORV_CLANG_VERSION:-}" ]; then
+    echo "$ZORV_CLANG_VERSION"
+    return 0
+  fi
+  versions="$(apt-cache pkgnames clang- 2>/dev/null | sed -n 's/^clang-\([0-9][0-9]*\)$/\1/p' | sort -rn)"
+  if [ -z "$versions" ]; then  # no package lists yet (a fresh system)
+    as_root apt-get -o DPkg::Lock::Timeout=600 update -qq
+    versions="$(apt-cache pkgnames clang- 2>/dev/null | sed -n 's/^clang-\([0-9][0-9]*\)$/\1/p' | sort -rn)"
+  fi
+  for state in installed available; do
+    for version in $versions; do
+      ((version >= minimum)) || continue
+      if [ "$state" = installed ]; then
+        dpkg-query -W -f='${db:Status-Abbrev}' "clang-$version" 2>/dev/null | grep -q '^ii' || continue
+      fi
+      all=true
+      for package in "$@"; do
+        candidate="$(apt-cache policy "${package//%/$version}" 2>/dev/null | sed -n 's/^ *Candidate: *//p')"
+        [ -n "$candidate" ] && [ "$candidate" != "(none)" ] || all=false
+      done
+      if [ "$all" = true ]; then
+        echo "$version"
+        return 0
+      fi
+    done
+  done
+}
