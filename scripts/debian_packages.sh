@@ -21,8 +21,10 @@ install_missing_debian_packages() {
 # `debian_clang_version MINIMUM PACKAGE...` prints the version N, MINIMUM or later, of the
 # clang to use, where each PACKAGE names a Debian package with N in place of "%" (clang-%,
 # libclang-rt-%-dev): the newest N whose clang is installed and whose packages apt has,
-# else the newest N whose packages apt has (Debian 12 offers clang 16, Debian 13 clang 19;
-# their security archives may add newer ones). Prints nothing when there is none.
+# else the newest N whose packages apt has (clang 19 on Debian 12 and 13). Only a complete
+# LLVM counts, one that has its own C++ runtime libc++1-N: the security archives of both
+# carry a newer clang made to build browsers, whose libc++-N-dev uses an older runtime
+# and does not link. Prints nothing when there is none.
 # ZORV_CLANG_VERSION=N in the environment chooses N instead.
 debian_clang_version() {
   local minimum="$1" versions version package candidate all state
@@ -43,7 +45,7 @@ debian_clang_version() {
         dpkg-query -W -f='${db:Status-Abbrev}' "clang-$version" 2>/dev/null | grep -q '^ii' || continue
       fi
       all=true
-      for package in "$@"; do
+      for package in "$@" libc++1-%; do
         candidate="$(apt-cache policy "${package//%/$version}" 2>/dev/null | sed -n 's/^ *Candidate: *//p')"
         [ -n "$candidate" ] && [ "$candidate" != "(none)" ] || all=false
       done
