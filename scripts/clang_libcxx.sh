@@ -44,6 +44,9 @@ build_googletest() {
 }
 
 build_zorv() {
+  # Configured for another compiler: CMake would start over without the settings below.
+  grep -qs "^CMAKE_CXX_COMPILER:.*=$clang\$" "$build/zorv/CMakeCache.txt" ||
+    rm -rf "$build/zorv/CMakeCache.txt" "$build/zorv/CMakeFiles"
   cmake -S . -B "$build/zorv" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORV_BUILD_TESTS=ON -DZORV_BUILD_MODULE=ON \
     -DZORV_WERROR=ON -DPython_EXECUTABLE="$python" -DGTest_DIR="$gtest/lib/cmake/GTest" "${libcxx[@]}" >/dev/null &&
     cmake --build "$build/zorv" -j 2

@@ -38,7 +38,10 @@ bash scripts/setup.sh test
 python="$(cd "$VENV/bin" && pwd)/python"
 
 # 2. The instrumented module. Warnings are not errors here: the clang build of the
-# whole project is another stage's concern.
+# whole project is another stage's concern. Configured for another clang, CMake would
+# start over without these settings: its configuration is remade.
+grep -qs "^CMAKE_CXX_COMPILER:.*clang++-$clang_version\$" "$build/CMakeCache.txt" ||
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 stage "fuzzing build (clang $clang_version, address+undefined, fuzzer-no-link)" bash -c "
   cmake -S . -B '$build' -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-$clang_version \
     -DCMAKE_CXX_FLAGS='-fsanitize=fuzzer-no-link' -DCMAKE_CXX_FLAGS_DEBUG='-g -O1' \
