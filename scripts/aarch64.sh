@@ -165,9 +165,10 @@ imports_from() {  # imports_from FOLDER: the emulated interpreter takes both mod
   PYTHONPATH="$1" "$python" -c "import sys, zorv, zorv_arrays
 sys.exit(not all(module.__file__.startswith('$1/') for module in (zorv, zorv_arrays)))"
 }
-module_check() {
-  imports_from "$PWD/$build" && PYTHONPATH="$PWD/$build" "$python" -c "
+module_check() {  # one start of the emulated interpreter: imports from the build, and results
+  PYTHONPATH="$PWD/$build" "$python" -c "
 import numpy as np, zorv, zorv_arrays as za
+assert all(module.__file__.startswith('$PWD/$build/') for module in (zorv, za))
 evaluator = zorv.LegendreBasisEvaluator(2, 3, 3.0)
 evaluator.set_dofs(range(1, 10))
 assert evaluator.evaluate_many(np.array([1.25, 0.0, 3.0])) == [-1.5, 4.0, 18.0]
