@@ -4,8 +4,8 @@
 # against that module (PYTHONPATH points at the build folder; the project's virtual
 # environment supplies the interpreter and the test packages).
 #
-# clang-16 with libc++-16-dev and libc++abi-16-dev, installed when missing; where the
-# distribution no longer has version 16 (Debian 13), its default clang and libc++.
+# clang-N with libc++-N-dev and libc++abi-N-dev, installed when missing: N is 16 or later,
+# the version Debian offers (debian_clang_version in scripts/debian_packages.sh).
 # GoogleTest is compiled here from Debian's sources (/usr/src/googletest): the
 # prebuilt library is built against libstdc++ and does not link with libc++.
 #
@@ -20,12 +20,11 @@ build="build/clang-libcxx"
 bash scripts/setup.sh --deps-only test
 python="$(cd "$VENV/bin" && pwd)/python"
 
-version=16
-if ! apt-cache show clang-16 >/dev/null 2>&1; then version=""; fi
-suffix="${version:+-$version}"
-packages=("clang$suffix" "libc++$suffix-dev" "libc++abi$suffix-dev" googletest)
+version="$(debian_clang_version 16 clang-% libc++-%-dev libc++abi-%-dev)"
+if [ -z "$version" ]; then echo "clang_libcxx: Debian offers no clang 16 or later with libc++" >&2; exit 1; fi
+packages=("clang-$version" "libc++-$version-dev" "libc++abi-$version-dev" googletest)
 install_missing_debian_packages clang_libcxx "${packages[@]}"
-clang="$(command -v "clang++$suffix")"
+clang="$(command -v "clang++-$version")"
 echo "clang_libcxx: $("$clang" --version | head -n 1)"
 
 libcxx=(-DCMAKE_CXX_COMPILER="$clang" -DCMAKE_CXX_FLAGS=-stdlib=libc++
@@ -45,6 +44,9 @@ build_googletest() {
 }
 
 build_zorv() {
+  # Configured for another compiler: CMake would start over without the settings below.
+  grep -qs "^CMAKE_CXX_COMPILER:.*=$clang\$" "$build/zorv/CMakeCache.txt" ||
+    rm -rf "$build/zorv/CMakeCache.txt" "$build/zorv/CMakeFiles"
   cmake -S . -B "$build/zorv" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORV_BUILD_TESTS=ON -DZORV_BUILD_MODULE=ON \
     -DZORV_WERROR=ON -DPython_EXECUTABLE="$python" -DGTest_DIR="$gtest/lib/cmake/GTest" "${libcxx[@]}" >/dev/null &&
     cmake --build "$build/zorv" -j 2

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of zorv's entry points (tests/fuzz/fuzz_zorv.py) with atheris.
 #
-#   1. clang 16 and its runtimes (libFuzzer, AddressSanitizer) when missing.
+#   1. clang (16 or later, the one Debian offers: see debian_clang_version in
+#      scripts/debian_packages.sh) and its runtimes (libFuzzer, AddressSanitizer) when missing.
 #   2. The module built with clang in Debug (at -O1) with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, and with -fsanitize=fuzzer-no-link, so that the
 #      coverage of the native code guides the fuzzer (GCC has no such instrumentation).
@@ -9,7 +10,7 @@
 #      and its libFuzzer linked into one shared library. Preloaded separately, the
 #      sanitizer's weak coverage hooks would be found first and the module's coverage
 #      would never reach libFuzzer; atheris then uses this libFuzzer instead of its own.
-#   4. atheris in the project's virtual environment (from source with clang 16 where
+#   4. atheris in the project's virtual environment (from source with that clang where
 #      no wheel fits).
 #   5. The fuzzer, for a bounded time, over the seed corpus tests/fuzz/corpus (new
 #      inputs go to build/fuzz/corpus, findings to build/fuzz/artifacts). Any crash,
@@ -25,19 +26,24 @@ source scripts/debian_packages.sh
 VENV="${ZORV_VENV:-.venv}"
 build="build/fuzz"
 seconds="${ZORV_FUZZ_SECONDS:-90}"
-clang=clang-16
 
-# 1. clang 16 with its runtimes.
-apt_packages=(clang-16 libclang-rt-16-dev)
+# 1. clang with its runtimes.
+clang_version="$(debian_clang_version 16 clang-% libclang-rt-%-dev)"
+if [ -z "$clang_version" ]; then echo "fuzz: Debian offers no clang 16 or later with its runtimes" >&2; exit 1; fi
+clang="clang-$clang_version"
+apt_packages=("$clang" "libclang-rt-$clang_version-dev")
 install_missing_debian_packages fuzz "${apt_packages[@]}"
 
 bash scripts/setup.sh test
 python="$(cd "$VENV/bin" && pwd)/python"
 
 # 2. The instrumented module. Warnings are not errors here: the clang build of the
-# whole project is another stage's concern.
-stage "fuzzing build (clang 16, address+undefined, fuzzer-no-link)" bash -c "
-  cmake -S . -B '$build' -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-16 \
+# whole project is another stage's concern. Configured for another clang, CMake would
+# start over without these settings: its configuration is remade.
+grep -qs "^CMAKE_CXX_COMPILER:.*clang++-$clang_version\$" "$build/CMakeCache.txt" ||
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+stage "fuzzing build (clang $clang_version, address+undefined, fuzzer-no-link)" bash -c "
+  cmake -S . -B '$build' -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-$clang_version \
     -DCMAKE_CXX_FLAGS='-fsanitize=fuzzer-no-link' -DCMAKE_CXX_FLAGS_DEBUG='-g -O1' \
     -DZORV_SANITIZE=address,undefined -DZORV_BUILD_TESTS=OFF -DZORV_BUILD_MODULE=ON \
     -DPython_EXECUTABLE='$python' >/dev/null &&
@@ -45,18 +51,18 @@ stage "fuzzing build (clang 16, address+undefined, fuzzer-no-link)" bash -c "
 
 # 3. AddressSanitizer (+ UBSan and the C++ parts) and libFuzzer in one preloadable library.
 runtime_dir="$(dirname "$("$clang" -print-file-name=libclang_rt.asan-x86_64.so)")"
-preload="$build/asan_with_fuzzer.so"
+preload="$build/asan_with_fuzzer-$clang_version.so"
 if [ ! -f "$preload" ] || [ "$runtime_dir/libclang_rt.asan-x86_64.a" -nt "$preload" ]; then
   scratch="$(mktemp -d)"
   trap 'rm -rf "$scratch"' EXIT
   cp "$runtime_dir/libclang_rt.asan-x86_64.a" "$scratch/asan.a"
   ar d "$scratch/asan.a" asan_preinit.cpp.o  # a shared library cannot run preinit code
-  clang++-16 -shared -o "$preload" -Wl,--whole-archive "$runtime_dir/libclang_rt.fuzzer_no_main-x86_64.a" \
+  "clang++-$clang_version" -shared -o "$preload" -Wl,--whole-archive "$runtime_dir/libclang_rt.fuzzer_no_main-x86_64.a" \
     "$scratch/asan.a" "$runtime_dir/libclang_rt.asan_cxx-x86_64.a" -Wl,--no-whole-archive -lpthread -ldl -lrt -lm
 fi
 
 # Names source lines in reports (any version reads the debug information).
-symbolizer="$(command -v llvm-symbolizer-16 || command -v llvm-symbolizer || true)"
+symbolizer="$(command -v "llvm-symbolizer-$clang_version" || command -v llvm-symbolizer || true)"
 asan_options="detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64:handle_abort=1"
 [ -z "$symbolizer" ] || asan_options+=":external_symbolizer_path=$symbolizer"
 
