@@ -51,7 +51,9 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
     ASSERT_EQ(getrlimit(RLIMIT_AS, &original), 0);
     // A limit with room for this test, between what is mapped and physical memory
     // (sanitizers reserve terabytes of address space: no such limit exists there).
-    if (!mapped || *mapped + 2 * kGiB >= physical / 2) GTEST_SKIP() << "no address-space limit fits below physical memory";
+    if (!mapped || *mapped + 2 * kGiB >= physical / 2) {
+        GTEST_SKIP() << "no address-space limit fits below physical memory";
+    }
     const std::uint64_t limit = *mapped + 2 * kGiB;
     if (original.rlim_max != RLIM_INFINITY && original.rlim_max < limit) GTEST_SKIP() << "the hard limit is lower";
     const std::uint64_t between = (limit + physical) / 2;
@@ -77,9 +79,11 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
     EXPECT_EQ(obtainable, limit);
     EXPECT_TRUE(below_passes);
     const std::string tail = "this process can obtain at most " + binary_size(static_cast<double>(limit));
-    EXPECT_EQ(refusal.rfind("Unable to allocate " + binary_size(static_cast<double>(between / 8 * 8)), 0), 0u) << refusal;
+    const std::string head = "Unable to allocate " + binary_size(static_cast<double>(between / 8 * 8));
+    EXPECT_EQ(refusal.rfind(head, 0), 0u) << refusal;
     EXPECT_EQ(refusal.substr(refusal.size() - std::min(refusal.size(), tail.size())), tail) << refusal;
-    EXPECT_EQ(obtainable_memory(), original.rlim_cur == RLIM_INFINITY ? physical : std::min<std::uint64_t>(physical, original.rlim_cur));
+    EXPECT_EQ(obtainable_memory(),
+              original.rlim_cur == RLIM_INFINITY ? physical : std::min<std::uint64_t>(physical, original.rlim_cur));
 }
 
 }  // namespace
