@@ -98,7 +98,8 @@ PANIC_MESSAGES = (
 # What the module under test is known to handle, probed once at start (in child
 # processes, since where it does not the process ends); inputs that need it are
 # fuzzed only where it does.
-PROBED = {"large requests refused": False, "exiting panic reported": False}
+PROBED = {"large requests refused": False, "exiting panic reported": False,
+          "large requests refused by zorv_arrays": False}
 
 MAX_DEGREE = 40
 MAX_N_T = 1000
@@ -133,6 +134,12 @@ def probe_memory_refusal():
     """Whether requests of TiBs are refused before anything is allocated (where they
     are not, AddressSanitizer aborts the process)."""
     return survives("import zorv\ntry:\n zorv.get_lagrange_points(2**22, 2**22, 1.0)\n"
+                    "except MemoryError:\n print('refused')\n", "refused")
+
+
+def probe_arrays_memory_refusal():
+    """Whether zorv_arrays, too, refuses requests of TiBs before allocating."""
+    return survives("import zorv_arrays\ntry:\n zorv_arrays.lagrange_points(2**22, 2**22, 1.0)\n"
                     "except MemoryError:\n print('refused')\n", "refused")
 
 
@@ -961,7 +968,7 @@ def same_bits(a, b):
 
 def run_space_construct(session):
     s = session.source
-    degree, n_t = bounded_grid(session, 12, 200)
+    degree, n_t = arrays_count(session, 12), arrays_count(session, 200)
     T = session.float_arg() if s.int(0, 2) == 0 else s.pick((1.0, 2.5, 1e-3, 1e300, 1.5e308))
     space, error = arrays_call(session, zorv_arrays.LegendreSpace, fresh(degree), fresh(n_t), fresh(T))
     if error is None:
@@ -1119,16 +1126,25 @@ def run_space_project(session):
     if error is not None:
         return
     assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape[-1] == space.n_dofs
-    exact = kind in (0, 4, 6, 7, 8, 9) and type(points) in (int, type(None)) and (points or space.degree + 1) > space.degree
+    exact = kind in (0, 4, 6, 7, 8, 9) and type(points) in (int, type(None)) and (
+        (points or space.degree + 1) > space.degree)
     if exact and seen and seen[0] is not None and np.all(np.isfinite(seen[0])):
         for row in result.reshape(-1, space.n_dofs):
             assert np.allclose(row, dofs, rtol=0, atol=1e-9), ("projection of a function of the space", space, points)
 
 
+def arrays_count(session, limit):
+    """A count argument for zorv_arrays: requests of TiBs only where it refuses them."""
+    count = session.count(limit)
+    if count in LARGE_COUNTS and type(count) is int and not PROBED["large requests refused by zorv_arrays"]:
+        return session.source.pick(HUGE_COUNTS)
+    return count
+
+
 def run_arrays_functions(session):
     s = session.source
     which = s.int(0, 2)
-    degree, n_t = session.count(12), session.count(60)
+    degree, n_t = arrays_count(session, 12), arrays_count(session, 60)
     periodic = s.flag() if s.int(0, 3) else session.flag_arg()
     if which == 0:
         T = session.float_arg()
@@ -1142,7 +1158,7 @@ def run_arrays_functions(session):
             assert bits(result.tolist()) == bits(expected), "Lagrange points differ from zorv's"
         return
     if which == 1:
-        fine = session.count(60)
+        fine = arrays_count(session, 60)
         result, error = arrays_call(session, zorv_arrays.prolongation, fresh(n_t), fresh(fine), fresh(degree),
                                     periodic)
         triplets = lambda: zorv.lagrange_prolongation_matrix(n_t, fine, degree, periodic)
@@ -1164,8 +1180,10 @@ def run_space_protocol(session):
     space = session.space
     s = session.source
     operation = s.int(0, 6)
-    if operation <= 2:
-        twin, error = arrays_call(session, lambda: pickle.loads(pickle.dumps(space, s.int(0, 5))))
+    if operation <= 2:  # every protocol pickles a space
+        protocol = s.int(0, 5)
+        twin, error = arrays_call(session, lambda: pickle.loads(pickle.dumps(space, protocol)))
+        assert error is None, ("a space does not pickle", space, protocol, error)
     elif operation == 3:
         twin, error = arrays_call(session, lambda: copy.deepcopy(space) if s.flag() else copy.copy(space))
     else:
@@ -1175,7 +1193,7 @@ def run_space_protocol(session):
         _, error = arrays_call(session, target.__setstate__, state)
         twin = target if error is None else None
         if error is None and isinstance(state, tuple) and len(state) == 3:
-            assert (twin.degree, twin.n_t) == (int(state[0]), int(state[1])) and bits([twin.T]) == bits([float(state[2])])
+            assert (twin.degree, twin.n_t, bits([twin.T])) == (int(state[0]), int(state[1]), bits([float(state[2])]))
         return
     if error is None:
         assert twin == space and hash(twin) == hash(space) and bits([twin.T]) == bits([space.T]), (twin, space)
@@ -1258,6 +1276,7 @@ def one_input(data):
 def main():
     PROBED["large requests refused"] = probe_memory_refusal()
     PROBED["exiting panic reported"] = probe_exiting_panic()
+    PROBED["large requests refused by zorv_arrays"] = probe_arrays_memory_refusal()
     for name, fixed in PROBED.items():
         print("fuzz_zorv: %s: %s" % (name, "yes, fuzzed" if fixed else "NO in this build, not fuzzed"), file=REPORT)
 

@@ -383,6 +383,7 @@ std::size_t thread_count() {
     for (int round = 0; round < 20 && all_one; ++round) {
         const pid_t child = fork();
         if (child == 0) {
+            std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first
             const std::size_t before = thread_count();
             constexpr std::size_t kRacers = 8;
             std::atomic<std::size_t> ready{0};
