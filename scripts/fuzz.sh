@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of zorv's entry points (tests/fuzz/fuzz_zorv.py) with atheris.
+# Coverage-guided fuzzing of the entry points of zorv and zorv_arrays (tests/fuzz/fuzz_zorv.py,
+# one run whose inputs drive both modules) with atheris.
 #
 #   1. clang (16 or later, the one Debian offers: see debian_clang_version in
 #      scripts/debian_packages.sh) and its runtimes (libFuzzer, AddressSanitizer) when missing.
-#   2. The module built with clang in Debug (at -O1) with AddressSanitizer and
+#   2. Both modules built with clang in Debug (at -O1) with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, and with -fsanitize=fuzzer-no-link, so that the
-#      coverage of the native code guides the fuzzer (GCC has no such instrumentation).
+#      coverage of the native code guides the fuzzer (GCC has no such instrumentation);
+#      zorv_arrays with the nanobind of the virtual environment.
 #   3. One runtime to preload: clang's AddressSanitizer (with its C++ and UBSan parts)
 #      and its libFuzzer linked into one shared library. Preloaded separately, the
 #      sanitizer's weak coverage hooks would be found first and the module's coverage
@@ -14,7 +16,8 @@
 #      no wheel fits).
 #   5. The fuzzer, for a bounded time, over the seed corpus tests/fuzz/corpus (new
 #      inputs go to build/fuzz/corpus, findings to build/fuzz/artifacts). Any crash,
-#      sanitizer report, hang, unexpected exception or failed check fails the stage.
+#      sanitizer report, hang, unexpected exception or failed check fails the stage, and
+#      so does a run in which libFuzzer does not see the counters of both modules.
 #      Prints libFuzzer's final coverage (cov: edges, ft: features) and its statistics.
 #
 # Usage: scripts/fuzz.sh [libFuzzer option ...]   e.g. -max_total_time=1200
@@ -84,7 +87,8 @@ fuzz() (  # chained with "&&": errexit is off inside a "||" list
   export ASAN_OPTIONS="$asan_options"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export PYTHONPATH="$PWD/$build" PYTHONDONTWRITEBYTECODE=1
-  "$python" -c "import sys, zorv; sys.exit(zorv.__file__.startswith('$PWD/$build/') is False)" &&
+  "$python" -c "import sys, zorv, zorv_arrays
+sys.exit(not all(m.__file__.startswith('$PWD/$build/') for m in (zorv, zorv_arrays)))" &&
   # -close_fd_mask=2: the module writes a diagnostic for every stop; libFuzzer keeps
   # its own output, the sanitizers' reports and the harness's findings.
   "$python" tests/fuzz/fuzz_zorv.py "$build/corpus" tests/fuzz/corpus \
@@ -94,8 +98,14 @@ fuzz() (  # chained with "&&": errexit is off inside a "||" list
 fuzz_logged() { fuzz "$@" >"$log" 2>&1; }
 status=0
 stage "fuzzing for $seconds s (atheris)" fuzz_logged "$@" || status=$?
-grep -E '^fuzz_zorv:|^INFO: (Using preloaded|Loaded 1 modules)|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+grep -E '^fuzz_zorv:|^INFO: (Using preloaded|Loaded [0-9]+ modules)|^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
   "$log" || true
+# libFuzzer names each instrumented library it found: zorv's and zorv_arrays'.
+modules="$(sed -nE 's/^INFO: Loaded ([0-9]+) modules.*/\1/p' "$log" | head -n 1)"
+if ((!status)) && ((${modules:-0} < 2)); then
+  echo "fuzz: libFuzzer saw the counters of ${modules:-no} instrumented modules, not of zorv and zorv_arrays" >&2
+  status=1
+fi
 if ((status)); then
   echo "fuzz: FAILED (exit status $status); the end of $log:" >&2
   tail -n 80 "$log" >&2

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the C++ unit tests and the module with ThreadSanitizer, runs the unit tests,
+# Builds the C++ unit tests and both modules with ThreadSanitizer, runs the unit tests,
 # then the Python stress of concurrent batches (every size around the pool threshold,
-# set_dofs, shared and separate evaluators) against the instrumented module. The
+# set_dofs, shared and separate evaluators, and zorv_arrays' evaluate, basis_matrix and
+# project on the same worker pool at once) against the instrumented modules. The
 # interpreter itself is not instrumented: the sanitizer runtime is preloaded. Any
 # report fails the stage.
 # Usage: scripts/tsan.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
@@ -24,7 +25,8 @@ stage "C++ tests under ThreadSanitizer" ctest --test-dir "$build" --output-on-fa
   -j "$(nproc)" || failed+=("C++ tests")
 python_stress() (  # chained with "&&": errexit is off inside a "||" list
   export LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" PYTHONPATH="$build"
-  "$python" -c "import sys, zorv; sys.exit(zorv.__file__.startswith('$PWD/$build/') is False)" &&
+  "$python" -c "import sys, zorv, zorv_arrays
+sys.exit(not all(m.__file__.startswith('$PWD/$build/') for m in (zorv, zorv_arrays)))" &&
     "$python" -m pytest -q --capture=sys -p no:cacheprovider tests/python -m thread_stress
 )
 stage "Python stress under ThreadSanitizer" python_stress || failed+=("Python stress")

@@ -16,6 +16,14 @@ is allocated. Counts in between (requests of 8 TiB and more) are fuzzed only whe
 module refuses them before allocating (probed once at start): under AddressSanitizer
 an allocation that cannot succeed aborts the process instead of raising MemoryError.
 
+zorv_arrays is driven by the same inputs: LegendreSpace, evaluate (arrays of every
+dtype, shape, stride and byte order, `out` sharing memory with the inputs at byte
+offsets), basis_matrix, project (callables that raise, return the wrong shape or call
+back into the module), the module functions and pickling. Its values must equal
+zorv's bit for bit, the design matrix times the dofs (summed row by row in index
+order) must equal evaluate's values bit for bit, and a refused call leaves `out` and
+the inputs as they were.
+
 Run by scripts/fuzz.sh; arguments are libFuzzer's.
 """
 
@@ -37,6 +45,7 @@ import atheris
 import numpy as np
 
 import zorv
+import zorv_arrays
 
 warnings.simplefilter("ignore")  # __float__ returning a float subclass, NumPy's deprecations
 
@@ -71,6 +80,8 @@ class ExitingPanic(PanicException, SystemExit):
 
 
 EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, BufferError, Hostile, PanicException)
+# What zorv_arrays may raise for bad input (and the fuzzer's own callbacks, passed on).
+ARRAYS_EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Hostile)
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 PANIC_MESSAGES = (
     "Matrix view: input data buffer too small.",
@@ -87,7 +98,8 @@ PANIC_MESSAGES = (
 # What the module under test is known to handle, probed once at start (in child
 # processes, since where it does not the process ends); inputs that need it are
 # fuzzed only where it does.
-PROBED = {"large requests refused": False, "exiting panic reported": False}
+PROBED = {"large requests refused": False, "exiting panic reported": False,
+          "large requests refused by zorv_arrays": False}
 
 MAX_DEGREE = 40
 MAX_N_T = 1000
@@ -122,6 +134,12 @@ def probe_memory_refusal():
     """Whether requests of TiBs are refused before anything is allocated (where they
     are not, AddressSanitizer aborts the process)."""
     return survives("import zorv\ntry:\n zorv.get_lagrange_points(2**22, 2**22, 1.0)\n"
+                    "except MemoryError:\n print('refused')\n", "refused")
+
+
+def probe_arrays_memory_refusal():
+    """Whether zorv_arrays, too, refuses requests of TiBs before allocating."""
+    return survives("import zorv_arrays\ntry:\n zorv_arrays.lagrange_points(2**22, 2**22, 1.0)\n"
                     "except MemoryError:\n print('refused')\n", "refused")
 
 
@@ -194,6 +212,7 @@ class Session:
         self.complete = True  # the last call passed every value it was given
         self.clean = True  # the last call was bound without mistakes
         self.collector = None  # the Collector active during this operation's calls
+        self.space = None  # a zorv_arrays.LegendreSpace made from plain values
 
     # ---- callbacks --------------------------------------------------------------
 
@@ -863,6 +882,322 @@ def run_object_protocol(session):
         pass
 
 
+
+# ---- zorv_arrays ------------------------------------------------------------------------
+
+ARRAY_DTYPES = ("<f8", ">f8", "<f4", ">f4", "f2", "<i8", ">i4", "u1", "?", "c16", "O", "M8[s]", "U3", "V8")
+
+
+def arrays_call(session, function, *args, **kwargs):
+    """Calls a zorv_arrays entry point: (result, None) or (None, exception type) for an
+    expected refusal; arguments are watched for leaked references."""
+    watched = [value for value in list(args) + list(kwargs.values()) if watchable(value)]
+    before = [sys.getrefcount(value) for value in watched]
+    result = failure = None
+    try:
+        if session.collector is None:
+            result = function(*args, **kwargs)
+        else:
+            with session.collector:
+                result = function(*args, **kwargs)
+    except ARRAYS_EXPECTED as error:
+        failure = type(error)
+    after = [sys.getrefcount(value) - (value is result) for value in watched]  # out is returned
+    assert before == after, ("argument references changed", [type(v).__name__ for v in watched], before, after)
+    return result, failure
+
+
+def hostile_array(session, values, shape):
+    """`values` (float64) as an array of the given shape, of some dtype, layout, stride or
+    byte order; returns it and whether the module must accept it."""
+    s = session.source
+    values = np.asarray(values, dtype="f8").reshape(shape)
+    kind = s.int(0, 9)
+    if kind <= 2:
+        return values, True
+    if kind == 3:
+        dtype = s.pick(ARRAY_DTYPES)
+        try:
+            converted = values.astype(dtype)
+        except (TypeError, ValueError):
+            return values, True
+        real = np.dtype(dtype).kind in "fiu"
+        return converted, real
+    if kind == 4 and values.ndim >= 2:
+        return np.asfortranarray(values), True
+    if kind == 5 and values.size:
+        step = s.pick((2, 3, -1))
+        wide = np.repeat(values.reshape(-1), abs(step)).reshape(values.shape[:-1] + (-1,)) if values.ndim else values
+        view = wide[..., ::step] if values.ndim else wide
+        return (view, True) if view.shape == values.shape else (values, True)
+    if kind == 6:  # misaligned, read-only
+        raw = bytearray(values.nbytes + 8)
+        offset = s.int(1, 7)
+        view = np.frombuffer(raw, dtype="f8", count=values.size, offset=offset).reshape(values.shape)
+        view[...] = values
+        return view, True
+    if kind == 7 and values.size:  # (an empty nested list loses its shape)
+        return values.tolist(), True
+    if kind == 8:
+        return np.broadcast_to(values, values.shape), True
+    return np.lib.stride_tricks.as_strided(values, values.shape, values.strides), True
+
+
+def row_products(matrix, dofs):
+    """matrix @ dofs summed row by row in the order of the row's entries."""
+    rows = matrix.shape[0]
+    result = np.zeros(rows)
+    for i in range(rows):
+        total = 0.0
+        for j in range(matrix.indptr[i], matrix.indptr[i + 1]):
+            total += float(matrix.data[j]) * float(dofs[matrix.indices[j]])
+        result[i] = total
+    return result
+
+
+def zorv_batch(degree, n_t, T, dofs, times):
+    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
+    evaluator.set_dofs(np.ascontiguousarray(dofs, dtype="f8"))
+    return np.array(evaluator.evaluate_many(np.array(times, dtype="f8").ravel()))
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype="f8"), np.asarray(b, dtype="f8")
+    return a.shape == b.shape and bits(a.ravel().tolist()) == bits(b.ravel().tolist())
+
+
+def run_space_construct(session):
+    s = session.source
+    degree, n_t = arrays_count(session, 12), arrays_count(session, 200)
+    T = session.float_arg() if s.int(0, 2) == 0 else s.pick((1.0, 2.5, 1e-3, 1e300, 1.5e308))
+    space, error = arrays_call(session, zorv_arrays.LegendreSpace, fresh(degree), fresh(n_t), fresh(T))
+    if error is None:
+        assert type(space) is zorv_arrays.LegendreSpace
+        if plain_count(degree) and plain_count(n_t) and degree <= 12 and 1 <= n_t <= 200:
+            session.space = space
+
+
+def run_space_evaluate(session):
+    space = session.space
+    s = session.source
+    functions_shape = s.pick(((), (1,), (2,), (2, 2), (0,)))
+    count = s.int(0, 12) if s.int(0, 5) else s.pick((2047, 2048, 2049, 3000))
+    t_shape = s.pick(((count,), (count,), (), (1, count), (count // 2, 2)))
+    t_values = np.array([s.time() if s.int(0, 3) else s.raw_float() for _ in range(min(int(np.prod(t_shape)), 16))])
+    t_values = np.resize(t_values, int(np.prod(t_shape))) if t_values.size else np.zeros(int(np.prod(t_shape)))
+    dof_values = np.array([s.raw_float() if s.int(0, 7) == 0 else s.provider.ConsumeProbability() - 0.5
+                           for _ in range(min(space.n_dofs, 32))])
+    dof_values = np.resize(dof_values, int(np.prod(functions_shape + (space.n_dofs,)))) if dof_values.size else (
+        np.zeros(int(np.prod(functions_shape + (space.n_dofs,)))))
+    if s.int(0, 9) == 0:  # a wrong number of dofs
+        dof_values, functions_shape = np.zeros(space.n_dofs + s.pick((-1, 1))), ()
+        dofs_shape = dof_values.shape
+    else:
+        dofs_shape = functions_shape + (space.n_dofs,)
+    result_shape = functions_shape + t_shape
+    derivative = s.flag() if s.int(0, 3) else session.flag_arg()
+    t, t_ok = hostile_array(session, t_values, t_shape)
+    dofs, dofs_ok = hostile_array(session, dof_values, dofs_shape)
+    if t_ok:  # the values the module reads: converted to float64 as NumPy converts them
+        t_values = np.array(t, dtype="f8").ravel()
+    if dofs_ok:
+        dof_values = np.array(dofs, dtype="f8").ravel()
+    out = None
+    kwargs = {"derivative": derivative} if s.flag() else {}
+    out_kind = s.int(0, 5)
+    buffer = None
+    if out_kind == 1:
+        out = np.full(result_shape, 7.0)
+    elif out_kind == 2:  # wrong shape of the right size, wrong dtype, not contiguous
+        out = s.pick((np.full(int(np.prod(result_shape)), 7.0).reshape(-1)[::-1], np.zeros(result_shape, "f4"),
+                      np.zeros(result_shape[::-1] + (1,)), np.zeros(2 * int(np.prod(result_shape)))[::2]))
+    elif out_kind >= 3:  # one buffer for all three, at byte offsets (a misaligned out is refused)
+        result_items = int(np.prod(result_shape))
+        items = result_items + t_values.size + dof_values.size + 2
+        buffer = bytearray(16 * items + 16)
+
+        def view(offset, shape):
+            return np.frombuffer(buffer, dtype="f8", count=int(np.prod(shape)), offset=offset).reshape(shape)
+
+        t_offset = 8 * s.int(0, items - t_values.size)
+        dofs_offset = 8 * s.int(0, items - dof_values.size)
+        out_offset = s.pick((t_offset, dofs_offset, 8 * s.int(0, items - result_items), t_offset + s.pick((1, 4, 7)),
+                             t_offset + 8, max(t_offset - 8, 0), dofs_offset + 8 * (dof_values.size - 1)))
+        out_offset = max(0, min(out_offset, len(buffer) - 8 * result_items - 8))
+        dofs = view(dofs_offset, dofs_shape)
+        dofs[...] = dof_values.reshape(dofs_shape)
+        t = view(t_offset, t_shape)
+        t[...] = t_values.reshape(t_shape)
+        t_values = np.array(t, dtype="f8").ravel()  # the times may have overwritten some dofs
+        dof_values = np.array(dofs, dtype="f8").ravel()
+        t_ok = dofs_ok = True
+        out = view(out_offset, result_shape)
+    if out is not None:
+        kwargs["out"] = out
+    inputs_before = (np.array(t, copy=True) if isinstance(t, np.ndarray) else None,
+                     np.array(dofs, copy=True) if isinstance(dofs, np.ndarray) else None)
+    out_before = bytes(out.tobytes()) if isinstance(out, np.ndarray) else None
+    shared = buffer is not None
+    result, error = arrays_call(session, space.evaluate, dofs, t, **kwargs)
+    if error is not None:
+        if out_before is not None:
+            assert out.tobytes() == out_before, "a refused evaluate changed out"
+        if not shared:
+            for before, now in zip(inputs_before, (t, dofs)):
+                assert before is None or now.tobytes() == before.tobytes(), "a refused evaluate changed its input"
+        return
+    assert t_ok and dofs_ok, ("accepted an array that is not of real numbers", type(t), type(dofs))
+    if out is not None:
+        assert result is out, "out was not returned"
+    assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape == result_shape, (
+        result.shape, result_shape)
+    if "derivative" in kwargs and not (derivative is False or derivative is np.False_):
+        return  # derivatives are the module's own: checked against the design matrix
+    functions = dof_values.reshape(-1, space.n_dofs)
+    if result.size == 0:
+        return
+    values = np.asarray(result).reshape(len(functions), -1)
+    for f in range(len(functions)):
+        expected = zorv_batch(space.degree, space.n_t, space.T, functions[f], t_values)
+        assert same_bits(values[f], expected), ("values differ from zorv's", space, f)
+
+
+def run_space_basis_matrix(session):
+    space = session.space
+    s = session.source
+    count = s.int(0, 12) if s.int(0, 7) else s.pick((2047, 2048, 2049))
+    t_values = np.array([s.time() if s.int(0, 3) else s.raw_float() for _ in range(min(count, 16))])
+    t_values = np.resize(t_values, count) if t_values.size else np.zeros(count)
+    shape = s.pick(((count,), (1, count)))
+    t, t_ok = hostile_array(session, t_values, shape)
+    if t_ok:
+        t_values = np.array(t, dtype="f8").ravel()
+    derivative = s.flag() if s.int(0, 3) else session.flag_arg()
+    result, error = arrays_call(session, space.basis_matrix, t, derivative=derivative)
+    if error is not None:
+        return
+    assert result.shape == (count, space.n_dofs), (result.shape, count)
+    assert np.array_equal(result.indptr, np.arange(count + 1) * (space.degree + 1))
+    if count > 64:
+        return
+    dofs = np.array([s.provider.ConsumeProbability() - 0.5 for _ in range(space.n_dofs)])
+    expected = space.evaluate(dofs, t_values, derivative=bool(derivative))
+    product = row_products(result, dofs)
+    if bool(derivative):
+        assert np.allclose(product, expected, rtol=1e-9, atol=1e-9 * space.n_t / space.T, equal_nan=True)
+    else:
+        assert same_bits(product, expected), "design matrix times dofs differs from evaluate"
+
+
+class Reentry(Exception):
+    pass
+
+
+def run_space_project(session):
+    space = session.space
+    s = session.source
+    points = s.pick((None, None, 1, 2, space.degree + 1, 7, 0, -1, 2.0, True, np.int64(3), 2**70, "2"))
+    dofs = np.array([s.provider.ConsumeProbability() - 0.5 for _ in range(space.n_dofs)])
+    kind = s.int(0, 9)
+    seen = []
+
+    def f(times):
+        seen.append(times.copy() if isinstance(times, np.ndarray) else None)
+        if kind == 1:
+            raise Hostile("raised by f")
+        if kind == 2:
+            return np.zeros(times.shape[0] + s.pick((-1, 1)))
+        if kind == 3:
+            return s.pick((None, "abc", [[1.0], [2.0, 3.0]], times.astype(complex), times > 0.5, object()))
+        if kind == 4:  # re-entry: the module from inside its own call
+            inner, _ = arrays_call(session, space.project, lambda u: np.ones_like(u))
+            space.evaluate(dofs, times[:3])
+            gc.collect()
+            return space.evaluate(dofs, times)
+        if kind == 5:
+            times[:] = -1.0  # the module's own array: the caller may scribble on it
+            return times
+        if kind == 6:
+            return np.stack([space.evaluate(dofs, times)] * 2)[:, ::-1][:, ::-1]
+        return space.evaluate(dofs, times)
+
+    kwargs = {} if points is None and s.flag() else {"points": points}
+    result, error = arrays_call(session, space.project, f, **kwargs)
+    if error is not None:
+        return
+    assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape[-1] == space.n_dofs
+    exact = kind in (0, 4, 6, 7, 8, 9) and type(points) in (int, type(None)) and (
+        (points or space.degree + 1) > space.degree)
+    if exact and seen and seen[0] is not None and np.all(np.isfinite(seen[0])):
+        for row in result.reshape(-1, space.n_dofs):
+            assert np.allclose(row, dofs, rtol=0, atol=1e-9), ("projection of a function of the space", space, points)
+
+
+def arrays_count(session, limit):
+    """A count argument for zorv_arrays: requests of TiBs only where it refuses them."""
+    count = session.count(limit)
+    if count in LARGE_COUNTS and type(count) is int and not PROBED["large requests refused by zorv_arrays"]:
+        return session.source.pick(HUGE_COUNTS)
+    return count
+
+
+def run_arrays_functions(session):
+    s = session.source
+    which = s.int(0, 2)
+    degree, n_t = arrays_count(session, 12), arrays_count(session, 60)
+    periodic = s.flag() if s.int(0, 3) else session.flag_arg()
+    if which == 0:
+        T = session.float_arg()
+        result, error = arrays_call(session, zorv_arrays.lagrange_points, fresh(degree), fresh(n_t), fresh(T),
+                                    periodic)
+        if error is None and small(degree, n_t) and plain_float(T) and type(periodic) is bool:
+            try:
+                expected = zorv.get_lagrange_points(degree, n_t, T, periodic)
+            except (Exception, PanicException):
+                return
+            assert bits(result.tolist()) == bits(expected), "Lagrange points differ from zorv's"
+        return
+    if which == 1:
+        fine = arrays_count(session, 60)
+        result, error = arrays_call(session, zorv_arrays.prolongation, fresh(n_t), fresh(fine), fresh(degree),
+                                    periodic)
+        triplets = lambda: zorv.lagrange_prolongation_matrix(n_t, fine, degree, periodic)
+        counts = (n_t, fine, degree)
+    else:
+        result, error = arrays_call(session, zorv_arrays.lagrange_to_legendre, fresh(degree), fresh(n_t), periodic)
+        triplets = lambda: zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic)
+        counts = (degree, n_t)
+    if error is None and small(*counts) and type(periodic) is bool:
+        try:
+            expected = tuple(map(list, triplets()))
+        except (Exception, PanicException):
+            return
+        rows = np.repeat(np.arange(result.shape[0]), np.diff(result.indptr))
+        assert (rows.tolist(), result.indices.tolist(), result.data.tolist()) == expected, "matrix differs from zorv's"
+
+
+def run_space_protocol(session):
+    space = session.space
+    s = session.source
+    operation = s.int(0, 6)
+    if operation <= 2:  # every protocol pickles a space
+        protocol = s.int(0, 5)
+        twin, error = arrays_call(session, lambda: pickle.loads(pickle.dumps(space, protocol)))
+        assert error is None, ("a space does not pickle", space, protocol, error)
+    elif operation == 3:
+        twin, error = arrays_call(session, lambda: copy.deepcopy(space) if s.flag() else copy.copy(space))
+    else:
+        state = s.pick(((space.degree, space.n_t, space.T), (1, 2), (1, 2, "x"), (-1, 2, 1.0), (1, 2**64, 1.0),
+                        (1, 2, float("nan")), None, [1, 2, 1.0], (np.int64(1), 2, np.float64(2.0))))
+        target = zorv_arrays.LegendreSpace.__new__(zorv_arrays.LegendreSpace)
+        _, error = arrays_call(session, target.__setstate__, state)
+        twin = target if error is None else None
+        if error is None and isinstance(state, tuple) and len(state) == 3:
+            assert (twin.degree, twin.n_t, bits([twin.T])) == (int(state[0]), int(state[1]), bits([float(state[2])]))
+        return
+    if error is None:
+        assert twin == space and hash(twin) == hash(space) and bits([twin.T]) == bits([space.T]), (twin, space)
+
 OPERATIONS = (
     run_sum_as_string, run_lagrange_points, run_prolongation, run_transformation,
     lambda session: construct(session, zorv.LegendreBasis),
@@ -870,6 +1205,8 @@ OPERATIONS = (
     run_basis_evaluate_at, run_basis_evaluate_at, run_all_basis_functions,
     run_set_dofs, run_set_dofs, run_evaluator_point, run_batch, run_batch, run_batch,
     run_wrong_receiver, run_object_protocol,
+    run_space_construct, run_space_evaluate, run_space_evaluate, run_space_evaluate, run_space_basis_matrix,
+    run_space_project, run_space_project, run_arrays_functions, run_space_protocol,
 )
 
 
@@ -918,6 +1255,7 @@ def one_input(data):
     session = Session(source)
     session.basis = (zorv.LegendreBasis(2, 3, 3.0), 2, 3, 3.0)
     session.evaluator = (zorv.LegendreBasisEvaluator(2, 3, 3.0), 2, 3, 3.0)
+    session.space = zorv_arrays.LegendreSpace(2, 3, 3.0)
     for _ in range(source.int(1, 8)):
         if source.left() == 0:
             break
@@ -938,6 +1276,7 @@ def one_input(data):
 def main():
     PROBED["large requests refused"] = probe_memory_refusal()
     PROBED["exiting panic reported"] = probe_exiting_panic()
+    PROBED["large requests refused by zorv_arrays"] = probe_arrays_memory_refusal()
     for name, fixed in PROBED.items():
         print("fuzz_zorv: %s: %s" % (name, "yes, fuzzed" if fixed else "NO in this build, not fuzzed"), file=REPORT)
 

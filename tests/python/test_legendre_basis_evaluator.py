@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import zorv
+import zorv_arrays
 from helpers import assert_bitwise_equal, error_of
 
 ONE_TO_NINE = [float(v) for v in range(1, 10)]
@@ -334,8 +335,9 @@ def test_reentrant_calls_from_converted_values_hit_the_hold(evaluator):
 @pytest.mark.thread_stress
 def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
     """Threads run batches below, at and above the pool threshold and a large one, at once, on
-    one shared evaluator and on their own, whose dofs they change between batches (the stress
-    that the ThreadSanitizer stage runs)."""
+    one shared evaluator and on their own, whose dofs they change between batches, and the same
+    batches through zorv_arrays (values, design matrices, projections) on the same pool (the
+    stress that the ThreadSanitizer stage runs)."""
     rng = np.random.default_rng(51)
     dof_sets = [rng.normal(size=54) for _ in range(2)]
     shared = zorv.LegendreBasisEvaluator(8, 6, 1.0)
@@ -346,6 +348,10 @@ def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
         reference = zorv.LegendreBasisEvaluator(8, 6, 1.0)
         reference.set_dofs(dofs)
         expected.append([(reference.evaluate_many(b), reference.evaluate_derivative_many(b)) for b in batches])
+    space = zorv_arrays.LegendreSpace(8, 6, 1.0)
+    fine = zorv_arrays.LegendreSpace(8, 400, 1.0)  # projections from 3600 samples
+    fine_dofs = rng.normal(size=fine.n_dofs)
+    projected = fine.project(lambda t: fine.evaluate(fine_dofs, t))
     mismatches = []
     barrier = threading.Barrier(3)
 
@@ -360,7 +366,10 @@ def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
             d = (thread + step) % len(dof_sets)
             own.set_dofs(dof_sets[d])
             runs = [(shared.evaluate_many, expected[0][b][0]), (own.evaluate_many, expected[d][b][0]),
-                    (own.evaluate_derivative_many, expected[d][b][1])]
+                    (own.evaluate_derivative_many, expected[d][b][1]),
+                    (lambda t: space.evaluate(dof_sets[d], t), expected[d][b][0]),
+                    (lambda t: space.basis_matrix(t[:8192]) @ dof_sets[d], expected[d][b][0][:8192]),
+                    (lambda t: fine.project(lambda s: fine.evaluate(fine_dofs, s)), projected)]
             mismatches.extend((thread, step) for run, wanted in runs if not same(run(batches[b]), wanted))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(3)]

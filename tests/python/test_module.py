@@ -1,5 +1,6 @@
 """The module object as Python sees it: start-up, cache, registration, classes."""
 
+import ctypes
 import gc
 import importlib
 import importlib.util
@@ -10,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import warnings
 import weakref
 
 import pytest
@@ -50,6 +52,15 @@ def test_the_extension_exports_only_its_entry(module, allowed):
     assert [symbol for symbol in symbols if not re.fullmatch(allowed, symbol)] == []
 
 
+def interpreter_state_dict():
+    """The interpreter's own dictionary, where extension modules keep what they share."""
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Get.restype = ctypes.c_void_p
+    api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+    api.PyInterpreterState_GetDict.restype = ctypes.py_object
+    return api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+
+
 def test_reimport_returns_the_cached_module_unchanged():
     module = sys.modules.pop("zorv")
     try:
@@ -67,6 +78,28 @@ def test_reimport_returns_the_cached_module_unchanged():
     finally:
         sys.modules["zorv"] = module
         del module.extra_attribute
+    # Re-imports of either module, again and again, move no reference count: not the
+    # modules' own nor those of what the interpreter keeps for them.
+    import zorv_arrays
+    modules = [module, zorv_arrays]
+    shared = interpreter_state_dict()
+
+    def counts():
+        return [sys.getrefcount(m) for m in modules], {key: sys.getrefcount(value) for key, value in shared.items()}
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the binding library's note that a class is bound again
+        for name in ["zorv", "zorv_arrays"]:
+            original = sys.modules[name]
+            before = counts()
+            try:
+                for _ in range(5):
+                    del sys.modules[name]
+                    importlib.import_module(name)
+            finally:
+                sys.modules[name] = original
+            gc.collect()
+            assert counts() == before, name
 
 
 SUBINTERPRETERS = next((name for name in ("_interpreters", "_xxsubinterpreters")

@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +13,9 @@
 #include <functional>
 #include <stdexcept>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -231,9 +235,11 @@ TEST(WorkerPool, ChunksOfCountsNearTheLargestIndexEndAtTheCount) {
 }
 
 TEST(WorkerPool, WorkersBlockOnlyAsynchronousSignalsAndTheCreatorKeepsItsMask) {
+    // The creator blocks a synchronous signal, which no worker may inherit.
     sigset_t creator;
     sigemptyset(&creator);
     sigaddset(&creator, SIGUSR1);
+    sigaddset(&creator, SIGTRAP);
     sigset_t original;
     ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &creator, &original), 0);
     std::vector<std::pair<int, int>> worker_masks;  // per worker thread seen: (signal, blocked)
@@ -252,16 +258,14 @@ TEST(WorkerPool, WorkersBlockOnlyAsynchronousSignalsAndTheCreatorKeepsItsMask) {
             sigset_t mask;
             pthread_sigmask(SIG_BLOCK, nullptr, &mask);
             const std::lock_guard guard(mutex);
-            for (const int signal : {SIGINT, SIGTERM, SIGUSR2, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
-                worker_masks.emplace_back(signal, sigismember(&mask, signal));
-            }
+            for (int signal = 1; signal < 32; ++signal) worker_masks.emplace_back(signal, sigismember(&mask, signal));
         });
     }
     pthread_sigmask(SIG_SETMASK, &original, nullptr);
     ASSERT_FALSE(worker_masks.empty()) << "no worker took part";
+    const std::set<int> never_blocked{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGKILL, SIGSTOP};
     for (const auto& [signal, blocked] : worker_masks) {
-        const bool synchronous = signal != SIGINT && signal != SIGTERM && signal != SIGUSR2;
-        EXPECT_EQ(blocked, synchronous ? 0 : 1) << "signal " << signal << " on a worker";
+        EXPECT_EQ(blocked, never_blocked.count(signal) ? 0 : 1) << "signal " << signal << " on a worker";
     }
 }
 
@@ -354,6 +358,102 @@ TEST(BatchFor, SmallBatchesRunAsOneRangeOnTheCallingThread) {
         EXPECT_EQ(calls[0], std::make_pair(std::size_t{0}, count));
         EXPECT_EQ(runner, std::this_thread::get_id());
     }
+}
+
+/// Threads of this process.
+std::size_t thread_count() {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) count += entry.exists() ? 1 : 0;
+    return count;
+}
+
+/// Ends the process (of a death test) with status 0 when `check` holds, else reports and ends with 1.
+[[noreturn]] void exit_with(bool check, const std::string& report) {
+    if (!check) std::fprintf(stderr, "%s\n", report.c_str());
+    std::fflush(stderr);
+    std::_Exit(check ? 0 : 1);
+}
+
+/// Eight threads call global_pool() at once in a process without a pool: they must get
+/// one pool, of the size asked for, and start its workers once. The race is run in
+/// twenty processes of its own, forked from one that has no pool and no other thread.
+[[noreturn]] void race_to_create_the_pool() {
+    setenv("RAYON_NUM_THREADS", "16", 1);
+    bool all_one = true;
+    for (int round = 0; round < 20 && all_one; ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first
+            const std::size_t before = thread_count();
+            constexpr std::size_t kRacers = 8;
+            std::atomic<std::size_t> ready{0};
+            std::vector<WorkerPool*> pools(kRacers);
+            std::vector<std::thread> racers;
+            for (std::size_t r = 0; r < kRacers; ++r) {
+                racers.emplace_back([&, r] {
+                    ready.fetch_add(1);
+                    while (ready.load() < kRacers) std::this_thread::yield();
+                    pools[r] = &global_pool();
+                });
+            }
+            for (std::thread& racer : racers) racer.join();
+            const std::set<WorkerPool*> distinct(pools.begin(), pools.end());
+            exit_with(distinct.size() == 1 && pools[0]->size() == 16 && thread_count() == before + 15,
+                      std::to_string(distinct.size()) + " pools, " + std::to_string(thread_count() - before) +
+                          " new threads");
+        }
+        int status = 0;
+        all_one = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    exit_with(all_one, "threads racing to create the pool did not get one pool");
+}
+
+TEST(GlobalPoolDeathTest, ThreadsRacingToCreateItGetOnePool) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, with no pool and one thread
+    EXPECT_EXIT(race_to_create_the_pool(), ::testing::ExitedWithCode(0), "");
+}
+
+/// Back-to-back batches of two chunks for three seconds, each ending with the caller
+/// asleep for the chunk a worker runs; a watchdog ends the process if one never returns.
+[[noreturn]] void back_to_back_in_order_batches() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        exit_with(false, "an in-order batch never returned");
+    }).detach();
+    WorkerPool pool(2);
+    std::vector<int> computed(2);
+    std::size_t taken = 0;
+    const InOrder in_order{[&](std::size_t begin, std::size_t end) { taken += end - begin; },
+                           [](const std::function<void()>& work) { work(); }};
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<std::size_t> batch{0};
+    std::atomic<std::size_t> caller_done{0};  // the last batch whose caller finished its chunk
+    const RangeBody body = [&](std::size_t begin, std::size_t) {
+        ++computed[begin];
+        const std::size_t current = batch.load();
+        if (std::this_thread::get_id() == caller) {
+            caller_done.store(current);
+            return;
+        }
+        // The worker's chunk ends a moment after the caller's, the moment sweeping in
+        // steps of nanoseconds over the caller's way from its chunk into its sleep.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+        while (caller_done.load() != current && std::chrono::steady_clock::now() < limit) {
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(2 * (current % 512));
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (; std::chrono::steady_clock::now() < until; batch.fetch_add(1)) pool.run(2, 1, body, &in_order);
+    const std::size_t batches = batch.load();
+    exit_with(taken == 2 * batches && computed[0] == static_cast<int>(batches) && computed[1] == computed[0],
+              "batches " + std::to_string(batches) + ", taken " + std::to_string(taken));
+}
+
+TEST(WorkerPoolDeathTest, BackToBackInOrderBatchesNeverMissAWakeUp) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(back_to_back_in_order_batches(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(GlobalPool, HasTheSizeTheEnvironmentAsksFor) {

@@ -1,0 +1,90 @@
+#include "support/memory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace zorv {
+namespace {
+
+constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+
+TEST(BinarySize, StaysInExbibytesUpToTheLargestRequests) {
+    const double exbibyte = 0x1p60;
+    EXPECT_EQ(binary_size(exbibyte), "1.0 EiB");
+    EXPECT_EQ(binary_size(1.5 * exbibyte), "1.5 EiB");
+    EXPECT_EQ(binary_size(static_cast<double>(std::numeric_limits<std::uint64_t>::max())), "16.0 EiB");
+    EXPECT_EQ(binary_size(0x1p70), "1024.0 EiB");  // a product that overflowed 64 bits
+    EXPECT_EQ(binary_size(exbibyte / 1024.0 * 1000.0), "1000.0 PiB");
+    // The request that overflows a machine word names its size and count in full.
+    try {
+        require_memory(std::numeric_limits<std::size_t>::max(), 8, "values");
+        ADD_FAILURE() << "a request of 2^67 bytes passed";
+    } catch (const AllocationTooLarge& refusal) {
+        EXPECT_EQ(std::string(refusal.what()).rfind(
+                      "Unable to allocate 128.0 EiB for 18,446,744,073,709,551,615 values of 8 bytes each: this "
+                      "process can obtain at most ", 0), 0u) << refusal.what();
+    }
+}
+
+/// The process's mapped bytes (VmSize), if the system tells.
+std::optional<std::uint64_t> mapped_bytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+    }
+    return std::nullopt;
+}
+
+TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
+    const std::uint64_t physical =
+        static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::optional<std::uint64_t> mapped = mapped_bytes();
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &original), 0);
+    // A limit with room for this test, between what is mapped and physical memory
+    // (sanitizers reserve terabytes of address space: no such limit exists there).
+    if (!mapped || *mapped + 2 * kGiB >= physical / 2) {
+        GTEST_SKIP() << "no address-space limit fits below physical memory";
+    }
+    const std::uint64_t limit = *mapped + 2 * kGiB;
+    if (original.rlim_max != RLIM_INFINITY && original.rlim_max < limit) GTEST_SKIP() << "the hard limit is lower";
+    const std::uint64_t between = (limit + physical) / 2;
+
+    rlimit lowered = original;
+    lowered.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &lowered), 0);
+    const std::uint64_t obtainable = obtainable_memory();
+    std::string refusal = "none";
+    try {
+        require_memory(between / 8, 8, "values");
+    } catch (const AllocationTooLarge& error) {
+        refusal = error.what();
+    }
+    bool below_passes = true;
+    try {
+        require_memory(limit / 16, 8, "values");
+    } catch (const AllocationTooLarge&) {
+        below_passes = false;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &original), 0);
+
+    EXPECT_EQ(obtainable, limit);
+    EXPECT_TRUE(below_passes);
+    const std::string tail = "this process can obtain at most " + binary_size(static_cast<double>(limit));
+    const std::string head = "Unable to allocate " + binary_size(static_cast<double>(between / 8 * 8));
+    EXPECT_EQ(refusal.rfind(head, 0), 0u) << refusal;
+    EXPECT_EQ(refusal.substr(refusal.size() - std::min(refusal.size(), tail.size())), tail) << refusal;
+    EXPECT_EQ(obtainable_memory(),
+              original.rlim_cur == RLIM_INFINITY ? physical : std::min<std::uint64_t>(physical, original.rlim_cur));
+}
+
+}  // namespace
+}  // namespace zorv
