@@ -28,6 +28,7 @@
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_calculus.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
 #include "sparse_matrix_tools/csr.hpp"
 #include "support/parallel.hpp"
@@ -145,6 +146,37 @@ std::size_t count_argument(std::int64_t value, const char* name, std::int64_t mi
     return static_cast<std::size_t>(value);
 }
 
+/// A derivative order: a bool (False 0, True 1) or a non-negative integer, NumPy's too.
+std::size_t derivative_order(nb::handle value) {
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True ? 1 : 0;
+    const nb::object numpy_bool = nb::module_::import_("numpy").attr("bool_");
+    if (nb::isinstance(value, numpy_bool)) return PyObject_IsTrue(value.ptr()) == 1 ? 1 : 0;
+    if (!PyIndex_Check(value.ptr())) {
+        throw nb::type_error((std::string("derivative must be a bool or an integer order, not ") +
+                              Py_TYPE(value.ptr())->tp_name)
+                                 .c_str());
+    }
+    const nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    const long long order = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (order == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && order < 0)) {
+        throw nb::value_error(("derivative must be an order >= 0, got " + std::string(nb::repr(index).c_str())).c_str());
+    }
+    // Orders beyond any degree all give zeros.
+    return overflow > 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(order);
+}
+
+/// The extrapolation rule named by a string.
+Extrapolation extrapolation_rule(const std::string& name) {
+    if (name == "clamp") return Extrapolation::clamp;
+    if (name == "extend") return Extrapolation::extend;
+    if (name == "nan") return Extrapolation::nan;
+    if (name == "raise") return Extrapolation::raise;
+    throw nb::value_error(("extrapolate must be 'clamp', 'extend', 'nan' or 'raise', got '" + name + "'").c_str());
+}
+
 /// A CSR matrix of the core as a scipy.sparse.csr_array of its shape, entry for entry
 /// (explicit zeros stay stored); 32-bit indices when they fit, as SciPy prefers.
 nb::object csr_array(std::size_t rows, std::size_t cols, std::span<const std::size_t> offsets,
@@ -216,7 +248,10 @@ public:
                ", T=" + std::string(nb::repr(nb::float_(T())).c_str()) + ")";
     }
 
-    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, bool derivative, nb::handle out_in) const {
+    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, nb::handle derivative_in, nb::handle out_in,
+                        const std::string& extrapolate) const {
+        const std::size_t order = derivative_order(derivative_in);
+        const Extrapolation rule = extrapolation_rule(extrapolate);
         FloatArray dofs = float_array(dofs_in, "dofs");
         FloatArray t = float_array(t_in, "t");
         const std::vector<std::size_t> dofs_shape = shape_of(dofs.view);
@@ -255,8 +290,9 @@ public:
             // Inputs that share memory with out are read from a copy, except one
             // function written over its own times (each value replaces its time).
             const std::size_t out_bytes = out.size() * sizeof(double);
-            if (overlaps(out.data(), out_bytes, t.view.data(), t.view.size() * sizeof(double)) &&
-                !(functions == 1 && static_cast<const void*>(out.data()) == t.view.data())) {
+            const bool in_place = functions == 1 && static_cast<const void*>(out.data()) == t.view.data() &&
+                                  order == 0 && rule == Extrapolation::clamp;
+            if (overlaps(out.data(), out_bytes, t.view.data(), t.view.size() * sizeof(double)) && !in_place) {
                 t.owner = numpy->asarray(t.owner).attr("copy")();
                 t.view = nb::cast<FloatIn>(t.owner, false);
             }
@@ -265,14 +301,16 @@ public:
                 dofs.view = nb::cast<FloatIn>(dofs.owner, false);
             }
         }
-        {
+        stops_as_value_errors([&] {
             const ReleaseForLargeWork release(evaluations);
-            basis_.evaluate_functions(derivative, dofs.values(), functions, t.values(), {out.data(), out.size()});
-        }
+            evaluate_derivatives(basis_, order, rule, dofs.values(), functions, t.values(), {out.data(), out.size()});
+        });
         return out_owner;
     }
 
-    nb::object basis_matrix(nb::handle t_in, bool derivative) const {
+    nb::object basis_matrix(nb::handle t_in, nb::handle derivative_in, const std::string& extrapolate) const {
+        const std::size_t order = derivative_order(derivative_in);
+        const Extrapolation rule = extrapolation_rule(extrapolate);
         const FloatArray t = float_array(t_in, "t");
         const std::size_t rows = t.view.size();
         const std::size_t per_row = degree() + 1;
@@ -284,12 +322,12 @@ public:
         auto [data, data_ptr] = new_array({entries}, numpy->float64);
         auto [indices, indices_ptr] = new_array({entries}, index_type);
         auto [indptr, indptr_ptr] = new_array({rows + 1}, index_type);
-        {
+        stops_as_value_errors([&] {
             const ReleaseForLargeWork release(rows);
             const std::span<double> values(static_cast<double*>(data_ptr), entries);
             const auto fill = [&](auto* columns, auto* offsets) {
                 using Index = std::remove_pointer_t<decltype(columns)>;
-                basis_.basis_matrix_entries<Index>(derivative, t.values(), {columns, entries}, values);
+                derivative_matrix_entries<Index>(basis_, order, rule, t.values(), {columns, entries}, values);
                 for (std::size_t i = 0; i <= rows; ++i) offsets[i] = static_cast<Index>(i * per_row);
             };
             if (narrow) {
@@ -297,7 +335,7 @@ public:
             } else {
                 fill(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
             }
-        }
+        });
         nb::object scipy_sparse = nb::module_::import_("scipy.sparse");
         return scipy_sparse.attr("csr_array")(nb::make_tuple(data, indices, indptr),
                                               "shape"_a = nb::make_tuple(rows, n_dofs_));
@@ -334,6 +372,110 @@ public:
                            {static_cast<double*>(dofs_ptr), functions * n_dofs_});
         }
         return dofs;
+    }
+
+    /// dofs as a C-contiguous float64 array of shape (..., n_dofs): the array, the
+    /// number of functions and the batch shape.
+    std::tuple<FloatArray, std::size_t, std::vector<std::size_t>> function_array(nb::handle value,
+                                                                                  const char* name) const {
+        FloatArray dofs = float_array(value, name);
+        const std::vector<std::size_t> shape = shape_of(dofs.view);
+        if (shape.empty() || shape.back() != n_dofs_) {
+            throw nb::value_error((std::string(name) + " must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = " +
+                                   std::to_string(n_dofs_) + ", got shape " + shape_text(shape))
+                                      .c_str());
+        }
+        return {dofs, dofs.view.size() / n_dofs_, std::vector<std::size_t>(shape.begin(), shape.end() - 1)};
+    }
+
+    nb::object integrate(nb::handle dofs_in, nb::handle a_in, nb::handle b_in, const std::string& extrapolate) const {
+        const Extrapolation rule = extrapolation_rule(extrapolate);
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        const FloatArray a0 = float_array(a_in, "a");
+        const FloatArray b0 = float_array(b_in, "b");
+        // The bounds broadcast against each other, as NumPy's operators do.
+        const nb::object both = nb::module_::import_("numpy").attr("broadcast_arrays")(a0.owner, b0.owner);
+        const FloatArray a = float_array(nb::module_::import_("numpy").attr("ascontiguousarray")(both[0]), "a");
+        const FloatArray b = float_array(nb::module_::import_("numpy").attr("ascontiguousarray")(both[1]), "b");
+        const std::vector<std::size_t> bounds_shape = shape_of(a.view);
+        shape.insert(shape.end(), bounds_shape.begin(), bounds_shape.end());
+        auto [result, data] = new_array(shape, numpy->float64);
+        const std::size_t count = functions * a.view.size();
+        stops_as_value_errors([&] {
+            const ReleaseForLargeWork release(count);
+            zorv::integrate(basis_, rule, dofs.values(), functions, a.values(), b.values(),
+                            {static_cast<double*>(data), count});
+        });
+        return result;
+    }
+
+    nb::tuple antiderivative(nb::handle dofs_in) const {
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        const LegendreSpace higher(static_cast<std::int64_t>(degree() + 1), static_cast<std::int64_t>(n_t()), T());
+        shape.push_back(higher.n_dofs());
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            const ReleaseForLargeWork release(dofs.view.size());
+            zorv::antiderivative(basis_, dofs.values(), functions, {static_cast<double*>(data), functions * higher.n_dofs()});
+        });
+        return nb::make_tuple(nb::cast(higher), result);
+    }
+
+    nb::object inner(nb::handle a_in, nb::handle b_in) const {
+        const nb::module_ np = nb::module_::import_("numpy");
+        const nb::object both = np.attr("broadcast_arrays")(float_array(a_in, "a").owner, float_array(b_in, "b").owner);
+        auto [a, functions, shape] = function_array(np.attr("ascontiguousarray")(both[0]), "a");
+        auto [b, functions_b, shape_b] = function_array(np.attr("ascontiguousarray")(both[1]), "b");
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            const ReleaseForLargeWork release(a.view.size());
+            inner_products(basis_, a.values(), b.values(), functions, {static_cast<double*>(data), functions});
+        });
+        return result;
+    }
+
+    nb::object norm(nb::handle dofs_in) const {
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            const ReleaseForLargeWork release(dofs.view.size());
+            norms(basis_, dofs.values(), functions, {static_cast<double*>(data), functions});
+        });
+        return result;
+    }
+
+    nb::object fit(nb::handle t_in, nb::handle y_in, nb::handle weights_in) const {
+        const FloatArray t = float_array(t_in, "t");
+        if (t.view.ndim() != 1) {
+            throw nb::value_error(("t must be one-dimensional, got shape " + shape_text(shape_of(t.view))).c_str());
+        }
+        const FloatArray y = float_array(y_in, "y");
+        const std::vector<std::size_t> y_shape = shape_of(y.view);
+        if (y_shape.empty() || y_shape.back() != t.view.size()) {
+            throw nb::value_error(("y must have shape (..., t.size) with t.size = " + std::to_string(t.view.size()) +
+                                   ", got shape " + shape_text(y_shape))
+                                      .c_str());
+        }
+        std::optional<FloatArray> weights;
+        if (!weights_in.is_none()) {
+            weights = float_array(weights_in, "weights");
+            if (shape_of(weights->view) != shape_of(t.view)) {
+                throw nb::value_error(("weights must have the shape of t, " + shape_text(shape_of(t.view)) +
+                                       ", got shape " + shape_text(shape_of(weights->view)))
+                                          .c_str());
+            }
+        }
+        const std::size_t functions = t.view.size() == 0 ? 0 : y.view.size() / t.view.size();
+        std::vector<std::size_t> shape(y_shape.begin(), y_shape.end() - 1);
+        shape.push_back(n_dofs_);
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            const ReleaseForLargeWork release(y.view.size());
+            zorv::fit(basis_, t.values(), y.values(), functions,
+                      weights ? weights->values() : std::span<const double>{},
+                      {static_cast<double*>(data), functions * n_dofs_});
+        });
+        return result;
     }
 
 private:
@@ -418,12 +560,20 @@ constexpr const char* kSpaceDoc =
     "Raises ValueError for degree < 0, n_t < 1, or a T that is not finite and positive.";
 
 constexpr const char* kEvaluateDoc =
-    "evaluate(dofs, t, *, derivative=False, out=None)\n\n"
-    "Values (or time derivatives) of functions of the space at times.\n\n"
+    "evaluate(dofs, t, *, derivative=False, out=None, extrapolate='clamp')\n\n"
+    "Values (or time derivatives of any order) of functions of the space at times.\n\n"
     "dofs: array of shape (..., n_dofs), one function per vector of the last axis, in\n"
     "    the dof layout (coefficient of P_k on element e at index e + n_t * k).\n"
     "t: times, anything numpy.asarray(t, float64) accepts, of any shape.\n"
-    "derivative: the time derivative instead of the value.\n"
+    "derivative: the order m >= 0 of the time derivative (False is 0, True is 1):\n"
+    "    (2 / w)^m sum_k c_k P_k^(m)(xi), from P^(m)_(k+1) = P^(m)_(k-1) + (2k + 1) P^(m-1)_k,\n"
+    "    exact at the element ends; orders above the degree give zeros.\n"
+    "extrapolate: what a function is at t < 0 or t > T:\n"
+    "    'clamp' (default): the value at 0 or at T held (zorv's values, bit for bit), so\n"
+    "        every derivative is 0 there;\n"
+    "    'extend': the end element's polynomial continued, with its derivatives (at +-inf\n"
+    "        its limit);\n"
+    "    'nan': NaN; 'raise': ValueError naming the first such time.\n"
     "out: optional C-contiguous float64 array of the result's shape to write into.\n\n"
     "Returns a float64 array of shape dofs.shape[:-1] + t.shape (out, when given):\n"
     "result[..., j] is the function dofs[...] at t[j]. Each time is located and its\n"
@@ -441,12 +591,52 @@ constexpr const char* kEvaluateDoc =
     "and the work runs on the process's worker pool.";
 
 constexpr const char* kBasisMatrixDoc =
-    "basis_matrix(t, *, derivative=False)\n\n"
+    "basis_matrix(t, *, derivative=False, extrapolate='clamp')\n\n"
     "The design matrix at times t: a scipy.sparse.csr_array of shape (t.size, n_dofs)\n"
     "with A @ dofs = evaluate(dofs, t.ravel()). Row i holds degree + 1 entries, in\n"
     "columns e + n_t * k (k = 0 .. degree) for the element e of t.flat[i], with the\n"
     "values P_k(xi) (equal to zorv's evaluate_all_basis_functions) or, with derivative,\n"
-    "(2 / w) P_k'(xi) (the accurate derivatives of evaluate).";
+    "(2 / w) P_k'(xi) (the accurate derivatives of evaluate); an integer derivative m\n"
+    "gives (2 / w)^m P_k^(m)(xi). extrapolate as for evaluate.";
+
+constexpr const char* kIntegrateDoc =
+    "integrate(dofs, a, b, *, extrapolate='clamp')\n\n"
+    "The integrals of the functions dofs (shape (..., n_dofs)) from a to b, a and b\n"
+    "broadcast against each other: shape dofs.shape[:-1] + broadcast(a, b).shape.\n"
+    "Negative when b < a; NaN for a NaN bound. Parts outside [0, T] follow extrapolate\n"
+    "('clamp': the held end value times the length; 'extend': the end element's\n"
+    "polynomial; 'nan'; 'raise'). Within an element the integral is formed from the\n"
+    "differences of the Legendre polynomials at the two bounds, accurate relative to\n"
+    "its own size for close bounds; whole elements come from compensated prefix sums.\n\n"
+    "Example: space.integrate(dofs, 0.0, space.T) is the integral over [0, T].";
+
+constexpr const char* kAntiderivativeDoc =
+    "antiderivative(dofs)\n\n"
+    "The antiderivative from 0 of each function: (space, dofs) with space the\n"
+    "LegendreSpace of degree + 1 on the same grid and dofs of shape (..., space.n_dofs).\n"
+    "Continuous, 0 at t = 0, its derivative the function. On each element,\n"
+    "int P_k = (w / 2) (P_(k+1) - P_(k-1)) / (2k + 1), plus the integral over the\n"
+    "elements before it.";
+
+constexpr const char* kInnerDoc =
+    "inner(a, b)\n\n"
+    "The L2 inner products over [0, T] of the functions a and b (shapes (..., n_dofs),\n"
+    "broadcast): sum over elements and k of w / (2k + 1) a_k b_k, since the Legendre\n"
+    "mass matrix of an element is diagonal with entries w / (2k + 1).";
+
+constexpr const char* kNormDoc =
+    "norm(dofs)\n\n"
+    "The L2 norms over [0, T] of the functions dofs: sqrt(inner(dofs, dofs)).";
+
+constexpr const char* kFitDoc =
+    "fit(t, y, weights=None)\n\n"
+    "The weighted least-squares fit: dofs of shape (..., n_dofs) minimising\n"
+    "sum_i weights[i] (u(t[i]) - y[..., i])^2 for each function of y (shape (..., t.size)).\n"
+    "The normal equations are block diagonal, one (degree + 1)^2 system per element,\n"
+    "solved by Cholesky (by a column-pivoted QR where the block is nearly singular):\n"
+    "linear in the samples. t must lie in [0, T], weights be finite and >= 0, and t, y\n"
+    "finite; every element needs degree + 1 distinct sample times of positive weight,\n"
+    "otherwise ValueError names the elements that lack them.";
 
 constexpr const char* kProjectDoc =
     "project(f, *, points=None)\n\n"
@@ -523,9 +713,15 @@ NB_MODULE(zorv_arrays, m) {
         .def("__copy__", [](const LegendreSpace& space) { return space; })
         .def("__deepcopy__", [](const LegendreSpace& space, nb::handle) { return space; }, "memo"_a)
         .def("evaluate", &LegendreSpace::evaluate, "dofs"_a, "t"_a, nb::kw_only(), "derivative"_a = false,
-             "out"_a = nb::none(), kEvaluateDoc)
+             "out"_a = nb::none(), "extrapolate"_a = "clamp", kEvaluateDoc)
         .def("basis_matrix", &LegendreSpace::basis_matrix, "t"_a, nb::kw_only(), "derivative"_a = false,
-             kBasisMatrixDoc)
+             "extrapolate"_a = "clamp", kBasisMatrixDoc)
+        .def("integrate", &LegendreSpace::integrate, "dofs"_a, "a"_a, "b"_a, nb::kw_only(), "extrapolate"_a = "clamp",
+             kIntegrateDoc)
+        .def("antiderivative", &LegendreSpace::antiderivative, "dofs"_a, kAntiderivativeDoc)
+        .def("inner", &LegendreSpace::inner, "a"_a, "b"_a, kInnerDoc)
+        .def("norm", &LegendreSpace::norm, "dofs"_a, kNormDoc)
+        .def("fit", &LegendreSpace::fit, "t"_a, "y"_a, "weights"_a = nb::none(), kFitDoc)
         .def("project", &LegendreSpace::project, "f"_a, nb::kw_only(), "points"_a = nb::none(), kProjectDoc);
 
     m.def("lagrange_points", &lagrange_points, "degree"_a, "n_t"_a, "T"_a, "periodic"_a = false, kLagrangePointsDoc);
