@@ -157,6 +157,44 @@ void legendre_derivatives(double xi, std::size_t degree, std::size_t order, std:
     }
 }
 
+namespace {
+
+/// Times whose basis values are formed side by side.
+constexpr std::size_t kLanes = 4;
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+
+/// legendre_derivatives for four coordinates at once, for orders 1 .. degree and at
+/// most kStackColumns columns: the same operations in the same order in each lane.
+/// (Vectors are passed by reference only; see LegendreRecurrence.)
+void legendre_derivative_lanes(const Lanes& xi, std::size_t degree, std::size_t order, Lanes* values) {
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    values[0] = ones;
+    if (degree >= 1) values[1] = xi;
+    double kf = 2.0;  // the float counter of the step P_k -> P_(k+1), k >= 2
+    for (std::size_t k = 1; k < degree; ++k) {
+        if (k == 1) {
+            LegendreRecurrence::second(xi, values[2]);
+        } else {
+            LegendreRecurrence::next(xi, values[k], values[k - 1], kf, values[k + 1]);
+            kf = kf + 1.0;
+        }
+    }
+    for (std::size_t j = 1; j <= order; ++j) {
+        Lanes old_k = values[1];
+        values[0] = ones * 0.0;
+        values[1] = ones * (j == 1 ? 1.0 : 0.0);
+        double step = 1.0;
+        for (std::size_t k = 1; k + 1 <= degree; ++k) {
+            const Lanes old_next = values[k + 1];
+            values[k + 1] = values[k - 1] + ((step + step) + 1.0) * old_k;
+            old_k = old_next;
+            step = step + 1.0;
+        }
+    }
+}
+
+}  // namespace
+
 void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapolation rule,
                           std::span<const double> dofs, std::size_t functions, std::span<const double> times,
                           std::span<double> out) {
@@ -194,20 +232,34 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
             });
         }
         // Evaluations in time-major order: index i * functions + f; a range forms the
-        // basis values of each of its times once and applies them to its functions.
+        // basis values of each of its times once and applies them to its functions,
+        // the values of four times at once (the recurrences' divisions of independent
+        // times overlap; each lane runs the operations of legendre_derivatives).
         batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
-            double stack_row[kStackColumns];
-            for (std::size_t x = begin; x < end;) {
-                const std::size_t i = x / functions;
-                const std::size_t f_end = std::min(functions, end - i * functions);
-                const ElementPosition position = basis.locate(times[i]);
-                const double* row = table.empty() ? stack_row : table.data() + i * columns;
-                if (table.empty()) legendre_derivatives(position.xi, degree, order, {stack_row, columns});
-                for (std::size_t f = x - i * functions; f < f_end; ++f) {
-                    const double sum = row_sum(row, dofs.data() + f * n_dofs, position.element, n_t, columns);
-                    out[f * n + i] = scale_derivative(sum, order, degree, w);
+            Lanes lanes[kStackColumns];
+            const std::size_t i_end = (end - 1) / functions + 1;
+            for (std::size_t i_first = begin / functions; i_first < i_end; i_first += kLanes) {
+                const std::size_t group = std::min(kLanes, i_end - i_first);
+                ElementPosition positions[kLanes];
+                Lanes xi;
+                for (std::size_t j = 0; j < kLanes; ++j) {
+                    // A short group repeats its first time; those lanes are not used.
+                    positions[j] = basis.locate(times[i_first + (j < group ? j : 0)]);
+                    xi[j] = positions[j].xi;
                 }
-                x = i * functions + f_end;
+                if (table.empty()) legendre_derivative_lanes(xi, degree, order, lanes);
+                for (std::size_t j = 0; j < group; ++j) {
+                    const std::size_t i = i_first + j;
+                    const std::size_t f_begin = i * functions < begin ? begin - i * functions : 0;
+                    const std::size_t f_end = std::min(functions, end - i * functions);
+                    const double* const row = table.empty() ? nullptr : table.data() + i * columns;
+                    for (std::size_t f = f_begin; f < f_end; ++f) {
+                        const double* const d = dofs.data() + f * n_dofs + positions[j].element;
+                        double sum = -0.0;
+                        for (std::size_t k = 0; k < columns; ++k) sum = sum + (row ? row[k] : lanes[k][j]) * d[k * n_t];
+                        out[f * n + i] = scale_derivative(sum, order, degree, w);
+                    }
+                }
             }
         });
     }
@@ -334,6 +386,21 @@ Edges edges_of(double w, std::size_t element) {
     return {left, w + left};
 }
 
+/// The reciprocals the integrals divide by, formed once per call: 1 / (2k + 1) and
+/// 1 / (k + 1) for k = 0 .. degree (multiplications replace the divisions of the
+/// recurrences, which would otherwise bound the speed; each adds one rounding).
+struct Reciprocals {
+    std::vector<double> odd;
+    std::vector<double> next;
+
+    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1) {
+        for (std::size_t k = 0; k <= degree; ++k) {
+            odd[k] = 1.0 / static_cast<double>(2 * k + 1);
+            next[k] = 1.0 / static_cast<double>(k + 1);
+        }
+    }
+};
+
 /// (w / 2) sum_k c_k int_(xa)^(xb) P_k for the coefficients c_k = d[k * n_t], where
 /// delta = xb - xa is given (formed from the times, accurate when they are close).
 ///
@@ -343,17 +410,20 @@ Edges edges_of(double w, std::size_t element) {
 /// (k+1) D_(k+1) = (2k+1) (xb D_k + delta P_k(xa)) - k D_(k-1).
 /// Every D_j is then a multiple of delta, with no subtraction of nearby values.
 double piece_integral(const double* d, std::size_t n_t, std::size_t degree, double xa, double xb, double delta,
-                      double half_width) {
+                      double half_width, const Reciprocals& reciprocals) {
     double sum = -0.0 + delta * d[0];
-    LegendreRecurrence p(xa);
-    double before = 0.0;   // D_(k-1)
-    double current = delta; // D_k
+    double p_before = 1.0;   // P_(k-1)(xa)
+    double p_current = xa;   // P_k(xa)
+    double before = 0.0;     // D_(k-1)
+    double current = delta;  // D_k
     double kf = 1.0;
     for (std::size_t k = 1; k <= degree; ++k) {
-        p.advance();  // now at P_k(xa)
         const double odd = (kf + kf) + 1.0;
-        const double next = (odd * ((xb * current) + (delta * p.value())) - kf * before) / (kf + 1.0);
-        sum = sum + ((next - before) / odd) * d[k * n_t];
+        const double next = (odd * ((xb * current) + (delta * p_current)) - kf * before) * reciprocals.next[k];
+        sum = sum + ((next - before) * reciprocals.odd[k]) * d[k * n_t];
+        const double p_next = (odd * (xa * p_current) - kf * p_before) * reciprocals.next[k];
+        p_before = p_current;
+        p_current = p_next;
         before = current;
         current = next;
         kf = kf + 1.0;
@@ -434,6 +504,7 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
     std::vector<Compensated> prefix(prefix_count);
     std::vector<double> held_left(functions), held_right(functions), limit_left(functions), limit_right(functions);
     std::vector<double> row(columns + 1);
+    const Reciprocals reciprocals(degree);
     const ElementPosition first = basis.locate(0.0);
     const ElementPosition last = basis.locate(T);
     for (std::size_t f = 0; f < functions; ++f) {
@@ -473,7 +544,7 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         const double xa = extended_position(basis, start, element).xi;
         const double xb = extended_position(basis, end, element).xi;
         const double delta = (2.0 * (end - start)) / (edges.right - edges.left);
-        return piece_integral(d + element, n_t, degree, xa, xb, delta, half);
+        return piece_integral(d + element, n_t, degree, xa, xb, delta, half, reciprocals);
     };
 
     const auto inside_part = [&](std::size_t f, const double* d, double lo, double hi) {
@@ -482,7 +553,7 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         if (a.element == b.element) {
             const Edges edges = edges_of(w, a.element);
             const double delta = std::max(0.0, (2.0 * (hi - lo)) / (edges.right - edges.left));
-            return piece_integral(d + a.element, n_t, degree, a.xi, b.xi, delta, half);
+            return piece_integral(d + a.element, n_t, degree, a.xi, b.xi, delta, half, reciprocals);
         }
         const Edges ea = edges_of(w, a.element);
         const Edges eb = edges_of(w, b.element);
@@ -492,15 +563,19 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         const Compensated& to = p[b.element];
         const Compensated& from = p[a.element + 1];
         const double middle = (to.hi - from.hi) + (to.lo - from.lo);
-        const double left_piece = piece_integral(d + a.element, n_t, degree, a.xi, 1.0, delta_a, half);
-        const double right_piece = piece_integral(d + b.element, n_t, degree, -1.0, b.xi, delta_b, half);
+        const double left_piece = piece_integral(d + a.element, n_t, degree, a.xi, 1.0, delta_a, half, reciprocals);
+        const double right_piece = piece_integral(d + b.element, n_t, degree, -1.0, b.xi, delta_b, half, reciprocals);
         return (left_piece + middle) + right_piece;
     };
 
     batch_for(count, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t x = begin; x < end; ++x) {
-            const std::size_t f = x / n;
-            const std::size_t i = x % n;
+        std::size_t f = begin / n;
+        std::size_t i = begin % n;
+        for (std::size_t x = begin; x < end; ++x, ++i) {
+            if (i == n) {
+                i = 0;
+                ++f;
+            }
             double a = lower[i];
             double b = upper[i];
             double& result = out[x];
