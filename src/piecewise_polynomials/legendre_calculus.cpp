@@ -505,6 +505,7 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
     std::vector<double> held_left(functions), held_right(functions), limit_left(functions), limit_right(functions);
     std::vector<double> row(columns + 1);
     const Reciprocals reciprocals(degree);
+    const double to_reference = 2.0 / w;  // lengths in t to lengths in xi
     const ElementPosition first = basis.locate(0.0);
     const ElementPosition last = basis.locate(T);
     for (std::size_t f = 0; f < functions; ++f) {
@@ -551,14 +552,13 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         const ElementPosition a = basis.locate(lo);
         const ElementPosition b = basis.locate(hi);
         if (a.element == b.element) {
-            const Edges edges = edges_of(w, a.element);
-            const double delta = std::max(0.0, (2.0 * (hi - lo)) / (edges.right - edges.left));
+            const double delta = std::max(0.0, (hi - lo) * to_reference);
             return piece_integral(d + a.element, n_t, degree, a.xi, b.xi, delta, half, reciprocals);
         }
         const Edges ea = edges_of(w, a.element);
         const Edges eb = edges_of(w, b.element);
-        const double delta_a = std::max(0.0, (2.0 * (ea.right - lo)) / (ea.right - ea.left));
-        const double delta_b = std::max(0.0, (2.0 * (hi - eb.left)) / (eb.right - eb.left));
+        const double delta_a = std::max(0.0, (ea.right - lo) * to_reference);
+        const double delta_b = std::max(0.0, (hi - eb.left) * to_reference);
         const Compensated* const p = prefix.data() + f * (n_t + 1);
         const Compensated& to = p[b.element];
         const Compensated& from = p[a.element + 1];
