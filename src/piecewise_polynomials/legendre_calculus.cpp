@@ -163,11 +163,14 @@ namespace {
 constexpr std::size_t kLanes = 4;
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
 
-/// legendre_derivatives for four coordinates at once, for orders 1 .. degree and at
-/// most kStackColumns columns: the same operations in the same order in each lane.
+/// legendre_derivatives for four coordinates at once, for at most kStackColumns columns: the same operations in the same order in each lane.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
 void legendre_derivative_lanes(const Lanes& xi, std::size_t degree, std::size_t order, Lanes* values) {
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    if (order > degree) {
+        for (std::size_t k = 0; k <= degree; ++k) values[k] = ones * 0.0;
+        return;
+    }
     values[0] = ones;
     if (degree >= 1) values[1] = xi;
     double kf = 2.0;  // the float counter of the step P_k -> P_(k+1), k >= 2
