@@ -147,6 +147,7 @@ def test_extrapolation_rules_and_refusals():
     with pytest.raises(ValueError, match="^derivative must be an order >= 0, got -1$"):
         space.evaluate(dofs, times, derivative=-1)
     assert not space.evaluate(dofs, [1.0, 3.0], derivative=3).any()
+    assert not space.evaluate(dofs, [1.0, 3.0], derivative=2**70).any()
     with pytest.raises(ValueError, match="^fit: element 1 has fewer than 3 distinct sample times of positive weight$"):
         space.fit([0.5, 1.0, 1.5, 2.5, 2.5, 3.0], np.zeros(6))
     with pytest.raises(ValueError, match="^fit: weight -1 at position 0 is not a finite non-negative number$"):
