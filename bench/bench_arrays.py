@@ -18,6 +18,10 @@
    for information, from (data, indices, indptr), which only checks the arrays.
 5. Peak memory of evaluate beyond its output (given as out), in a fresh subprocess:
    the growth of the peak resident set while it runs (target < 1 MB).
+6. Calculus: fit of 10^5 samples at degree 4 against scipy.sparse.linalg.lsqr on the
+   design matrix (target >= 10x faster) and against the sparse normal equations solved
+   by spsolve (target >= 2x faster); evaluate with derivative=2 and integrate of 10^6
+   bounds against evaluate with derivative=1 (targets <= 1.5x).
 
 Timings are the best of several repeats; nothing here asserts a timing.
 Usage: python3 bench/bench_arrays.py [--repeats N]
@@ -189,6 +193,29 @@ def main():
     peaks = [child("memory", 2)[0] for _ in range(3)]
     print(f"5. peak memory of evaluate beyond its 32 MB output (4 functions x 10^6 times): "
           f"{min(peaks) / 1024:.0f} KiB (max of 3 runs {max(peaks) / 1024:.0f} KiB; target < 1024 KiB)")
+
+    from scipy.sparse.linalg import lsqr, spsolve
+    fit_space = zorv_arrays.LegendreSpace(4, 1000, T)
+    samples_t = rng.uniform(0.0, T, 10**5)
+    samples_y = np.sin(3 * samples_t) + 0.1 * rng.standard_normal(samples_t.size)
+    ours_fit = best(lambda: fit_space.fit(samples_t, samples_y), args.repeats)
+
+    def normal_equations():
+        design = fit_space.basis_matrix(samples_t)
+        return spsolve((design.T @ design).tocsc(), design.T @ samples_y)
+
+    by_normal = best(normal_equations, max(1, args.repeats // 2))
+    by_lsqr = best(lambda: lsqr(fit_space.basis_matrix(samples_t), samples_y, atol=1e-12, btol=1e-12), 1)
+    assert np.allclose(fit_space.fit(samples_t, samples_y), normal_equations(), rtol=0, atol=1e-10)
+    print(f"6. fit, 10^5 samples, degree 4: {ours_fit * 1e3:.1f} ms; lsqr {by_lsqr * 1e3:.0f} ms -> "
+          f"{by_lsqr / ours_fit:.0f}x faster (target >= 10x); normal equations {by_normal * 1e3:.1f} ms -> "
+          f"{by_normal / ours_fit:.1f}x faster (target >= 2x)")
+    lower = rng.uniform(0.0, T, times.size)
+    first = best(lambda: space.evaluate(dofs, times, derivative=1), args.repeats)
+    second = best(lambda: space.evaluate(dofs, times, derivative=2), args.repeats)
+    integrals = best(lambda: space.integrate(dofs, lower, times), args.repeats)
+    print(f"   10^6 times: derivative=1 {first * 1e3:.1f} ms; derivative=2 {second * 1e3:.1f} ms -> "
+          f"{second / first:.2f}x; integrate {integrals * 1e3:.1f} ms -> {integrals / first:.2f}x (targets <= 1.5x)")
 
 
 if __name__ == "__main__":

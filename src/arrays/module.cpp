@@ -28,6 +28,7 @@
 #include "bindings/released_lock.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_calculus.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
 #include "sparse_matrix_tools/csr.hpp"
 #include "support/memory.hpp"
@@ -90,6 +91,7 @@ struct Numpy {
     nb::object float64;
     nb::object int32;
     nb::object int64;
+    nb::object broadcast_arrays;
 };
 
 Numpy* numpy = nullptr;
@@ -272,6 +274,33 @@ nb::object scipy_csr_array(const nb::object& data, const nb::object& indices, co
     return call_python(csr_array_type(), nb::make_tuple(nb::make_tuple(data, indices, indptr)), shape);
 }
 
+/// A derivative order: a bool (False 0, True 1) or a non-negative integer, NumPy's too.
+std::size_t derivative_order(nb::handle value) {
+    if (PyBool_Check(value.ptr()) || is_numpy_bool(value)) return flag_argument(value, "derivative") ? 1 : 0;
+    const nb::object index = index_of(value, "derivative", "a bool or an integer order");
+    int overflow = 0;
+    const long long order = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (order == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && order < 0)) {
+        throw nb::value_error(("derivative must be an order >= 0, got " + std::string(nb::repr(index).c_str())).c_str());
+    }
+    // Orders beyond any degree all give zeros.
+    return overflow > 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(order);
+}
+
+/// The extrapolation rule named by a string.
+Extrapolation extrapolation_rule(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw nb::type_error((std::string("extrapolate must be a str, not ") + Py_TYPE(value.ptr())->tp_name).c_str());
+    }
+    const std::string name = nb::str(value).c_str();
+    if (name == "clamp") return Extrapolation::clamp;
+    if (name == "extend") return Extrapolation::extend;
+    if (name == "nan") return Extrapolation::nan;
+    if (name == "raise") return Extrapolation::raise;
+    throw nb::value_error(("extrapolate must be 'clamp', 'extend', 'nan' or 'raise', got '" + name + "'").c_str());
+}
+
 /// A CSR matrix of the core as a scipy.sparse.csr_array of its shape, entry for entry
 /// (explicit zeros stay stored); 32-bit indices when they fit, as SciPy prefers.
 nb::object csr_array(std::size_t rows, std::size_t cols, std::span<const std::size_t> offsets,
@@ -358,8 +387,10 @@ public:
                ", T=" + std::string(nb::repr(nb::float_(T())).c_str()) + ")";
     }
 
-    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, FlagArgument derivative_in, nb::handle out_in) const {
-        const bool derivative = flag_argument(derivative_in, "derivative");
+    nb::object evaluate(nb::handle dofs_in, nb::handle t_in, nb::handle derivative_in, nb::handle out_in,
+                        nb::handle extrapolate) const {
+        const std::size_t order = derivative_order(derivative_in);
+        const Extrapolation rule = extrapolation_rule(extrapolate);
         FloatArray dofs = float_array(dofs_in, "dofs");
         FloatArray t = float_array(t_in, "t");
         const std::vector<std::size_t> dofs_shape = shape_of(dofs.view);
@@ -399,8 +430,9 @@ public:
             // Inputs that share memory with out are read from a copy, except one
             // function written over its own times (each value replaces its time).
             const std::size_t out_bytes = out.size() * sizeof(double);
-            if (overlaps(out.data(), out_bytes, t.view.data(), t.view.size() * sizeof(double)) &&
-                !(functions == 1 && static_cast<const void*>(out.data()) == t.view.data())) {
+            const bool in_place = functions == 1 && static_cast<const void*>(out.data()) == t.view.data() &&
+                                  order == 0 && rule == Extrapolation::clamp;
+            if (overlaps(out.data(), out_bytes, t.view.data(), t.view.size() * sizeof(double)) && !in_place) {
                 t.owner = numpy->asarray(t.owner).attr("copy")();
                 t.view = nb::cast<FloatIn>(t.owner, false);
             }
@@ -409,14 +441,17 @@ public:
                 dofs.view = nb::cast<FloatIn>(dofs.owner, false);
             }
         }
-        released_for_large_work(evaluations, [&] {
-            basis_.evaluate_functions(derivative, dofs.values(), functions, t.values(), {out.data(), out.size()});
+        stops_as_value_errors([&] {
+            released_for_large_work(evaluations, [&] {
+                evaluate_derivatives(basis_, order, rule, dofs.values(), functions, t.values(), {out.data(), out.size()});
+            });
         });
         return out_owner;
     }
 
-    nb::object basis_matrix(nb::handle t_in, FlagArgument derivative_in) const {
-        const bool derivative = flag_argument(derivative_in, "derivative");
+    nb::object basis_matrix(nb::handle t_in, nb::handle derivative_in, nb::handle extrapolate) const {
+        const std::size_t order = derivative_order(derivative_in);
+        const Extrapolation rule = extrapolation_rule(extrapolate);
         const FloatArray t = float_array(t_in, "t");
         const std::size_t rows = t.view.size();
         const std::size_t per_row = degree() + 1;
@@ -430,11 +465,11 @@ public:
         auto [data, data_ptr] = new_array({entries}, numpy->float64);
         auto [indices, indices_ptr] = new_array({entries}, index_type);
         auto [indptr, indptr_ptr] = new_array({rows + 1}, index_type);
-        released_for_large_work(rows, [&] {
+        stops_as_value_errors([&] { released_for_large_work(rows, [&] {
             const std::span<double> values(static_cast<double*>(data_ptr), entries);
             const auto fill = [&](auto* columns, auto* offsets) {
                 using Index = std::remove_pointer_t<decltype(columns)>;
-                basis_.basis_matrix_entries<Index>(derivative, t.values(), {columns, entries}, values);
+                derivative_matrix_entries<Index>(basis_, order, rule, t.values(), {columns, entries}, values);
                 for (std::size_t i = 0; i <= rows; ++i) offsets[i] = static_cast<Index>(i * per_row);
             };
             if (narrow) {
@@ -442,7 +477,7 @@ public:
             } else {
                 fill(static_cast<std::int64_t*>(indices_ptr), static_cast<std::int64_t*>(indptr_ptr));
             }
-        });
+        }); });
         return scipy_csr_array(data, indices, indptr, rows, n_dofs_);
     }
 
@@ -492,6 +527,136 @@ public:
                            {static_cast<double*>(dofs_ptr), functions * n_dofs_});
         });
         return dofs;
+    }
+
+    /// dofs as a C-contiguous float64 array of shape (..., n_dofs): the array, the
+    /// number of functions and the batch shape.
+    std::tuple<FloatArray, std::size_t, std::vector<std::size_t>> function_array(nb::handle value,
+                                                                                  const char* name) const {
+        FloatArray dofs = float_array(value, name);
+        const std::vector<std::size_t> shape = shape_of(dofs.view);
+        if (shape.empty() || shape.back() != n_dofs_) {
+            throw nb::value_error((std::string(name) + " must have shape (..., n_dofs) with n_dofs = n_t * (degree + 1) = " +
+                                   std::to_string(n_dofs_) + ", got shape " + shape_text(shape))
+                                      .c_str());
+        }
+        return {dofs, dofs.view.size() / n_dofs_, std::vector<std::size_t>(shape.begin(), shape.end() - 1)};
+    }
+
+    nb::object integrate(nb::handle dofs_in, nb::handle a_in, nb::handle b_in, nb::handle extrapolate) const {
+        const Extrapolation rule = extrapolation_rule(extrapolate);
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        const FloatArray a0 = float_array(a_in, "a");
+        const FloatArray b0 = float_array(b_in, "b");
+        // The bounds broadcast against each other, as NumPy's operators do.
+        const nb::object both = numpy->broadcast_arrays(a0.owner, b0.owner);
+        // float_array copies the broadcast views (whose strides may be 0) into C order.
+        const FloatArray a = float_array(both[0], "a");
+        const FloatArray b = float_array(both[1], "b");
+        const std::vector<std::size_t> bounds_shape = shape_of(a.view);
+        shape.insert(shape.end(), bounds_shape.begin(), bounds_shape.end());
+        std::size_t count = 0;
+        if (__builtin_mul_overflow(functions, a.view.size(), &count)) {
+            throw nb::value_error("the result of dofs.shape[:-1] + broadcast(a, b).shape is too large");
+        }
+        require_memory(count, sizeof(double), "integrals");
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            released_for_large_work(count, [&] {
+                zorv::integrate(basis_, rule, dofs.values(), functions, a.values(), b.values(),
+                                {static_cast<double*>(data), count});
+            });
+        });
+        return result;
+    }
+
+    nb::tuple antiderivative(nb::handle dofs_in) const {
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        const nb::object higher_degree = nb::int_(degree() + 1);
+        const nb::object elements = nb::int_(n_t());
+        const LegendreSpace higher(CountArgument{higher_degree}, CountArgument{elements}, T());
+        shape.push_back(higher.n_dofs());
+        std::size_t count = 0;
+        if (__builtin_mul_overflow(functions, higher.n_dofs(), &count)) {
+            throw nb::value_error("the antiderivatives' dofs are more than can be stored");
+        }
+        require_memory(count, sizeof(double), "dofs");
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            released_for_large_work(dofs.view.size(), [&] {
+                zorv::antiderivative(basis_, dofs.values(), functions, {static_cast<double*>(data), functions * higher.n_dofs()});
+            });
+        });
+        return nb::make_tuple(nb::cast(higher), result);
+    }
+
+    nb::object inner(nb::handle a_in, nb::handle b_in) const {
+        const nb::object both = numpy->broadcast_arrays(float_array(a_in, "a").owner, float_array(b_in, "b").owner);
+        auto [a, functions, shape] = function_array(both[0], "a");
+        const FloatArray b = std::get<0>(function_array(both[1], "b"));
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            released_for_large_work(a.view.size(), [&] {
+                inner_products(basis_, a.values(), b.values(), functions, {static_cast<double*>(data), functions});
+            });
+        });
+        return result;
+    }
+
+    nb::object norm(nb::handle dofs_in) const {
+        auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            released_for_large_work(dofs.view.size(), [&] {
+                norms(basis_, dofs.values(), functions, {static_cast<double*>(data), functions});
+            });
+        });
+        return result;
+    }
+
+    nb::object fit(nb::handle t_in, nb::handle y_in, nb::handle weights_in) const {
+        const FloatArray t = float_array(t_in, "t");
+        if (t.view.ndim() != 1) {
+            throw nb::value_error(("t must be one-dimensional, got shape " + shape_text(shape_of(t.view))).c_str());
+        }
+        const FloatArray y = float_array(y_in, "y");
+        const std::vector<std::size_t> y_shape = shape_of(y.view);
+        if (y_shape.empty() || y_shape.back() != t.view.size()) {
+            throw nb::value_error(("y must have shape (..., t.size) with t.size = " + std::to_string(t.view.size()) +
+                                   ", got shape " + shape_text(y_shape))
+                                      .c_str());
+        }
+        std::optional<FloatArray> weights;
+        if (!weights_in.is_none()) {
+            weights = float_array(weights_in, "weights");
+            if (shape_of(weights->view) != shape_of(t.view)) {
+                throw nb::value_error(("weights must have the shape of t, " + shape_text(shape_of(t.view)) +
+                                       ", got shape " + shape_text(shape_of(weights->view)))
+                                          .c_str());
+            }
+        }
+        std::size_t functions = 1;
+        for (std::size_t i = 0; i + 1 < y_shape.size(); ++i) {
+            if (__builtin_mul_overflow(functions, y_shape[i], &functions)) {
+                throw nb::value_error("y has more functions than can be stored");
+            }
+        }
+        std::size_t count = 0;
+        if (__builtin_mul_overflow(functions, n_dofs_, &count)) {
+            throw nb::value_error("the fitted dofs are more than can be stored");
+        }
+        require_memory(count, sizeof(double), "dofs");
+        std::vector<std::size_t> shape(y_shape.begin(), y_shape.end() - 1);
+        shape.push_back(n_dofs_);
+        auto [result, data] = new_array(shape, numpy->float64);
+        stops_as_value_errors([&] {
+            released_for_large_work(y.view.size(), [&] {
+                zorv::fit(basis_, t.values(), y.values(), functions,
+                          weights ? weights->values() : std::span<const double>{},
+                          {static_cast<double*>(data), functions * n_dofs_});
+            });
+        });
+        return result;
     }
 
 private:
@@ -624,6 +789,11 @@ constexpr const char* kProjectDoc = "See zorv_arrays.LegendreSpace.project.";
 constexpr const char* kLagrangePointsDoc = "See zorv_arrays.lagrange_points.";
 constexpr const char* kProlongationDoc = "See zorv_arrays.prolongation.";
 constexpr const char* kLagrangeToLegendreDoc = "See zorv_arrays.lagrange_to_legendre.";
+constexpr const char* kIntegrateDoc = "See zorv_arrays.LegendreSpace.integrate.";
+constexpr const char* kAntiderivativeDoc = "See zorv_arrays.LegendreSpace.antiderivative.";
+constexpr const char* kInnerDoc = "See zorv_arrays.LegendreSpace.inner.";
+constexpr const char* kNormDoc = "See zorv_arrays.LegendreSpace.norm.";
+constexpr const char* kFitDoc = "See zorv_arrays.LegendreSpace.fit.";
 
 }  // namespace
 }  // namespace zorv::arrays
@@ -633,7 +803,8 @@ NB_MODULE(_core, m) {
     m.doc() = kModuleDoc;
     if (numpy == nullptr) {  // once per process: the module may be imported again
         nb::module_ np = nb::module_::import_("numpy");
-        numpy = new Numpy{np.attr("asarray"), np.attr("empty"), np.attr("float64"), np.attr("int32"), np.attr("int64")};
+        numpy = new Numpy{np.attr("asarray"), np.attr("empty"), np.attr("float64"), np.attr("int32"), np.attr("int64"),
+                          np.attr("broadcast_arrays")};
         nb::module_::import_("atexit").attr("register")(nb::cpp_function(quiet_leak_report_if_threads_remain));
     }
     borrow_zorv_pool();
@@ -669,10 +840,16 @@ NB_MODULE(_core, m) {
         })
         .def("__copy__", [](const LegendreSpace& space) { return space; })
         .def("__deepcopy__", [](const LegendreSpace& space, nb::handle) { return space; }, "memo"_a)
-        .def("evaluate", &LegendreSpace::evaluate, "dofs"_a, "t"_a, nb::kw_only(), "derivative"_a = false,
-             "out"_a = nb::none(), kEvaluateDoc)
-        .def("basis_matrix", &LegendreSpace::basis_matrix, "t"_a, nb::kw_only(), "derivative"_a = false,
-             kBasisMatrixDoc)
+        .def("evaluate", &LegendreSpace::evaluate, "dofs"_a, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
+             "out"_a = nb::none(), "extrapolate"_a.none() = "clamp", kEvaluateDoc)
+        .def("basis_matrix", &LegendreSpace::basis_matrix, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
+             "extrapolate"_a.none() = "clamp", kBasisMatrixDoc)
+        .def("integrate", &LegendreSpace::integrate, "dofs"_a, "a"_a, "b"_a, nb::kw_only(), "extrapolate"_a.none() = "clamp",
+             kIntegrateDoc)
+        .def("antiderivative", &LegendreSpace::antiderivative, "dofs"_a, kAntiderivativeDoc)
+        .def("inner", &LegendreSpace::inner, "a"_a, "b"_a, kInnerDoc)
+        .def("norm", &LegendreSpace::norm, "dofs"_a, kNormDoc)
+        .def("fit", &LegendreSpace::fit, "t"_a, "y"_a, "weights"_a = nb::none(), kFitDoc)
         .def("project", &LegendreSpace::project, "f"_a, nb::kw_only(), "points"_a = nb::none(), kProjectDoc);
 
     m.def("lagrange_points", &lagrange_points, "degree"_a, "n_t"_a, "T"_a, "periodic"_a = false, kLagrangePointsDoc);

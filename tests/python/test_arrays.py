@@ -69,28 +69,96 @@ def test_values_equal_zorvs_batch_bit_for_bit(degree, n_t, T, lead, t_shape):
         assert np.array_equal(single, space.evaluate(np.rint(dofs * 4), times), equal_nan=True)
 
 
+@pytest.mark.parametrize("order", [1, 2, 3])
 @pytest.mark.parametrize("degree, n_t, T", [(0, 3, 1.0), (1, 2, 2.0), (3, 7, 1.0), (8, 4, 3.0), (20, 3, 1.0)])
-def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_t, T):
+def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_t, T, order):
     rng = np.random.default_rng(degree)
     space = za.LegendreSpace(degree, n_t, T)
     coefficients = rng.uniform(-1.0, 1.0, (n_t, degree + 1))
     dofs = coefficients.ravel(order="F")
     times = special_times(n_t, T, rng, 300)[:-6]  # finite times
-    derivatives = space.evaluate(dofs, times, derivative=np.True_)
+    derivatives = space.evaluate(dofs, times, derivative=np.True_ if order == 1 else np.int64(order))
     # zorv's own element and xi of every time: dofs e on P_0, and 1 on P_1.
     element = zorv_values(max(degree, 1), n_t, T, np.r_[np.arange(n_t), np.zeros(n_t * max(degree, 1))], times)
     xi = zorv_values(1, n_t, T, np.r_[np.zeros(n_t), np.ones(n_t)], times)
     element = element.astype(int)
     w = T / n_t
-    exact = np.array([legendre.legval(np.longdouble(x), legendre.legder(coefficients[e].astype(np.longdouble)))
-                      for e, x in zip(element, xi)]) * np.longdouble(2 / w)
-    scale = np.abs(coefficients[element]) @ (np.arange(degree + 1) ** 2) * 2 / w
+    exact = np.array([legendre.legval(np.longdouble(x), legendre.legder(coefficients[e].astype(np.longdouble), order))
+                      for e, x in zip(element, xi)]) * np.longdouble(2 / w) ** order
+    # Outside [0, T] the value is held (the default rule), so every derivative is 0.
+    exact[(times < 0) | (times > T)] = 0
+    ends = np.array([legendre.legval(1.0, legendre.legder(np.eye(degree + 1)[k], order)) for k in range(degree + 1)])
+    scale = np.abs(coefficients[element]) @ ends * (2 / w) ** order
     error = np.abs(derivatives - exact.astype(np.float64))
     assert np.all(error <= 8 * np.finfo(float).eps * scale + 1e-300), (times[np.argmax(error)], error.max())
     # The design matrix's derivative rows give the same derivatives.
-    matrix = space.basis_matrix(times, derivative=1)
+    matrix = space.basis_matrix(times, derivative=True if order == 1 else order)
     np.testing.assert_allclose(matrix @ dofs, derivatives, rtol=0, atol=8 * np.finfo(float).eps * scale.max())
 
+
+@pytest.mark.parametrize("degree, n_t, T", [(0, 3, 1.0), (4, 6, 3.3), (9, 2, 0.7)])
+def test_integrals_and_fit_agree_with_legint_and_legfit_per_element(degree, n_t, T):
+    rng = np.random.default_rng(degree + 50)
+    space = za.LegendreSpace(degree, n_t, T)
+    coefficients = rng.uniform(-1.0, 1.0, (2, n_t, degree + 1))
+    dofs = coefficients.transpose(0, 2, 1).reshape(2, -1)
+    w = T / n_t
+    # The antiderivative: legint on each element, plus the integrals of the elements before.
+    higher, primitive = space.antiderivative(dofs)
+    assert higher == za.LegendreSpace(degree + 1, n_t, T) and primitive.shape == (2, higher.n_dofs)
+    before = np.concatenate([np.zeros((2, 1)), np.cumsum(coefficients[:, :, 0] * w, axis=1)[:, :-1]], axis=1)
+    expected = np.array([[legendre.legint(coefficients[f, e], lbnd=-1, scl=w / 2) for e in range(n_t)] for f in range(2)])
+    expected[:, :, 0] += before
+    np.testing.assert_allclose(primitive.reshape(2, degree + 2, n_t).transpose(0, 2, 1), expected, rtol=0, atol=1e-14)
+    # Definite integrals, broadcast: F(b) - F(a) of the antiderivative.
+    a, b = rng.uniform(0, T, (5, 1)), rng.uniform(0, T, (1, 4))
+    integrals = space.integrate(dofs, a, b)
+    assert integrals.shape == (2, 5, 4)
+    F = higher.evaluate(primitive, np.broadcast_to(b, (5, 4))) - higher.evaluate(primitive, np.broadcast_to(a, (5, 4)))
+    np.testing.assert_allclose(integrals, F, rtol=0, atol=1e-13)
+    np.testing.assert_allclose(space.inner(dofs, dofs[::-1]), [np.sum(coefficients[0] * coefficients[1] * w /
+                                                                       (2 * np.arange(degree + 1) + 1))] * 2, rtol=1e-14)
+    np.testing.assert_allclose(space.norm(dofs) ** 2, space.inner(dofs, dofs), rtol=1e-14)
+    # The fit: legfit of each element's samples, with weights (legfit weighs residuals by w, not w^2).
+    t = rng.uniform(0, T, 40 * n_t * (degree + 1))
+    y = np.sin(np.arange(1, 3)[:, None] * t) + 0.1 * rng.standard_normal((2, t.size))
+    weights = rng.uniform(0.5, 2.0, t.size)
+    fitted = space.fit(t, y, weights=weights)
+    element = np.minimum((t // w).astype(int), n_t - 1)
+    for e in range(n_t):
+        mask = element == e
+        xi = 2 * (t[mask] - (e + 0.5) * w) / w
+        reference = legendre.legfit(xi, y[:, mask].T, degree, w=np.sqrt(weights[mask]))
+        np.testing.assert_allclose(fitted[:, e::n_t], reference.T, rtol=0, atol=1e-11)
+
+
+def test_extrapolation_rules_and_refusals():
+    space = za.LegendreSpace(2, 2, 4.0)
+    dofs = np.array([1.0, -1.0, 0.5, 0.5, 0.0, 2.0])  # c_2 = 0 on element 0, 2 on element 1
+    times = np.array([-np.inf, -1.0, 0.0, 4.0, 5.0, np.inf])
+    held = space.evaluate(dofs, [0.0, 0.0, 0.0, 4.0, 4.0, 4.0])
+    assert space.evaluate(dofs, times).tolist() == held.tolist()
+    assert space.evaluate(dofs, times, derivative=1).tolist()[::5] == [0.0, 0.0]
+    extended = space.evaluate(dofs, times, extrapolate="extend")
+    assert extended[0] == -np.inf and extended[-1] == np.inf  # c_1 = 0.5 leads on element 0; c_2 = 2 on element 1
+    np.testing.assert_allclose(extended[[1, 4]], [legendre.legval(-2.0, [1.0, 0.5, 0.0]),
+                                                  legendre.legval(2.0, [-1.0, 0.5, 2.0])])
+    assert np.isnan(space.evaluate(dofs, times, extrapolate="nan")[[0, 1, 4, 5]]).all()
+    with pytest.raises(ValueError, match=r"^time -inf lies outside \[0, 4\]$"):
+        space.evaluate(dofs, times, extrapolate="raise")
+    with pytest.raises(ValueError, match=r"^time 5 lies outside \[0, 4\]$"):
+        space.integrate(dofs, 1.0, 5.0, extrapolate="raise")
+    assert space.integrate(dofs, -1.0, 0.0) == held[0] and space.integrate(dofs, 4.0, np.inf) == np.inf
+    with pytest.raises(ValueError, match="^extrapolate must be 'clamp', 'extend', 'nan' or 'raise', got 'hold'$"):
+        space.evaluate(dofs, times, extrapolate="hold")
+    with pytest.raises(ValueError, match="^derivative must be an order >= 0, got -1$"):
+        space.evaluate(dofs, times, derivative=-1)
+    assert not space.evaluate(dofs, [1.0, 3.0], derivative=3).any()
+    assert not space.evaluate(dofs, [1.0, 3.0], derivative=2**70).any()
+    with pytest.raises(ValueError, match="^fit: element 1 has fewer than 3 distinct sample times of positive weight$"):
+        space.fit([0.5, 1.0, 1.5, 2.5, 2.5, 3.0], np.zeros(6))
+    with pytest.raises(ValueError, match="^fit: weight -1 at position 0 is not a finite non-negative number$"):
+        space.fit([0.5, 1.0, 1.5], np.zeros(3), weights=[-1.0, 1.0, 1.0])
 
 # The last T: element ends beyond half the largest double, whose sums overflow.
 @pytest.mark.parametrize("degree, n_t, points, T", [(0, 4, None, 2.0), (3, 5, None, 2.0), (6, 2, 10, 2.0),
@@ -277,8 +345,14 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: za.LegendreSpace(2, 3.5, 1.0), TypeError, "n_t must be an integer, not float"),
         (lambda: za.LegendreSpace(True, 3, 1.0), TypeError, "degree must be an integer, not bool"),
         (lambda: za.LegendreSpace(2**63, 3, 1.0), ValueError, "degree must be an integer below 2**63, got 9223372036854775808"),
-        (lambda: space.evaluate(dofs, 0.5, derivative=1.0), TypeError, "derivative must be a bool, not float"),
-        (lambda: space.basis_matrix(0.5, derivative=2), ValueError, "derivative must be a bool, 0 or 1, got 2"),
+        (lambda: space.evaluate(dofs, 0.5, derivative=1.0), TypeError,
+         "derivative must be a bool or an integer order, not float"),
+        (lambda: space.basis_matrix(0.5, derivative=np.int8(-2)), ValueError, "derivative must be an order >= 0, got -2"),
+        (lambda: space.evaluate(dofs, 0.5, extrapolate=None), TypeError, "extrapolate must be a str, not NoneType"),
+        (lambda: space.integrate(dofs, [0.0], [[1.0], [2.0, 3.0]]), ValueError, "inhomogeneous"),
+        (lambda: space.fit([0.5, 1.0, 1.5], np.zeros((2, 2))), ValueError,
+         "y must have shape (..., t.size) with t.size = 3, got shape (2, 2)"),
+        (lambda: space.fit(np.zeros((2, 3)), np.zeros(3)), ValueError, "t must be one-dimensional, got shape (2, 3)"),
         (lambda: za.lagrange_points(1, 3, 1.0, "yes"), TypeError, "periodic must be a bool, not str"),
         (lambda: space.evaluate(dofs, np.array([True])), TypeError, "t must be an array of real numbers, not of dtype bool"),
         (lambda: space.basis_matrix([False]), TypeError, "t must be an array of real numbers, not of dtype bool"),
