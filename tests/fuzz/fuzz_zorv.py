@@ -1049,6 +1049,9 @@ def run_space_evaluate(session):
     assert t_ok and dofs_ok, ("accepted an array that is not of real numbers", type(t), type(dofs))
     if out is not None:
         assert result is out, "out was not returned"
+    if out is None and result_shape == ():  # one function at one time: a NumPy scalar, as from a ufunc
+        assert type(result) is np.float64, type(result)
+        result = np.asarray(result)
     assert isinstance(result, np.ndarray) and result.dtype == np.float64 and result.shape == result_shape, (
         result.shape, result_shape)
     if "derivative" in kwargs and not (derivative is False or derivative is np.False_):
