@@ -158,6 +158,18 @@ std::pair<nb::object, void*> new_array(const std::vector<std::size_t>& shape, co
     return {array, view.data()};
 }
 
+/// A new float64 array of `shape` for `functions` results of `each` values: their count
+/// is checked against a machine word (ValueError `too_large`) and against the memory the
+/// process can obtain (MemoryError naming `what`) before anything is allocated.
+std::pair<nb::object, double*> new_results(const std::vector<std::size_t>& shape, std::size_t functions,
+                                           std::size_t each, const char* too_large, const char* what) {
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(functions, each, &count)) throw nb::value_error(too_large);
+    require_memory(count, sizeof(double), what);
+    auto [array, data] = new_array(shape, numpy->float64);
+    return {array, static_cast<double*>(data)};
+}
+
 bool overlaps(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
     const auto a_begin = reinterpret_cast<std::uintptr_t>(a);
     const auto b_begin = reinterpret_cast<std::uintptr_t>(b);
@@ -514,17 +526,13 @@ public:
                                       .c_str());
         }
         const std::size_t functions = samples.view.size() / times.size();
-        std::size_t dof_count = 0;
-        if (__builtin_mul_overflow(functions, n_dofs_, &dof_count)) {
-            throw nb::value_error("f(t) returns more functions than their dofs can be stored for");
-        }
-        require_memory(dof_count, sizeof(double), "dofs");
         std::vector<std::size_t> shape(samples_shape.begin(), samples_shape.end() - 1);
         shape.push_back(n_dofs_);
-        auto [dofs, dofs_ptr] = new_array(shape, numpy->float64);
+        auto [dofs, dofs_ptr] = new_results(shape, functions, n_dofs_,
+                                            "f(t) returns more functions than their dofs can be stored for", "dofs");
         released_for_large_work(samples.view.size(), [&] {
             basis_.project(rule.nodes, rule.weights, samples.values(), functions,
-                           {static_cast<double*>(dofs_ptr), functions * n_dofs_});
+                           {dofs_ptr, functions * n_dofs_});
         });
         return dofs;
     }
@@ -555,16 +563,14 @@ public:
         const FloatArray b = float_array(both[1], "b");
         const std::vector<std::size_t> bounds_shape = shape_of(a.view);
         shape.insert(shape.end(), bounds_shape.begin(), bounds_shape.end());
-        std::size_t count = 0;
-        if (__builtin_mul_overflow(functions, a.view.size(), &count)) {
-            throw nb::value_error("the result of dofs.shape[:-1] + broadcast(a, b).shape is too large");
-        }
-        require_memory(count, sizeof(double), "integrals");
-        auto [result, data] = new_array(shape, numpy->float64);
+        auto [result, data] = new_results(shape, functions, a.view.size(),
+                                          "the result of dofs.shape[:-1] + broadcast(a, b).shape is too large",
+                                          "integrals");
+        const std::size_t count = functions * a.view.size();
         stops_as_value_errors([&] {
             released_for_large_work(count, [&] {
                 zorv::integrate(basis_, rule, dofs.values(), functions, a.values(), b.values(),
-                                {static_cast<double*>(data), count});
+                                {data, count});
             });
         });
         return result;
@@ -576,15 +582,11 @@ public:
         const nb::object elements = nb::int_(n_t());
         const LegendreSpace higher(CountArgument{higher_degree}, CountArgument{elements}, T());
         shape.push_back(higher.n_dofs());
-        std::size_t count = 0;
-        if (__builtin_mul_overflow(functions, higher.n_dofs(), &count)) {
-            throw nb::value_error("the antiderivatives' dofs are more than can be stored");
-        }
-        require_memory(count, sizeof(double), "dofs");
-        auto [result, data] = new_array(shape, numpy->float64);
+        auto [result, data] = new_results(shape, functions, higher.n_dofs(),
+                                          "the antiderivatives' dofs are more than can be stored", "dofs");
         stops_as_value_errors([&] {
             released_for_large_work(dofs.view.size(), [&] {
-                zorv::antiderivative(basis_, dofs.values(), functions, {static_cast<double*>(data), functions * higher.n_dofs()});
+                zorv::antiderivative(basis_, dofs.values(), functions, {data, functions * higher.n_dofs()});
             });
         });
         return nb::make_tuple(nb::cast(higher), result);
@@ -594,10 +596,10 @@ public:
         const nb::object both = numpy->broadcast_arrays(float_array(a_in, "a").owner, float_array(b_in, "b").owner);
         auto [a, functions, shape] = function_array(both[0], "a");
         const FloatArray b = std::get<0>(function_array(both[1], "b"));
-        auto [result, data] = new_array(shape, numpy->float64);
+        auto [result, data] = new_results(shape, functions, 1, "more results than can be stored", "results");
         stops_as_value_errors([&] {
             released_for_large_work(a.view.size(), [&] {
-                inner_products(basis_, a.values(), b.values(), functions, {static_cast<double*>(data), functions});
+                inner_products(basis_, a.values(), b.values(), functions, {data, functions});
             });
         });
         return result;
@@ -605,10 +607,10 @@ public:
 
     nb::object norm(nb::handle dofs_in) const {
         auto [dofs, functions, shape] = function_array(dofs_in, "dofs");
-        auto [result, data] = new_array(shape, numpy->float64);
+        auto [result, data] = new_results(shape, functions, 1, "more results than can be stored", "results");
         stops_as_value_errors([&] {
             released_for_large_work(dofs.view.size(), [&] {
-                norms(basis_, dofs.values(), functions, {static_cast<double*>(data), functions});
+                norms(basis_, dofs.values(), functions, {data, functions});
             });
         });
         return result;
@@ -641,19 +643,14 @@ public:
                 throw nb::value_error("y has more functions than can be stored");
             }
         }
-        std::size_t count = 0;
-        if (__builtin_mul_overflow(functions, n_dofs_, &count)) {
-            throw nb::value_error("the fitted dofs are more than can be stored");
-        }
-        require_memory(count, sizeof(double), "dofs");
         std::vector<std::size_t> shape(y_shape.begin(), y_shape.end() - 1);
         shape.push_back(n_dofs_);
-        auto [result, data] = new_array(shape, numpy->float64);
+        auto [result, data] = new_results(shape, functions, n_dofs_, "the fitted dofs are more than can be stored", "dofs");
         stops_as_value_errors([&] {
             released_for_large_work(y.view.size(), [&] {
                 zorv::fit(basis_, t.values(), y.values(), functions,
                           weights ? weights->values() : std::span<const double>{},
-                          {static_cast<double*>(data), functions * n_dofs_});
+                          {data, functions * n_dofs_});
             });
         });
         return result;

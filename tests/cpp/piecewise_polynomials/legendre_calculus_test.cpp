@@ -13,11 +13,14 @@
 #include <tuple>
 #include <vector>
 
+#include "../sparse_matrix_tools/test_helpers.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
 #include "support/stop.hpp"
 
 namespace zorv {
 namespace {
+
+using testing::stop_message;
 
 // The reference: Legendre polynomials in the monomial basis, from the explicit sum
 // P_k(x) = 2^-k sum_j (-1)^j C(k, j) C(2k - 2j, k) x^(k - 2j), with exact integer
@@ -112,15 +115,6 @@ std::vector<double> random_values(std::size_t count, unsigned seed, double low =
     return values;
 }
 
-template <class Call>
-std::string stop_message(Call call) {
-    try {
-        call();
-    } catch (const Stop& stop) {
-        return stop.message();
-    }
-    return "<no stop>";
-}
 
 std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
@@ -495,9 +489,9 @@ TEST(FitRefusal, NamesTheFirstProblem) {
         return stop_message([&] { fit(basis, t, yy, 2, w, out); });
     };
     std::vector<double> t = base;
-    EXPECT_EQ(message(t, y, {}), "<no stop>");
+    EXPECT_NO_THROW(fit(basis, t, y, 2, {}, out));
     t[6] = t[5];  // element 1: 4 distinct times of 5 samples, still enough
-    EXPECT_EQ(message(t, y, {}), "<no stop>");
+    EXPECT_NO_THROW(fit(basis, t, y, 2, {}, out));
     t[7] = t[5];  // now 3 distinct times: found by the QR of element 1
     EXPECT_EQ(message(t, y, {}), "fit: element 1 has fewer than 4 distinct sample times of positive weight");
     std::vector<double> w = ones;
