@@ -81,7 +81,7 @@ class ExitingPanic(PanicException, SystemExit):
 
 EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, BufferError, Hostile, PanicException)
 # What zorv_arrays may raise for bad input (and the fuzzer's own callbacks, passed on).
-ARRAYS_EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Hostile)
+ARRAYS_EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Hostile, HostilePanic, ExitingPanic)
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 PANIC_MESSAGES = (
     "Matrix view: input data buffer too small.",
