@@ -367,6 +367,18 @@ std::size_t thread_count() {
     return count;
 }
 
+/// thread_count() once threads just joined have left /proc/self/task: a join returns when
+/// the thread's id is released, a moment before the kernel drops its entry. Waits (for at
+/// most a second) until the count is at most `expected`, and returns it.
+std::size_t settled_thread_count(std::size_t expected) {
+    std::size_t count = thread_count();
+    for (int wait = 0; wait < 100 && count > expected; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        count = thread_count();
+    }
+    return count;
+}
+
 /// Ends the process (of a death test) with status 0 when `check` holds, else reports and ends with 1.
 [[noreturn]] void exit_with(bool check, const std::string& report) {
     if (!check) std::fprintf(stderr, "%s\n", report.c_str());
@@ -384,6 +396,7 @@ std::size_t thread_count() {
         const pid_t child = fork();
         if (child == 0) {
             std::thread([] {}).join();  // a sanitizer's runtime starts a thread of its own with the first
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the joined thread leaves /proc
             const std::size_t before = thread_count();
             constexpr std::size_t kRacers = 8;
             std::atomic<std::size_t> ready{0};
@@ -398,9 +411,9 @@ std::size_t thread_count() {
             }
             for (std::thread& racer : racers) racer.join();
             const std::set<WorkerPool*> distinct(pools.begin(), pools.end());
-            exit_with(distinct.size() == 1 && pools[0]->size() == 16 && thread_count() == before + 15,
-                      std::to_string(distinct.size()) + " pools, " + std::to_string(thread_count() - before) +
-                          " new threads");
+            const std::size_t after = settled_thread_count(before + 15);  // the racers gone, the workers not
+            exit_with(distinct.size() == 1 && pools[0]->size() == 16 && after == before + 15,
+                      std::to_string(distinct.size()) + " pools, " + std::to_string(after - before) + " new threads");
         }
         int status = 0;
         all_one = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
