@@ -28,6 +28,7 @@
 #include <xmmintrin.h>
 #endif
 
+#include "support/chunks_done.hpp"
 #include "support/stop.hpp"
 
 namespace zorv {
@@ -153,49 +154,6 @@ inline void pause() noexcept {
 #endif
 }
 
-/// Which chunks of a job are done, for a caller that takes them in index order and
-/// sleeps while the chunk it needs next is being run by another thread.
-///
-/// The sleep is on a condition variable of the job's own rather than on the flag
-/// (std::atomic::wait): the waiters of that go through a table private to each copy
-/// of this library, and a second module's copy that shares the pool would never
-/// hear the first copy's workers.
-class ChunksDone {
-public:
-    explicit ChunksDone(std::size_t chunks) : done_(std::make_unique<std::atomic<bool>[]>(chunks)) {}
-
-    bool is_done(std::size_t c) const noexcept { return done_[c].load(std::memory_order_acquire); }
-
-    /// Marks chunk c done (its results visible to the caller) and wakes the caller
-    /// if it sleeps for it.
-    void mark(std::size_t c) noexcept {
-        // Sequentially consistent on both sides: either the caller sees the chunk
-        // done before it sleeps, or this thread sees that the caller waits for it.
-        done_[c].store(true, std::memory_order_seq_cst);
-        if (awaited_.load(std::memory_order_seq_cst) != c) return;
-        {
-            // The caller holds the mutex from announcing the wait until it sleeps.
-            const std::lock_guard lock(mutex_);
-        }
-        finished_.notify_one();
-    }
-
-    /// Sleeps until chunk c is done.
-    void wait_for(std::size_t c) noexcept {
-        std::unique_lock lock(mutex_);
-        awaited_.store(c, std::memory_order_seq_cst);
-        finished_.wait(lock, [&] { return done_[c].load(std::memory_order_seq_cst); });
-        awaited_.store(kNoChunk, std::memory_order_relaxed);
-    }
-
-private:
-    static constexpr std::size_t kNoChunk = std::numeric_limits<std::size_t>::max();
-    std::unique_ptr<std::atomic<bool>[]> done_;
-    std::atomic<std::size_t> awaited_{kNoChunk};  ///< the chunk the caller sleeps for
-    std::mutex mutex_;
-    std::condition_variable finished_;
-};
-
 /// One call of WorkerPool::run: its chunks are claimed one at a time, in index
 /// order, by the threads taking part. It lives on the stack of the thread that
 /// called run.
@@ -215,7 +173,7 @@ struct Job {
     /// its helpers does not time its chunks.
     std::atomic<bool> may_call_more{false};
     /// Only for a caller that takes the chunks in order.
-    std::unique_ptr<ChunksDone> done{};
+    std::unique_ptr<detail::ChunksDone> done{};
 
     std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
     /// begin_of(c) < count for every chunk, so count - begin cannot wrap (and
@@ -424,7 +382,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             std::min(impl.workers.size(), chunks - 1),
             impl.mutex,
             impl.work_available};
-    if (in_order != nullptr) job.done = std::make_unique<ChunksDone>(job.chunks);
+    if (in_order != nullptr) job.done = std::make_unique<detail::ChunksDone>(job.chunks);
     if (job.helpers != 0) {
         std::size_t wake = 0;
         {

@@ -1,4 +1,5 @@
 #include "support/parallel.hpp"
+#include "support/chunks_done.hpp"
 
 #include <gtest/gtest.h>
 
@@ -467,6 +468,43 @@ TEST(GlobalPoolDeathTest, ThreadsRacingToCreateItGetOnePool) {
 TEST(WorkerPoolDeathTest, BackToBackInOrderBatchesNeverMissAWakeUp) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(back_to_back_in_order_batches(), ::testing::ExitedWithCode(0), "");
+}
+
+/// A caller that is preempted for a while between its last look at the flag and its
+/// sleep (it holds the mutex throughout, as a real waiter does until it sleeps).
+struct SlowToSleep {
+    static inline std::atomic<bool> looked{false};  ///< the caller has looked and is about to sleep
+    std::condition_variable condition;
+
+    template <class Predicate>
+    void wait(std::unique_lock<std::mutex>& lock, Predicate done) {
+        while (!done()) {
+            looked.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            condition.wait(lock);
+        }
+    }
+    void notify_one() noexcept { condition.notify_one(); }
+};
+
+TEST(ChunksDone, AChunkFinishedWhileTheCallerGoesToSleepStillWakesIt) {
+    detail::BasicChunksDone<SlowToSleep> done(1);
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        while (!SlowToSleep::looked.load()) std::this_thread::yield();
+        done.mark(0);  // inside the caller's window
+        // A lost notify leaves the caller asleep: wake it after a generous wait so that
+        // the test fails instead of hanging.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!returned.load() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        if (!returned.load()) done.mark(0);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    done.wait_for(0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    returned.store(true);
+    worker.join();
+    EXPECT_LT(waited, std::chrono::seconds(5)) << "the wake-up sent while the caller went to sleep was lost";
 }
 
 TEST(GlobalPool, HasTheSizeTheEnvironmentAsksFor) {
