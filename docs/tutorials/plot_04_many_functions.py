@@ -76,7 +76,8 @@ assert average.shape == x.shape and np.max(np.abs(average - exact_average)) < 1e
 # The picture
 # -----------
 fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6), layout="constrained", width_ratios=[3, 2])
-image = left.imshow(values, origin="lower", aspect="auto", cmap="RdBu_r", vmin=-np.max(np.abs(values)), vmax=np.max(np.abs(values)),
+largest = np.max(np.abs(values))
+image = left.imshow(values, origin="lower", aspect="auto", cmap="RdBu_r", vmin=-largest, vmax=largest,
                     extent=(t[0], t[-1], x[0], x[-1]))
 fig.colorbar(image, ax=left, label="u(x, t)")
 left.set_xlabel("t")

@@ -89,7 +89,8 @@ if __name__ == "__main__":
     assert os.getpid() not in workers and len(workers) <= 2
     print(f"cluster of 2 worker processes started in {startup_seconds:.1f} s")
     print(f"{times.size} times in {times.numblocks[0]} blocks: cluster {cluster_seconds * 1e3:.0f} ms, "
-          f"in process {local_seconds * 1e3:.0f} ms (the cluster also draws the random times and sends 16 MB of values back)")
+          f"in process {local_seconds * 1e3:.0f} ms (the cluster also draws the random times and sends "
+          f"{on_cluster.nbytes / 1e6:.0f} MB of values back)")
     print("blocks per worker process:", {pid: int(np.sum(pids == pid)) for pid in workers})
 
     # Left: a sample of every block, coloured by the worker process that evaluated it; the
