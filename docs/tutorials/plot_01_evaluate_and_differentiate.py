@@ -103,7 +103,7 @@ axis.set_title("The extrapolation rules (grey: outside [0, T])")
 
 # %%
 # Derivatives near the element ends: ``zorv`` against ``zorv_arrays``
-# ------------------------------------------------------------------
+# --------------------------------------------------------------------
 # ``zorv``'s derivative methods keep the formula their interface fixes,
 # ``P_k'(xi) = k (xi P_k - P_(k-1)) / (xi^2 - 1 + 1e-15)``: the quotient cancels as
 # ``xi`` nears ±1 and the constant ``1e-15`` in the denominator makes it 0 at the ends
