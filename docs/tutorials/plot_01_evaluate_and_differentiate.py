@@ -7,7 +7,7 @@ A function of a :class:`zorv_arrays.LegendreSpace` is a vector of dofs: on eleme
 ``sum_k c[e, k] P_k(xi)`` of the element's reference coordinate ``xi`` in [-1, 1],
 with ``c[e, k]`` at the flat index ``e + n_t * k``. This page evaluates such a function
 and its time derivatives of any order, shows what it is outside [0, T], and compares
-the derivative of ``zorv`` (the specified interface) with the one of ``zorv_arrays``
+the derivative of ``zorv`` (the module whose interface is fixed) with the one of ``zorv_arrays``
 near the element ends.
 """
 
