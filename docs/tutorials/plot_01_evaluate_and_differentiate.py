@@ -7,8 +7,8 @@ A function of a :class:`zorv_arrays.LegendreSpace` is a vector of dofs: on eleme
 ``sum_k c[e, k] P_k(xi)`` of the element's reference coordinate ``xi`` in [-1, 1],
 with ``c[e, k]`` at the flat index ``e + n_t * k``. This page evaluates such a function
 and its time derivatives of any order, shows what it is outside [0, T], and compares
-the derivative of ``zorv`` (the module whose interface is fixed) with the one of ``zorv_arrays``
-near the element ends.
+the derivative of ``zorv`` (the module whose interface is fixed) with the one of
+``zorv_arrays`` near the element ends.
 """
 
 # %%
@@ -35,10 +35,12 @@ second = space.evaluate(dofs, t, derivative=2)
 pieces = space.to_legendre(dofs)
 element = np.minimum((t // (space.T / space.n_t)).astype(int), space.n_t - 1)
 for order, ours in enumerate([values, first, second]):
-    reference = np.choose(element, [piece.deriv(order)(t) if order else piece(t) for piece in pieces])
+    by_piece = [piece.deriv(order)(t) if order else piece(t) for piece in pieces]
+    reference = np.choose(element, by_piece)
     scale = np.max(np.abs(reference))
     assert np.max(np.abs(ours - reference)) < 1e-12 * scale, order
-assert not np.any(space.evaluate(dofs, t, derivative=5))  # degree 4: the fifth derivative is 0
+# Degree 4: the fifth derivative is 0.
+assert not np.any(space.evaluate(dofs, t, derivative=5))
 
 # The projection is close to sin(2 pi t), and its derivatives to those of the sine.
 omega = 2 * np.pi
@@ -47,7 +49,8 @@ assert np.max(np.abs(first - omega * np.cos(omega * t))) < 0.05 * omega
 
 fig, axes = plt.subplots(3, 1, sharex=True, figsize=(7, 6), layout="constrained")
 exact = [np.sin(omega * t), omega * np.cos(omega * t), -omega**2 * np.sin(omega * t)]
-for axis, ours, truth, label in zip(axes, [values, first, second], exact, ["u", "u'", "u''"]):
+labels = ["u", "u'", "u''"]
+for axis, ours, truth, label in zip(axes, [values, first, second], exact, labels):
     axis.plot(t, truth, color="0.7", lw=3, label="exact")
     axis.plot(t, ours, color="C0", lw=1.2, label="zorv_arrays")
     for edge in space.edges:
@@ -55,7 +58,8 @@ for axis, ours, truth, label in zip(axes, [values, first, second], exact, ["u", 
     axis.set_ylabel(label)
 axes[0].legend(loc="upper right")
 axes[-1].set_xlabel("t")
-axes[0].set_title("Projection of sin(2 pi t): degree 4, 5 elements (grey lines: element ends)")
+axes[0].set_title("Projection of sin(2 pi t): degree 4, 5 elements "
+                  "(grey lines: element ends)")
 
 # %%
 # The second derivative jumps at the element ends: the space is discontinuous, and each
@@ -78,7 +82,8 @@ assert np.all(clamp[after] == space.evaluate(dofs, space.T))
 assert not np.any(space.evaluate(dofs, outside[after], derivative=1))
 assert np.allclose(extend[before], pieces[0](outside[before]), rtol=0, atol=1e-12)
 assert np.allclose(extend[after], pieces[-1](outside[after]), rtol=0, atol=1e-12)
-assert np.all(np.isnan(nan[before | after])) and np.all(nan[~(before | after)] == clamp[~(before | after)])
+inside = ~(before | after)
+assert np.all(np.isnan(nan[~inside])) and np.all(nan[inside] == clamp[inside])
 try:
     space.evaluate(dofs, outside, extrapolate="raise")
 except ValueError as error:
@@ -120,7 +125,8 @@ distance = np.concatenate([np.logspace(-1, -15, 57) * w, [0.0]])
 times = space.T - distance
 left = w * (space.n_t - 1)
 right = left + w
-xi = np.clip(2.0 * (times - (left + right) / 2.0) / (right - left), -1.0, 1.0)  # the module's xi
+# The module's xi:
+xi = np.clip(2.0 * (times - (left + right) / 2.0) / (right - left), -1.0, 1.0)
 coefficients = space.to_coefficients(dofs)[-1]
 reference = legendre.legval(xi, legendre.legder(coefficients)) * (2.0 / w)
 
@@ -136,18 +142,23 @@ assert np.max(error_ours) < 1e-14
 assert error_theirs[0] < 1e-12  # at d = w / 10
 assert np.max(error_theirs[:-1]) > 1e-3
 assert error_theirs[-1] > 0.1
-print(f"relative error at t = T: zorv_arrays {error_ours[-1]:.1e}, zorv {error_theirs[-1]:.2f}")
-print(f"zorv at t = T: {theirs[-1]:.4f}, zorv_arrays {ours[-1]:.4f}, exact 2 pi = {omega:.4f}")
+print(f"relative error at t = T: zorv_arrays {error_ours[-1]:.1e}, "
+      f"zorv {error_theirs[-1]:.2f}")
+print(f"at t = T: zorv {theirs[-1]:.4f}, zorv_arrays {ours[-1]:.4f}, "
+      f"exact 2 pi = {omega:.4f}")
 
 fig, axis = plt.subplots(figsize=(7, 3.8), layout="constrained")
 floor = 1e-17  # a zero error drawn on the log axis
-axis.loglog(distance[:-1] / w, np.maximum(error_theirs[:-1], floor), "o-", ms=3, color="C3",
+d = distance[:-1] / w
+axis.loglog(d, np.maximum(error_theirs[:-1], floor), "o-", ms=3, color="C3",
             label="zorv  (regularised quotient)")
-axis.loglog(distance[:-1] / w, np.maximum(error_ours[:-1], floor), "s-", ms=3, color="C0",
+axis.loglog(d, np.maximum(error_ours[:-1], floor), "s-", ms=3, color="C0",
             label="zorv_arrays  (stable recurrence)")
 axis.axhline(error_theirs[-1], color="C3", ls="--", lw=1)
-axis.text(5e-2, error_theirs[-1] * 2, f"zorv at the end itself (d = 0): {error_theirs[-1]:.2f}",
+axis.text(5e-2, error_theirs[-1] * 2,
+          f"zorv at the end itself (d = 0): {error_theirs[-1]:.2f}",
           color="C3", fontsize=8)
+
 axis.set_xlabel("distance to the element end, d / w")
 axis.set_ylabel("|error of u'| / max |u'|")
 axis.set_ylim(floor / 2, 10)

@@ -38,7 +38,8 @@ def distance(reference, exact, space, dofs):
     """The L2 distance between the function `exact` of `reference` and the function
     `dofs` of `space` (same elements, lower degree), with `reference.norm`."""
     padded = np.zeros((space.n_t, reference.degree + 1))
-    padded[:, : space.degree + 1] = space.to_coefficients(dofs)  # the coefficients, zeros above
+    # The coefficients of `dofs`, and zeros above its degree.
+    padded[:, : space.degree + 1] = space.to_coefficients(dofs)
     return reference.norm(exact - reference.from_coefficients(padded))
 
 
@@ -75,7 +76,8 @@ projection = space.project(f, points=14)
 perturbation = 1e-3 * np.random.default_rng(3).standard_normal(space.n_dofs)
 best = distance(reference, exact, space, projection)
 other = distance(reference, exact, space, projection + perturbation)
-print(f"degree 2, 16 elements: error {best:.6e}; perturbed by {space.norm(perturbation):.3e}: {other:.6e}")
+print(f"degree 2, 16 elements: error {best:.6e}; "
+      f"perturbed by {space.norm(perturbation):.3e}: {other:.6e}")
 assert np.isclose(other**2, best**2 + space.norm(perturbation) ** 2, rtol=1e-9)
 
 # The same error by brute force: 30 Gauss points per element on f itself.
@@ -83,7 +85,8 @@ nodes, weights = np.polynomial.legendre.leggauss(30)
 w = T / space.n_t
 times = (space.edges[:-1, None] + (nodes + 1.0) * (w / 2)).ravel()
 squares = (f(times) - space.evaluate(projection, times)) ** 2
-assert np.isclose(np.sqrt(np.sum(np.tile(weights * (w / 2), space.n_t) * squares)), best, rtol=1e-8)
+by_quadrature = np.sqrt(np.sum(np.tile(weights * (w / 2), space.n_t) * squares))
+assert np.isclose(by_quadrature, best, rtol=1e-8)
 
 # %%
 # The picture
@@ -93,11 +96,14 @@ fig, axis = plt.subplots(figsize=(6.5, 4.6), layout="constrained")
 for degree, row, rate in zip(degrees, errors, rates):
     line, = axis.loglog(h, row, "o-", label=f"degree {degree}: rate {rate[-1]:.2f}")
     # The slope degree + 1, drawn a little below the finest points.
-    axis.loglog(h[-3:], 0.3 * row[-1] * (h[-3:] / h[-1]) ** (degree + 1), ":", color=line.get_color())
+    slope = 0.3 * row[-1] * (h[-3:] / h[-1]) ** (degree + 1)
+    axis.loglog(h[-3:], slope, ":", color=line.get_color())
 axis.set_xticks(h, labels=[f"2/{n}" for n in element_counts])
 axis.xaxis.set_minor_locator(plt.NullLocator())
 axis.set_xlabel("element width h = T / n_t")
 axis.set_ylabel("L2 error of the projection")
 axis.legend(loc="lower right", fontsize=8)
-axis.set_title("Projection of exp(sin(2 pi t)) / (1 + t^2) on [0, 2]\n(dotted: slope degree + 1)")
+axis.set_title("Projection of exp(sin(2 pi t)) / (1 + t^2) on [0, 2]\n"
+               "(dotted: slope degree + 1)")
+
 plt.show()

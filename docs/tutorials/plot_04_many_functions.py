@@ -31,7 +31,8 @@ def heat(x, t, time_derivative=False):
     total = np.zeros(np.broadcast_shapes(np.shape(x), np.shape(t)))
     for n, b in modes.items():
         rate = (n * np.pi) ** 2
-        total = total + b * np.sin(n * np.pi * x) * np.exp(-rate * t) * (-rate if time_derivative else 1.0)
+        factor = -rate if time_derivative else 1.0
+        total = total + factor * b * np.sin(n * np.pi * x) * np.exp(-rate * t)
     return total
 
 
@@ -60,7 +61,8 @@ assert error < 1e-5
 # The time derivative of every function at once, and the heat equation it satisfies:
 # u_t against the exact u_t (which equals u_xx).
 u_t = space.evaluate(U, t, derivative=1)
-assert np.max(np.abs(u_t - heat(x[:, None], t[None, :], time_derivative=True))) < 2e-3 * np.max(np.abs(u_t))
+exact_u_t = heat(x[:, None], t[None, :], time_derivative=True)
+assert np.max(np.abs(u_t - exact_u_t)) < 2e-3 * np.max(np.abs(u_t))
 
 # %%
 # Integrals of every function
@@ -68,17 +70,19 @@ assert np.max(np.abs(u_t - heat(x[:, None], t[None, :], time_derivative=True))) 
 # ``integrate(U, a, b)`` integrates every function over [a, b]: here the time average of
 # the temperature at each x, against the exact ``b_n sin(n pi x) (1 - exp(-n^2 pi^2 T)) / (n^2 pi^2 T)``.
 average = space.integrate(U, 0.0, space.T) / space.T
-exact_average = sum(b * np.sin(n * np.pi * x) * -np.expm1(-((n * np.pi) ** 2) * space.T) / ((n * np.pi) ** 2 * space.T)
-                    for n, b in modes.items())
+exact_average = sum(b * np.sin(n * np.pi * x) * -np.expm1(-((n * np.pi) ** 2) * space.T)
+                    / ((n * np.pi) ** 2 * space.T) for n, b in modes.items())
 assert average.shape == x.shape and np.max(np.abs(average - exact_average)) < 1e-8
 
 # %%
 # The picture
 # -----------
-fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6), layout="constrained", width_ratios=[3, 2])
+fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6), layout="constrained",
+                                  width_ratios=[3, 2])
 largest = np.max(np.abs(values))
-image = left.imshow(values, origin="lower", aspect="auto", cmap="RdBu_r", vmin=-largest, vmax=largest,
-                    extent=(t[0], t[-1], x[0], x[-1]))
+image = left.imshow(values, origin="lower", aspect="auto", cmap="RdBu_r",
+                    vmin=-largest, vmax=largest, extent=(t[0], t[-1], x[0], x[-1]))
+
 fig.colorbar(image, ax=left, label="u(x, t)")
 left.set_xlabel("t")
 left.set_ylabel("x")

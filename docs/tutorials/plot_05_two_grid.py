@@ -67,8 +67,9 @@ print(f"prolongation: {P.shape[0]} x {P.shape[1]}, {P.nnz} entries; "
       f"Lagrange to Legendre: {L_fine.shape[0]} x {L_fine.shape[1]}")
 coarse_values = np.random.default_rng(5).standard_normal(P.shape[1])
 probe = np.linspace(0.0, T, 997)
-assert np.allclose(coarse_space.evaluate(L_coarse @ coarse_values, probe),
-                   fine_space.evaluate(L_fine @ (P @ coarse_values), probe), rtol=0, atol=1e-12)
+on_coarse = coarse_space.evaluate(L_coarse @ coarse_values, probe)
+on_fine = fine_space.evaluate(L_fine @ (P @ coarse_values), probe)
+assert np.allclose(on_coarse, on_fine, rtol=0, atol=1e-12)
 pieces = fine_space.to_legendre(L_fine @ (P @ coarse_values))
 inner_ends = fine_space.edges[1:-1]
 assert np.allclose([p(e) for p, e in zip(pieces[:-1], inner_ends)],
@@ -89,7 +90,8 @@ def two_grid(nt_fine, cycles, sweeps=2, damping=0.6):
     coarse = (P.T @ A @ P).tocsc()
     b = L.T @ (M @ space.project(f))
     diagonal = A.diagonal()
-    x = np.random.default_rng(0).standard_normal(b.size)  # every frequency in the first error
+    # A random start: every frequency is in the first error.
+    x = np.random.default_rng(0).standard_normal(b.size)
     history = [np.linalg.norm(b - A @ x)]
     for _ in range(cycles):
         for _ in range(sweeps):
@@ -140,9 +142,11 @@ assert alone[-1] > 1e6 * history[-1]
 # -----------
 fig, axis = plt.subplots(figsize=(6.5, 4), layout="constrained")
 for (n, result), marker, size in zip(results.items(), "o^sx", [9, 7, 5, 5]):
-    axis.semilogy(np.arange(cycles + 1), result[-1], marker=marker, ms=size, mfc="none", lw=1,
-                  label=f"two-grid, {n} elements")
-axis.semilogy(np.arange(4 * cycles + 1) / 4, alone, color="k", ls="--", label="Jacobi alone, 128 elements")
+    axis.semilogy(np.arange(cycles + 1), result[-1], marker=marker, ms=size,
+                  mfc="none", lw=1, label=f"two-grid, {n} elements")
+axis.semilogy(np.arange(4 * cycles + 1) / 4, alone, color="k", ls="--",
+              label="Jacobi alone, 128 elements")
+
 axis.set_xlabel("cycles (4 Jacobi sweeps each)")
 axis.set_ylabel("relative residual")
 axis.legend(fontsize=8)
