@@ -32,7 +32,8 @@ dofs = space.project(lambda t: np.sin(t) * np.exp(-0.1 * t) + 0.2 * np.cos(7 * t
 evaluate = functools.partial(space.evaluate, dofs)
 assert pickle.loads(pickle.dumps(space)) == space
 assert len(pickle.dumps(space)) < 100
-assert np.array_equal(pickle.loads(pickle.dumps(evaluate))([1.0, 2.5]), evaluate([1.0, 2.5]))
+travelled = pickle.loads(pickle.dumps(evaluate))
+assert np.array_equal(travelled([1.0, 2.5]), evaluate([1.0, 2.5]))
 
 # %%
 # A small local cluster
@@ -51,16 +52,18 @@ def on_local_cluster(times):
     """The values at `times`, the process id per block, the sum of the integrals, and the
     seconds taken to start the cluster and to compute the values."""
     start = time.perf_counter()
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                      silence_logs=logging.ERROR, env={"RAYON_NUM_THREADS": "1"}) as cluster, \
-            Client(cluster) as client:
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=":0", silence_logs=logging.ERROR,
+                      env={"RAYON_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
         startup_seconds = time.perf_counter() - start
         assert len(client.scheduler_info()["workers"]) == 2
         start = time.perf_counter()
         values = da.map_blocks(evaluate, times, dtype=np.float64).compute()
         compute_seconds = time.perf_counter() - start
-        pids = da.map_blocks(lambda block: np.array([os.getpid()]), times, chunks=(1,), dtype=np.int64).compute()
-        integrals = da.map_blocks(functools.partial(space.integrate, dofs, 0.0), times, dtype=np.float64)
+        pids = da.map_blocks(lambda block: np.array([os.getpid()]), times,
+                             chunks=(1,), dtype=np.int64).compute()
+        integral_from_0 = functools.partial(space.integrate, dofs, 0.0)
+        integrals = da.map_blocks(integral_from_0, times, dtype=np.float64)
         total = integrals.sum().compute()
     return values, pids, total, startup_seconds, compute_seconds
 
@@ -75,7 +78,7 @@ def on_local_cluster(times):
 times = da.random.default_rng(8).uniform(0.0, space.T, size=2_000_000, chunks=250_000)
 
 if __name__ == "__main__":
-    import matplotlib.pyplot as plt  # here, so that the worker processes need not import it
+    import matplotlib.pyplot as plt  # here: the worker processes need not import it
 
     on_cluster, pids, total, startup_seconds, cluster_seconds = on_local_cluster(times)
     local_times = times.compute()
@@ -84,29 +87,38 @@ if __name__ == "__main__":
     local_seconds = time.perf_counter() - start
 
     assert np.array_equal(on_cluster, in_process)
-    assert np.isclose(total, np.sum(space.integrate(dofs, 0.0, local_times)), rtol=1e-12)
+    in_process_total = np.sum(space.integrate(dofs, 0.0, local_times))
+    assert np.isclose(total, in_process_total, rtol=1e-12)
     workers = sorted(set(pids.tolist()))
     assert os.getpid() not in workers and len(workers) <= 2
     print(f"cluster of 2 worker processes started in {startup_seconds:.1f} s")
-    print(f"{times.size} times in {times.numblocks[0]} blocks: cluster {cluster_seconds * 1e3:.0f} ms, "
-          f"in process {local_seconds * 1e3:.0f} ms (the cluster also draws the random times and sends "
+    print(f"{times.size} times in {times.numblocks[0]} blocks: "
+          f"cluster {cluster_seconds * 1e3:.0f} ms, "
+          f"in process {local_seconds * 1e3:.0f} ms "
+          f"(the cluster also draws the random times and sends "
           f"{on_cluster.nbytes / 1e6:.0f} MB of values back)")
-    print("blocks per worker process:", {pid: int(np.sum(pids == pid)) for pid in workers})
+    blocks = {pid: int(np.sum(pids == pid)) for pid in workers}
+    print("blocks per worker process:", blocks)
 
     # Left: a sample of every block, coloured by the worker process that evaluated it; the
     # blocks hold random times, so both workers' points lie along the whole function.
     # Right: where the time went (this page's build, on its machine).
-    fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.4), layout="constrained", width_ratios=[3, 2])
+    fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.4), layout="constrained",
+                                      width_ratios=[3, 2])
     block_size = times.chunks[0][0]
     for block, pid in enumerate(pids):
         sample = slice(block * block_size, block * block_size + 300)
-        left.plot(local_times[sample], on_cluster[sample], ".", ms=2, color=f"C{workers.index(pid)}")
+        left.plot(local_times[sample], on_cluster[sample], ".", ms=2,
+                  color=f"C{workers.index(pid)}")
     for index, pid in enumerate(workers):
-        left.plot([], [], "o", color=f"C{index}", label=f"worker {index + 1}: {np.sum(pids == pid)} blocks")
+        left.plot([], [], "o", color=f"C{index}",
+                  label=f"worker {index + 1}: {blocks[pid]} blocks")
     left.legend(loc="upper right", fontsize=8)
     left.set_xlabel("t")
     left.set_ylabel("u(t)")
-    left.set_title(f"{times.numblocks[0]} blocks of {block_size} times on 2 worker processes")
+    left.set_title(f"{times.numblocks[0]} blocks of {block_size} times "
+                   "on 2 worker processes")
+
     labels = ["start the cluster", "evaluate on it", "evaluate here"]
     seconds = [startup_seconds, cluster_seconds, local_seconds]
     right.barh(labels, seconds, color=["0.6", "C0", "C2"])
