@@ -166,3 +166,5 @@ axis.invert_xaxis()
 axis.legend(loc="center left")
 axis.set_title("First derivative approaching t = T (degree 4)")
 plt.show()
+
+# sphinx_gallery_thumbnail_number = 3
