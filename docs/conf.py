@@ -64,6 +64,8 @@ sphinx_gallery_conf = {
     "remove_config_comments": True,
     "show_memory": False,
     "show_signature": False,
+    # The pages of execution times load their table script from a remote site: not built.
+    "write_computation_times": False,
 }
 
 html_theme = "pydata_sphinx_theme"
@@ -82,4 +84,6 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": [],
 }
+# A mode to start from: without one the theme's script logs an error on a first visit.
+html_context = {"default_mode": "auto"}
 html_sidebars = {"**": ["sidebar-nav-bs"]}

@@ -38,7 +38,9 @@ bash scripts/setup.sh docs
 python="$VENV/bin/python"
 require_sphinx_python "$python"
 
-rm -rf docs/_build
+# A clean build: every tutorial and figure runs again (sphinx-gallery keeps its output
+# beside the sources).
+rm -rf docs/_build docs/auto_tutorials docs/sg_execution_times.rst
 build=(env MPLBACKEND=Agg "$python" -m sphinx -W --keep-going -q -d docs/_build/doctrees)
 echo "docs: building the site (the tutorials and figures run)"
 "${build[@]}" -b html docs docs/_build/html
