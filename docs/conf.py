@@ -29,7 +29,8 @@ extensions = [
     "matplotlib.sphinxext.plot_directive",
 ]
 
-exclude_patterns = ["_build", "tutorials/README.rst"]
+# The tutorials' sources are read by sphinx-gallery, which writes their pages to auto_tutorials/.
+exclude_patterns = ["_build", "tutorials"]
 templates_path = []
 nitpicky = False
 default_role = "literal"

@@ -9,7 +9,7 @@
 #   4. every page and anchor the site links to exists (external links are only listed),
 #      and every public name of zorv and zorv_arrays has a reference entry
 #      (scripts/check_site.py);
-#   5. the home page and the tutorials' gallery in headless Chromium (Debian's package,
+#   5. the home page, the tutorials' gallery and the first tutorial in headless Chromium (Debian's package,
 #      installed when missing): a console error or a blank page fails; the screenshots are
 #      kept in docs/_build/screenshots/.
 # Open docs/_build/html/index.html in a browser to read the site.
@@ -59,8 +59,9 @@ if [ -z "$chromium" ]; then
   echo "docs: no chromium on this machine (Debian package chromium): the pages cannot be opened" >&2
   exit 1
 fi
+first_tutorial="$(cd docs/_build/html && ls auto_tutorials/plot_*.html | head -n 1)"
 echo "docs: opening the pages in headless Chromium"
 "$python" scripts/check_site.py browser "$chromium" docs/_build/screenshots docs/_build/html \
-  index.html auto_tutorials/index.html
+  index.html auto_tutorials/index.html "$first_tutorial"
 
 echo "docs: built and checked in $((SECONDS - start)) s: open docs/_build/html/index.html"
