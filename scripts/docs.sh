@@ -9,9 +9,9 @@
 #   4. every page and anchor the site links to exists (external links are only listed),
 #      and every public name of zorv and zorv_arrays has a reference entry
 #      (scripts/check_site.py);
-#   5. the home page, the tutorials' gallery and the first tutorial in headless Chromium (Debian's package,
-#      installed when missing): a console error or a blank page fails; the screenshots are
-#      kept in docs/_build/screenshots/.
+#   5. the home page, the tutorials' gallery and the first tutorial in headless Chromium
+#      (Debian's package, installed when missing): a console error or a blank page fails;
+#      the screenshots are kept in docs/_build/screenshots/.
 # Open docs/_build/html/index.html in a browser to read the site.
 #
 # Usage: scripts/docs.sh    (PYTHON and ZORV_VENV as for scripts/setup.sh; Sphinx 9 needs
