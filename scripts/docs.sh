@@ -62,7 +62,11 @@ if [ -z "$chromium" ]; then
   echo "docs: no chromium on this machine (Debian package chromium): the pages cannot be opened" >&2
   exit 1
 fi
-first_tutorial="$(cd docs/_build/html && ls auto_tutorials/plot_*.html | head -n 1)"
+first_tutorial="$(cd docs/_build/html && ls auto_tutorials/plot_*.html 2>/dev/null | head -n 1 || true)"
+if [ -z "$first_tutorial" ]; then
+  echo "docs: the gallery has no tutorial page (docs/tutorials/plot_*.py)" >&2
+  exit 1
+fi
 echo "docs: opening the pages in headless Chromium"
 "$python" scripts/check_site.py browser "$chromium" docs/_build/screenshots docs/_build/html \
   index.html auto_tutorials/index.html "$first_tutorial"
