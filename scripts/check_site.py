@@ -143,7 +143,12 @@ def screenshot(chromium: str, page: Path, png: Path) -> list[str]:
     if not png.is_file():
         raise SystemExit(f"check_site: chromium wrote no screenshot of {page} "
                          f"(exit {result.returncode}):\n{result.stderr[-2000:]}")
-    messages = [match.group(1) for match in map(CONSOLE_LINE.search, result.stderr.splitlines()) if match]
+    return console_errors(result.stderr)
+
+
+def console_errors(log: str) -> list[str]:
+    """The console messages in Chromium's log that are errors here."""
+    messages = [match.group(1) for match in map(CONSOLE_LINE.search, log.splitlines()) if match]
     return [message for message in messages if not THEME_NOTE.match(message)]
 
 

@@ -1,7 +1,10 @@
-"""The documentation site's link checker finds every broken page, anchor and asset link."""
+"""The documentation site's checker finds every broken page, anchor and asset link, and
+every console error that Chromium logs."""
 
 import importlib.util
 from pathlib import Path
+
+import pytest
 
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "check_site.py"
 spec = importlib.util.spec_from_file_location("check_site", SCRIPT)
@@ -32,3 +35,20 @@ def test_broken_pages_anchors_and_assets_are_found_and_external_links_only_liste
                      ("index.html", "api/index.html#gone"), ("index.html", "images/plot.png"),
                      ("index.html", "nowhere.html")]
     assert external == ["https://example.org/x", "mailto:a@b.c"]
+
+
+SOURCE = ', source: file:///site/index.html (7)'
+
+
+@pytest.mark.parametrize("line, errors", [
+    ('[1:1:1208/005919.099550:INFO:CONSOLE:7] "Uncaught Error: planted"' + SOURCE, ['"Uncaught Error: planted"']),
+    ('[1:1:0101/000000.000001:INFO:CONSOLE(7)] "Failed to load resource"' + SOURCE, ['"Failed to load resource"']),
+    ('[1:1:1208/005919.099550:INFO:CONSOLE:7] "Got invalid theme mode: . Resetting to auto."' + SOURCE,
+     ['"Got invalid theme mode: . Resetting to auto."']),
+    ('[1:1:1208/005919.099550:INFO:CONSOLE:7] "[PST] Error setting up collapse sidebar button"' + SOURCE,
+     ['"[PST] Error setting up collapse sidebar button"']),
+    ('[1:1:1208/005919.099550:INFO:CONSOLE:7] "[PST]: Changed to auto mode using the light theme."' + SOURCE, []),
+    ('[1:1:1208/005919.099550:ERROR:gpu_init.cc(12)] Passthrough is not supported', []),
+])
+def test_console_messages_are_errors_except_the_themes_progress_notes(line, errors):
+    assert [error.split(", source:")[0] for error in check_site.console_errors(line)] == errors
