@@ -87,4 +87,6 @@ html_theme_options = {
 }
 # A mode to start from: without one the theme's script logs an error on a first visit.
 html_context = {"default_mode": "auto"}
-html_sidebars = {"**": ["sidebar-nav-bs"]}
+# The pages of the top level have no section to navigate: no empty left column there.
+html_sidebars = {page: [] for page in ("index", "getting_started", "concepts", "performance", "platforms",
+                                       "reliability", "changelog", "search", "genindex", "py-modindex")}
