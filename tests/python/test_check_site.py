@@ -7,9 +7,9 @@ from pathlib import Path
 import pytest
 
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "check_site.py"
-loader = importlib.util.spec_from_file_location("check_site", SCRIPT)
-check_site = importlib.util.module_from_spec(loader)
-loader.loader.exec_module(check_site)
+found = importlib.util.spec_from_file_location("check_site", SCRIPT)
+check_site = importlib.util.module_from_spec(found)
+found.loader.exec_module(check_site)
 
 
 def test_broken_pages_anchors_and_assets_are_found_and_external_links_only_listed(tmp_path):
