@@ -16,7 +16,10 @@
 #   - the wheel for older glibc, built with zig's clang, its tag checked and the Python
 #     tests run against it;
 #   - a build with clang and libc++, its C++ and Python tests (scripts/clang_libcxx.sh);
-#   - every source compiled for macOS arm64 and x86-64 (scripts/macos_compile.sh).
+#   - every source compiled for macOS arm64 and x86-64 (scripts/macos_compile.sh);
+#   - the documentation site built with warnings as errors, its examples run, its links,
+#     anchors and reference entries checked, its pages opened in headless Chromium
+#     (scripts/docs.sh).
 #
 # Usage: scripts/test.sh            every stage (about 18 minutes on a quiet 2-core machine)
 #        scripts/test.sh --quick    setup, the C++ tests and the Python tests with the stub
@@ -110,6 +113,12 @@ stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64
 stage "compat wheel: build, tag, Python tests" compat_wheel || failed+=("compat wheel")
 stage "clang and libc++: scripts/clang_libcxx.sh" bash scripts/clang_libcxx.sh || failed+=("clang/libc++")
 stage "macOS compile check: scripts/macos_compile.sh" bash scripts/macos_compile.sh || failed+=("macOS compile")
+# The site's tools (Sphinx 9) need Python 3.11 or later; the test build's settings are kept.
+if "$python" -c 'import sys; sys.exit(sys.version_info < (3, 11))' || [ "$ci" = true ]; then
+  stage "documentation: scripts/docs.sh" env ZORV_WERROR=ON bash scripts/docs.sh || failed+=("documentation")
+else
+  echo "test: the documentation needs Python 3.11 or later (this is $main_version); its stage is skipped"
+fi
 
 stage_summary
 if ((${#failed[@]})); then
