@@ -6,6 +6,7 @@
 #include <new>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
@@ -169,6 +170,8 @@ constexpr std::size_t kBlock = 4;
 using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
 /// One 64-bit integer per point: comparison masks (all ones or zero) and element indices.
 using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
+/// One 32-bit integer per point: element indices of a grid with fewer than 2^31 elements.
+using Narrow = std::int32_t __attribute__((vector_size(kBlock * sizeof(std::int32_t))));
 
 // Vectors are passed by reference and results written through one: a vector must never
 // be passed by value across a call (see LegendreRecurrence), and these always inline.
@@ -178,11 +181,15 @@ using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
     result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
 }
 
+/// The largest element index that 32-bit lanes carry.
+constexpr double kNarrowLast = 2147483647.0;
+
 /// What the vector kernel needs to know of the grid, fixed for a whole range.
 struct Grid {
     double width;   ///< w = T / n_t
     double last;    ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
     bool halves;    ///< some element's left + right overflows: midpoints are taken from the halves
+    bool narrow;    ///< last <= kNarrowLast: element indices fit 32-bit lanes
 };
 
 /// 2^52: adding and subtracting it rounds a double of [0, 2^52) to an integer, and the
@@ -194,27 +201,36 @@ constexpr double kIntegerShift = 4503599627370496.0;
 /// t / w, saturating (negative and NaN quotients give 0) and clamped to the last
 /// element; xi the same operations in the same order, clamped to [-1, 1] with a NaN
 /// kept. Valid while every element reached is below 2^52 (`Grid::last`): a dof
-/// vector with an element beyond that cannot exist.
-template <bool halves>
-[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Bits& element, Lanes& xi) {
+/// vector with an element beyond that cannot exist. `Element` is Narrow where the
+/// grid is (`Grid::narrow`), else Bits.
+///
+/// The clamps are written as lane-wise conditionals, which compile to minimum and
+/// maximum instructions where those keep the NaN lanes as the conditionals say;
+/// the whole chain from t to xi is the kernel's critical path.
+template <bool halves, class Element>
+[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Element& element, Lanes& xi) {
     const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     const Lanes w = {grid.width, grid.width, grid.width, grid.width};
     const Lanes last = {grid.last, grid.last, grid.last, grid.last};
-    const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
     const Lanes quotient = t / w;
     // Negative quotients and NaN (every comparison with it fails) to 0, from the last
     // element on (infinity included) to the last element.
-    Lanes index;
-    select(reinterpret_cast<Bits>(quotient >= zeros), quotient, zeros, index);
-    select(reinterpret_cast<Bits>(index < last), index, last, index);
-    // The floor of a value of [0, 2^52): rounded to the nearest integer by the shift,
-    // then one less where that rounded up. (-0.0 gives +0.0, as the integer 0 does.)
-    Lanes floor = (index + shift) - shift;
-    Lanes step;
-    select(reinterpret_cast<Bits>(floor > index), ones, zeros, step);
-    floor = floor - step;
-    element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+    Lanes index = quotient > zeros ? quotient : zeros;
+    index = index < last ? index : last;
+    Lanes floor;
+    if constexpr (std::is_same_v<Element, Narrow>) {
+        // Truncation is the floor of a value of [0, 2^31); back to double, exactly.
+        element = __builtin_convertvector(index, Narrow);
+        floor = __builtin_convertvector(element, Lanes);
+    } else {
+        // The floor of a value of [0, 2^52): rounded to the nearest integer by the
+        // shift, then one less where that rounded up.
+        const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
+        floor = (index + shift) - shift;
+        floor = floor > index ? floor - ones : floor;
+        element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+    }
     const Lanes left = w * floor;
     const Lanes right = w + left;
     const Lanes sum = left + right;
@@ -228,8 +244,8 @@ template <bool halves>
     }
     const Lanes shifted = t + middle;
     xi = (2.0 * shifted) / (right - left);
-    select(reinterpret_cast<Bits>(xi < -ones), -ones, xi, xi);
-    select(reinterpret_cast<Bits>(xi > ones), ones, xi, xi);
+    xi = xi < -ones ? -ones : xi;
+    xi = xi > ones ? ones : xi;
 }
 
 /// D(c_j, k) of every point j: `rows[j]` points at D(c_j, 0), and the columns of
@@ -317,13 +333,14 @@ template <Sum kind>
 
 /// The results of one group of four times: located, gathered and summed in vector
 /// registers, then scaled for a derivative.
-template <Sum kind, bool halves>
+template <Sum kind, bool halves, bool narrow>
 [[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
                                               std::size_t stride, const Lanes& t, Lanes& result) {
-    Bits element;
+    std::conditional_t<narrow, Narrow, Bits> element;
     Lanes xi;
     locate_lanes<halves>(grid, t, element, xi);
-    const double* const rows[kBlock] = {dofs + element[0], dofs + element[1], dofs + element[2], dofs + element[3]};
+    const double* rows[kBlock];
+    for (std::size_t l = 0; l < kBlock; ++l) rows[l] = dofs + static_cast<std::size_t>(element[l]);
     block_sums<kind>(degree, stride, rows, xi, result);
     if constexpr (kind != Sum::value) {
         // A division, not a product with 1 / w: 1 / w is subnormal for w beyond 2^1022.
@@ -339,7 +356,7 @@ constexpr std::size_t kAnyDegree = ~std::size_t{0};
 /// as whole vectors (`out` may be `times` itself: a group is read before it is written).
 /// A short last group repeats its first time; the extra results are dropped. With a
 /// `Fixed` degree, the recurrence is unrolled.
-template <Sum kind, std::size_t Fixed, bool halves = false>
+template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true>
 [[gnu::always_inline]] inline void sum_range(const Grid& grid_in, std::size_t any_degree, const double* dofs,
                                              std::size_t stride, const double* times, std::size_t count,
                                              double* out) {
@@ -350,24 +367,29 @@ template <Sum kind, std::size_t Fixed, bool halves = false>
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Lanes result;
-        group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+        group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
         __builtin_memcpy(out + first, &result, sizeof result);
     }
     if (first == count) return;
     Lanes t = {times[first], times[first], times[first], times[first]};
     for (std::size_t j = 1; j < count - first; ++j) t[j] = times[first + j];
     Lanes result;
-    group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+    group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
     for (std::size_t j = 0; j < count - first; ++j) out[first + j] = result[j];
 }
 
 /// sum_range with the recurrence unrolled for the common small degrees (and the
-/// midpoint from halves only where the grid needs it).
+/// midpoint from halves, or 64-bit element indices, only where the grid needs them).
 template <Sum kind>
 [[gnu::always_inline]] inline void sum_range(const Grid& grid, std::size_t degree, const double* dofs,
                                              std::size_t stride, const double* times, std::size_t count,
                                              double* out) {
-    if (grid.halves) [[unlikely]] return sum_range<kind, kAnyDegree, true>(grid, degree, dofs, stride, times, count, out);
+    if (grid.halves) [[unlikely]] {
+        return sum_range<kind, kAnyDegree, true, false>(grid, degree, dofs, stride, times, count, out);
+    }
+    if (!grid.narrow) [[unlikely]] {
+        return sum_range<kind, kAnyDegree, false, false>(grid, degree, dofs, stride, times, count, out);
+    }
     switch (degree) {
         case 0: sum_range<kind, 0>(grid, degree, dofs, stride, times, count, out); break;
         case 1: sum_range<kind, 1>(grid, degree, dofs, stride, times, count, out); break;
@@ -386,7 +408,7 @@ Grid grid_of(double width, std::size_t n_t) noexcept {
     // left and right grow with the element, so the last element's sum is the largest.
     const double left = width * last;
     const double right = width + left;
-    return {width, last, !std::isfinite(left + right)};
+    return {width, last, !std::isfinite(left + right), last <= kNarrowLast};
 }
 
 // On x86, compiled for the baseline and for AVX2, chosen once per range by the
