@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -610,16 +611,20 @@ constexpr std::size_t kSortFromFunctions = 32;
 /// `count` rounded up to whole groups of four.
 constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kBlock - 1) / kBlock * kBlock; }
 
-/// Working memory of a range: the table and the positions of a block's times.
-struct BlockScratch {
+}  // namespace
+
+/// The basis values of a block of times, and where each time lies: working memory of
+/// a range, or formed once and shared by every range when the times fit one block.
+struct LegendreBasis::BlockTable {
     std::unique_ptr<double[]> table;           ///< whole_groups(block) * columns basis values
     std::unique_ptr<double[]> row;             ///< the basis values of one time
     std::unique_ptr<double[]> xi;              ///< per time of the block
     std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
     std::unique_ptr<std::size_t[]> elements;   ///< element per table row
     std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
+    bool sorted = false;                       ///< rows in element order, else row j holds time j
 
-    BlockScratch(std::size_t block, std::size_t columns) noexcept
+    BlockTable(std::size_t block, std::size_t columns) noexcept
         : table(new (std::nothrow) double[whole_groups(block) * columns]),
           row(new (std::nothrow) double[columns]),
           xi(new (std::nothrow) double[block]),
@@ -630,18 +635,42 @@ struct BlockScratch {
     bool usable() const noexcept { return table && row && xi && located && elements && offsets; }
 };
 
-}  // namespace
+void LegendreBasis::fill_block_table(BlockTable& block, bool derivative, const double* times, std::size_t count,
+                                     bool sorted) const noexcept {
+    const std::size_t columns = degree_ + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ElementPosition position = locate_in_grid(times[i]);
+        block.located[i] = position.element;
+        block.xi[i] = position.xi;
+        block.offsets[i] = i;
+    }
+    block.sorted = sorted;
+    if (sorted) {
+        std::sort(block.offsets.get(), block.offsets.get() + count, [&](std::size_t a, std::size_t b) {
+            return block.located[a] < block.located[b] || (block.located[a] == block.located[b] && a < b);
+        });
+    }
+    for (std::size_t j = 0; j < whole_groups(count); ++j) {
+        // Rows beyond the last repeat it, so that every group reads real dofs.
+        const std::size_t i = block.offsets[std::min(j, count - 1)];
+        block.elements[j] = block.located[i];
+        reference_basis(block.xi[i], derivative, {block.row.get(), columns});
+        double* const group = block.table.get() + j / kBlock * kBlock * columns + j % kBlock;
+        for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = block.row[k];
+    }
+}
 
 void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
                                              std::span<const double> times, double* out, std::size_t block,
-                                             std::size_t begin, std::size_t end) const noexcept {
+                                             const BlockTable* shared, std::size_t begin,
+                                             std::size_t end) const noexcept {
     // Flat order of the evaluations: time block by time block; within a block of
     // `len` times starting at time `first`, function by function, and within a
     // function time by time. Evaluation (f, i) of the block is at
     // first * functions + f * len + (i - first). A range that covers several
-    // functions of a block forms the basis values of the block's times once, in a
-    // table, and applies them to all those functions; a range within one function
-    // forms them as it sums.
+    // functions of a block applies the basis values of the block's times, formed
+    // once in a table (the shared one when there is a single block), to all those
+    // functions; a range within one function forms them as it sums.
     const std::size_t n = times.size();
     const std::size_t columns = degree_ + 1;
     const std::size_t n_dofs = n_t_ * columns;
@@ -649,7 +678,21 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     const std::size_t per_block = block * functions;  // <= n * functions: block <= n
 
     const Grid grid = grid_of(width, n_t_);
-    const BlockScratch scratch(block, columns);
+    const auto one_function = [&](std::size_t f, std::size_t from, std::size_t count) {
+        // No table: the sums of four times at once in vector lanes.
+        const double* const function_dofs = dofs + f * n_dofs;
+        if (derivative) {
+            exact_derivative_range(grid, degree_, function_dofs, n_t_, times.data() + from, count, out + f * n + from);
+        } else {
+            value_range(grid, degree_, function_dofs, n_t_, times.data() + from, count, out + f * n + from);
+        }
+    };
+    if (functions == 1) {
+        // Evaluation x is time x: the whole range in one call of the kernel.
+        one_function(0, begin, end - begin);
+        return;
+    }
+    std::optional<BlockTable> own;  // this range's table, made at its first use
     for (std::size_t x = begin; x < end;) {
         const std::size_t b = x / per_block;
         const std::size_t first = b * block;
@@ -660,65 +703,40 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         const std::size_t i_first = (x - base) % len;
         const std::size_t f_last = (stop_at - 1 - base) / len;
         const std::size_t i_last = (stop_at - 1 - base) % len;
-        if (!scratch.usable()) [[unlikely]] {
-            // No memory for a table: the same sums, the recurrence run per evaluation.
-            for (std::size_t f = f_first; f <= f_last; ++f) {
-                const std::size_t to = f == f_last ? i_last + 1 : len;
-                for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
-                    out[f * n + first + i] = direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
-                }
-            }
-            x = stop_at;
-            continue;
-        }
+        x = stop_at;
         if (f_first == f_last) {
-            // One function: no table, the sums of four times at once in vector lanes.
-            const double* const function_dofs = dofs + f_first * n_dofs;
-            double* const function_out = out + f_first * n + first + i_first;
-            const double* const function_times = times.data() + first + i_first;
-            const std::size_t count = i_last + 1 - i_first;
-            if (derivative) {
-                exact_derivative_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
-            } else {
-                value_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
-            }
-            x = stop_at;
+            one_function(f_first, first + i_first, i_last + 1 - i_first);
             continue;
         }
-        // Several functions: the basis values of the whole block, once, in a table.
-        const std::size_t rows = len;
-        for (std::size_t i = 0; i < len; ++i) {
-            const ElementPosition position = locate_in_grid(times[first + i]);
-            scratch.located[i] = position.element;
-            scratch.xi[i] = position.xi;
-            scratch.offsets[i] = i;
+        const BlockTable* table = shared;
+        if (table == nullptr) {
+            if (!own) own.emplace(block, columns);
+            if (!own->usable()) [[unlikely]] {
+                // No memory for a table: the same sums, the recurrence run per evaluation.
+                for (std::size_t f = f_first; f <= f_last; ++f) {
+                    const std::size_t to = f == f_last ? i_last + 1 : len;
+                    for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
+                        out[f * n + first + i] =
+                            direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
+                    }
+                }
+                continue;
+            }
+            fill_block_table(*own, derivative, times.data() + first, len, f_last - f_first + 1 >= kSortFromFunctions);
+            table = &*own;
         }
-        const bool sorted = f_last - f_first + 1 >= kSortFromFunctions;
-        if (sorted) {
-            std::sort(scratch.offsets.get(), scratch.offsets.get() + rows, [&](std::size_t a, std::size_t b) {
-                return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
-            });
-        }
-        for (std::size_t j = 0; j < whole_groups(rows); ++j) {
-            // Rows beyond the last repeat it, so that every group reads real dofs.
-            const std::size_t i = scratch.offsets[std::min(j, rows - 1)];
-            scratch.elements[j] = scratch.located[i];
-            reference_basis(scratch.xi[i], derivative, {scratch.row.get(), columns});
-            double* const group = scratch.table.get() + j / kBlock * kBlock * columns + j % kBlock;
-            for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = scratch.row[k];
-        }
+        // Several functions: the basis values of the block's times, from the table.
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
             const std::size_t to = f == f_last ? i_last + 1 : len;
-            const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
+            const TableSums sums{table->table.get(), table->elements.get(), table->offsets.get(), dofs + f * n_dofs,
                                  out + f * n + first, columns, n_t_, width, derivative};
-            if (sorted) {
-                table_sums_range(sums, 0, rows, from != 0 || to != len, from, to);
+            if (table->sorted) {
+                table_sums_range(sums, 0, len, from != 0 || to != len, from, to);
             } else {
                 table_sums_range(sums, from, to, false, from, to);  // row j holds the time j
             }
         }
-        x = stop_at;
     }
 }
 
@@ -736,8 +754,20 @@ void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> 
     }
     if (evaluations == 0) return;
     const std::size_t block = std::min(time_block_for(degree_), times.size());
+    // Times that fit one block: their table is formed once, here, instead of once by
+    // every range of the pool (each range would otherwise locate and sort them all).
+    std::optional<BlockTable> shared;
+    if (functions > 1 && block == times.size()) {
+        shared.emplace(block, degree_ + 1);
+        if (shared->usable()) {
+            fill_block_table(*shared, derivative, times.data(), block, functions >= kSortFromFunctions);
+        } else {
+            shared.reset();
+        }
+    }
+    const BlockTable* const table = shared ? &*shared : nullptr;
     batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
-        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, begin, end);
+        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, table, begin, end);
     });
 }
 

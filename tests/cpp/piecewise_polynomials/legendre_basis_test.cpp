@@ -373,14 +373,16 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
 }
 
 // Around the threshold; then every degree the kernel unrolls and one it does not,
-// and a T whose last element's ends overflow when added.
+// a T whose last element's ends overflow when added, and times that fit one block
+// (one table for every range of the pool).
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
                          ::testing::Values(BatchCase{1, 5, 17, 2.5}, BatchCase{2047, 5, 17, 2.5},
                                            BatchCase{2048, 5, 17, 2.5}, BatchCase{2049, 5, 17, 2.5},
                                            BatchCase{100000, 5, 17, 2.5}, BatchCase{4099, 0, 1000, 2.0},
                                            BatchCase{4099, 1, 1000, 2.0}, BatchCase{4099, 2, 1000, 2.0},
                                            BatchCase{4099, 3, 1000, 2.0}, BatchCase{4099, 4, 1000, 2.0},
-                                           BatchCase{4099, 7, 1000, 2.0}, BatchCase{4099, 3, 7, 1e308}));
+                                           BatchCase{4099, 7, 1000, 2.0}, BatchCase{4099, 3, 7, 1e308},
+                                           BatchCase{1000, 3, 1000, 2.0}));
 
 /// P_k(x) and P_k'(x) from their explicit polynomials, in long double.
 long double reference_legendre(std::size_t k, long double x) {
