@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
@@ -169,6 +171,8 @@ constexpr std::size_t kBlock = 4;
 using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
 /// One 64-bit integer per point: comparison masks (all ones or zero) and element indices.
 using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
+/// One 32-bit integer per point: element indices of a grid with fewer than 2^31 elements.
+using Narrow = std::int32_t __attribute__((vector_size(kBlock * sizeof(std::int32_t))));
 
 // Vectors are passed by reference and results written through one: a vector must never
 // be passed by value across a call (see LegendreRecurrence), and these always inline.
@@ -178,11 +182,15 @@ using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
     result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
 }
 
+/// The largest element index that 32-bit lanes carry.
+constexpr double kNarrowLast = 2147483647.0;
+
 /// What the vector kernel needs to know of the grid, fixed for a whole range.
 struct Grid {
     double width;   ///< w = T / n_t
     double last;    ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
     bool halves;    ///< some element's left + right overflows: midpoints are taken from the halves
+    bool narrow;    ///< last <= kNarrowLast: element indices fit 32-bit lanes
 };
 
 /// 2^52: adding and subtracting it rounds a double of [0, 2^52) to an integer, and the
@@ -194,27 +202,36 @@ constexpr double kIntegerShift = 4503599627370496.0;
 /// t / w, saturating (negative and NaN quotients give 0) and clamped to the last
 /// element; xi the same operations in the same order, clamped to [-1, 1] with a NaN
 /// kept. Valid while every element reached is below 2^52 (`Grid::last`): a dof
-/// vector with an element beyond that cannot exist.
-template <bool halves>
-[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Bits& element, Lanes& xi) {
+/// vector with an element beyond that cannot exist. `Element` is Narrow where the
+/// grid is (`Grid::narrow`), else Bits.
+///
+/// The clamps are written as lane-wise conditionals, which compile to minimum and
+/// maximum instructions where those keep the NaN lanes as the conditionals say;
+/// the whole chain from t to xi is the kernel's critical path.
+template <bool halves, class Element>
+[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Element& element, Lanes& xi) {
     const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     const Lanes w = {grid.width, grid.width, grid.width, grid.width};
     const Lanes last = {grid.last, grid.last, grid.last, grid.last};
-    const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
     const Lanes quotient = t / w;
     // Negative quotients and NaN (every comparison with it fails) to 0, from the last
     // element on (infinity included) to the last element.
-    Lanes index;
-    select(reinterpret_cast<Bits>(quotient >= zeros), quotient, zeros, index);
-    select(reinterpret_cast<Bits>(index < last), index, last, index);
-    // The floor of a value of [0, 2^52): rounded to the nearest integer by the shift,
-    // then one less where that rounded up. (-0.0 gives +0.0, as the integer 0 does.)
-    Lanes floor = (index + shift) - shift;
-    Lanes step;
-    select(reinterpret_cast<Bits>(floor > index), ones, zeros, step);
-    floor = floor - step;
-    element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+    Lanes index = quotient > zeros ? quotient : zeros;
+    index = index < last ? index : last;
+    Lanes floor;
+    if constexpr (std::is_same_v<Element, Narrow>) {
+        // Truncation is the floor of a value of [0, 2^31); back to double, exactly.
+        element = __builtin_convertvector(index, Narrow);
+        floor = __builtin_convertvector(element, Lanes);
+    } else {
+        // The floor of a value of [0, 2^52): rounded to the nearest integer by the
+        // shift, then one less where that rounded up.
+        const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
+        floor = (index + shift) - shift;
+        floor = floor > index ? floor - ones : floor;
+        element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+    }
     const Lanes left = w * floor;
     const Lanes right = w + left;
     const Lanes sum = left + right;
@@ -228,8 +245,8 @@ template <bool halves>
     }
     const Lanes shifted = t + middle;
     xi = (2.0 * shifted) / (right - left);
-    select(reinterpret_cast<Bits>(xi < -ones), -ones, xi, xi);
-    select(reinterpret_cast<Bits>(xi > ones), ones, xi, xi);
+    xi = xi < -ones ? -ones : xi;
+    xi = xi > ones ? ones : xi;
 }
 
 /// D(c_j, k) of every point j: `rows[j]` points at D(c_j, 0), and the columns of
@@ -317,13 +334,14 @@ template <Sum kind>
 
 /// The results of one group of four times: located, gathered and summed in vector
 /// registers, then scaled for a derivative.
-template <Sum kind, bool halves>
+template <Sum kind, bool halves, bool narrow>
 [[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
                                               std::size_t stride, const Lanes& t, Lanes& result) {
-    Bits element;
+    std::conditional_t<narrow, Narrow, Bits> element;
     Lanes xi;
     locate_lanes<halves>(grid, t, element, xi);
-    const double* const rows[kBlock] = {dofs + element[0], dofs + element[1], dofs + element[2], dofs + element[3]};
+    const double* rows[kBlock];
+    for (std::size_t l = 0; l < kBlock; ++l) rows[l] = dofs + static_cast<std::size_t>(element[l]);
     block_sums<kind>(degree, stride, rows, xi, result);
     if constexpr (kind != Sum::value) {
         // A division, not a product with 1 / w: 1 / w is subnormal for w beyond 2^1022.
@@ -339,7 +357,7 @@ constexpr std::size_t kAnyDegree = ~std::size_t{0};
 /// as whole vectors (`out` may be `times` itself: a group is read before it is written).
 /// A short last group repeats its first time; the extra results are dropped. With a
 /// `Fixed` degree, the recurrence is unrolled.
-template <Sum kind, std::size_t Fixed, bool halves = false>
+template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true>
 [[gnu::always_inline]] inline void sum_range(const Grid& grid_in, std::size_t any_degree, const double* dofs,
                                              std::size_t stride, const double* times, std::size_t count,
                                              double* out) {
@@ -350,24 +368,29 @@ template <Sum kind, std::size_t Fixed, bool halves = false>
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Lanes result;
-        group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+        group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
         __builtin_memcpy(out + first, &result, sizeof result);
     }
     if (first == count) return;
     Lanes t = {times[first], times[first], times[first], times[first]};
     for (std::size_t j = 1; j < count - first; ++j) t[j] = times[first + j];
     Lanes result;
-    group_sums<kind, halves>(grid, degree, dofs, stride, t, result);
+    group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
     for (std::size_t j = 0; j < count - first; ++j) out[first + j] = result[j];
 }
 
 /// sum_range with the recurrence unrolled for the common small degrees (and the
-/// midpoint from halves only where the grid needs it).
+/// midpoint from halves, or 64-bit element indices, only where the grid needs them).
 template <Sum kind>
 [[gnu::always_inline]] inline void sum_range(const Grid& grid, std::size_t degree, const double* dofs,
                                              std::size_t stride, const double* times, std::size_t count,
                                              double* out) {
-    if (grid.halves) [[unlikely]] return sum_range<kind, kAnyDegree, true>(grid, degree, dofs, stride, times, count, out);
+    if (grid.halves) [[unlikely]] {
+        return sum_range<kind, kAnyDegree, true, false>(grid, degree, dofs, stride, times, count, out);
+    }
+    if (!grid.narrow) [[unlikely]] {
+        return sum_range<kind, kAnyDegree, false, false>(grid, degree, dofs, stride, times, count, out);
+    }
     switch (degree) {
         case 0: sum_range<kind, 0>(grid, degree, dofs, stride, times, count, out); break;
         case 1: sum_range<kind, 1>(grid, degree, dofs, stride, times, count, out); break;
@@ -386,7 +409,7 @@ Grid grid_of(double width, std::size_t n_t) noexcept {
     // left and right grow with the element, so the last element's sum is the largest.
     const double left = width * last;
     const double right = width + left;
-    return {width, last, !std::isfinite(left + right)};
+    return {width, last, !std::isfinite(left + right), last <= kNarrowLast};
 }
 
 // On x86, compiled for the baseline and for AVX2, chosen once per range by the
@@ -588,16 +611,20 @@ constexpr std::size_t kSortFromFunctions = 32;
 /// `count` rounded up to whole groups of four.
 constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kBlock - 1) / kBlock * kBlock; }
 
-/// Working memory of a range: the table and the positions of a block's times.
-struct BlockScratch {
+}  // namespace
+
+/// The basis values of a block of times, and where each time lies: working memory of
+/// a range, or formed once and shared by every range when the times fit one block.
+struct LegendreBasis::BlockTable {
     std::unique_ptr<double[]> table;           ///< whole_groups(block) * columns basis values
     std::unique_ptr<double[]> row;             ///< the basis values of one time
     std::unique_ptr<double[]> xi;              ///< per time of the block
     std::unique_ptr<std::size_t[]> located;    ///< element per time of the block
     std::unique_ptr<std::size_t[]> elements;   ///< element per table row
     std::unique_ptr<std::size_t[]> offsets;    ///< time offset per table row
+    bool sorted = false;                       ///< rows in element order, else row j holds time j
 
-    BlockScratch(std::size_t block, std::size_t columns) noexcept
+    BlockTable(std::size_t block, std::size_t columns) noexcept
         : table(new (std::nothrow) double[whole_groups(block) * columns]),
           row(new (std::nothrow) double[columns]),
           xi(new (std::nothrow) double[block]),
@@ -608,18 +635,42 @@ struct BlockScratch {
     bool usable() const noexcept { return table && row && xi && located && elements && offsets; }
 };
 
-}  // namespace
+void LegendreBasis::fill_block_table(BlockTable& block, bool derivative, const double* times, std::size_t count,
+                                     bool sorted) const noexcept {
+    const std::size_t columns = degree_ + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const ElementPosition position = locate_in_grid(times[i]);
+        block.located[i] = position.element;
+        block.xi[i] = position.xi;
+        block.offsets[i] = i;
+    }
+    block.sorted = sorted;
+    if (sorted) {
+        std::sort(block.offsets.get(), block.offsets.get() + count, [&](std::size_t a, std::size_t b) {
+            return block.located[a] < block.located[b] || (block.located[a] == block.located[b] && a < b);
+        });
+    }
+    for (std::size_t j = 0; j < whole_groups(count); ++j) {
+        // Rows beyond the last repeat it, so that every group reads real dofs.
+        const std::size_t i = block.offsets[std::min(j, count - 1)];
+        block.elements[j] = block.located[i];
+        reference_basis(block.xi[i], derivative, {block.row.get(), columns});
+        double* const group = block.table.get() + j / kBlock * kBlock * columns + j % kBlock;
+        for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = block.row[k];
+    }
+}
 
 void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
                                              std::span<const double> times, double* out, std::size_t block,
-                                             std::size_t begin, std::size_t end) const noexcept {
+                                             const BlockTable* shared, std::size_t begin,
+                                             std::size_t end) const noexcept {
     // Flat order of the evaluations: time block by time block; within a block of
     // `len` times starting at time `first`, function by function, and within a
     // function time by time. Evaluation (f, i) of the block is at
     // first * functions + f * len + (i - first). A range that covers several
-    // functions of a block forms the basis values of the block's times once, in a
-    // table, and applies them to all those functions; a range within one function
-    // forms them as it sums.
+    // functions of a block applies the basis values of the block's times, formed
+    // once in a table (the shared one when there is a single block), to all those
+    // functions; a range within one function forms them as it sums.
     const std::size_t n = times.size();
     const std::size_t columns = degree_ + 1;
     const std::size_t n_dofs = n_t_ * columns;
@@ -627,7 +678,21 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     const std::size_t per_block = block * functions;  // <= n * functions: block <= n
 
     const Grid grid = grid_of(width, n_t_);
-    const BlockScratch scratch(block, columns);
+    const auto one_function = [&](std::size_t f, std::size_t from, std::size_t count) {
+        // No table: the sums of four times at once in vector lanes.
+        const double* const function_dofs = dofs + f * n_dofs;
+        if (derivative) {
+            exact_derivative_range(grid, degree_, function_dofs, n_t_, times.data() + from, count, out + f * n + from);
+        } else {
+            value_range(grid, degree_, function_dofs, n_t_, times.data() + from, count, out + f * n + from);
+        }
+    };
+    if (functions == 1) {
+        // Evaluation x is time x: the whole range in one call of the kernel.
+        one_function(0, begin, end - begin);
+        return;
+    }
+    std::optional<BlockTable> own;  // this range's table, made at its first use
     for (std::size_t x = begin; x < end;) {
         const std::size_t b = x / per_block;
         const std::size_t first = b * block;
@@ -638,65 +703,40 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
         const std::size_t i_first = (x - base) % len;
         const std::size_t f_last = (stop_at - 1 - base) / len;
         const std::size_t i_last = (stop_at - 1 - base) % len;
-        if (!scratch.usable()) [[unlikely]] {
-            // No memory for a table: the same sums, the recurrence run per evaluation.
-            for (std::size_t f = f_first; f <= f_last; ++f) {
-                const std::size_t to = f == f_last ? i_last + 1 : len;
-                for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
-                    out[f * n + first + i] = direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
-                }
-            }
-            x = stop_at;
-            continue;
-        }
+        x = stop_at;
         if (f_first == f_last) {
-            // One function: no table, the sums of four times at once in vector lanes.
-            const double* const function_dofs = dofs + f_first * n_dofs;
-            double* const function_out = out + f_first * n + first + i_first;
-            const double* const function_times = times.data() + first + i_first;
-            const std::size_t count = i_last + 1 - i_first;
-            if (derivative) {
-                exact_derivative_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
-            } else {
-                value_range(grid, degree_, function_dofs, n_t_, function_times, count, function_out);
-            }
-            x = stop_at;
+            one_function(f_first, first + i_first, i_last + 1 - i_first);
             continue;
         }
-        // Several functions: the basis values of the whole block, once, in a table.
-        const std::size_t rows = len;
-        for (std::size_t i = 0; i < len; ++i) {
-            const ElementPosition position = locate_in_grid(times[first + i]);
-            scratch.located[i] = position.element;
-            scratch.xi[i] = position.xi;
-            scratch.offsets[i] = i;
+        const BlockTable* table = shared;
+        if (table == nullptr) {
+            if (!own) own.emplace(block, columns);
+            if (!own->usable()) [[unlikely]] {
+                // No memory for a table: the same sums, the recurrence run per evaluation.
+                for (std::size_t f = f_first; f <= f_last; ++f) {
+                    const std::size_t to = f == f_last ? i_last + 1 : len;
+                    for (std::size_t i = f == f_first ? i_first : 0; i < to; ++i) {
+                        out[f * n + first + i] =
+                            direct_sum(derivative, locate_in_grid(times[first + i]), dofs + f * n_dofs);
+                    }
+                }
+                continue;
+            }
+            fill_block_table(*own, derivative, times.data() + first, len, f_last - f_first + 1 >= kSortFromFunctions);
+            table = &*own;
         }
-        const bool sorted = f_last - f_first + 1 >= kSortFromFunctions;
-        if (sorted) {
-            std::sort(scratch.offsets.get(), scratch.offsets.get() + rows, [&](std::size_t a, std::size_t b) {
-                return scratch.located[a] < scratch.located[b] || (scratch.located[a] == scratch.located[b] && a < b);
-            });
-        }
-        for (std::size_t j = 0; j < whole_groups(rows); ++j) {
-            // Rows beyond the last repeat it, so that every group reads real dofs.
-            const std::size_t i = scratch.offsets[std::min(j, rows - 1)];
-            scratch.elements[j] = scratch.located[i];
-            reference_basis(scratch.xi[i], derivative, {scratch.row.get(), columns});
-            double* const group = scratch.table.get() + j / kBlock * kBlock * columns + j % kBlock;
-            for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = scratch.row[k];
-        }
+        // Several functions: the basis values of the block's times, from the table.
         for (std::size_t f = f_first; f <= f_last; ++f) {
             const std::size_t from = f == f_first ? i_first : 0;
             const std::size_t to = f == f_last ? i_last + 1 : len;
-            const TableSums sums{scratch.table.get(), scratch.elements.get(), scratch.offsets.get(), dofs + f * n_dofs,
+            const TableSums sums{table->table.get(), table->elements.get(), table->offsets.get(), dofs + f * n_dofs,
                                  out + f * n + first, columns, n_t_, width, derivative};
-            if (sorted) {
-                table_sums_range(sums, 0, rows, from != 0 || to != len, from, to);
+            if (table->sorted) {
+                table_sums_range(sums, 0, len, from != 0 || to != len, from, to);
             } else {
                 table_sums_range(sums, from, to, false, from, to);  // row j holds the time j
             }
         }
-        x = stop_at;
     }
 }
 
@@ -714,8 +754,20 @@ void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> 
     }
     if (evaluations == 0) return;
     const std::size_t block = std::min(time_block_for(degree_), times.size());
+    // Times that fit one block: their table is formed once, here, instead of once by
+    // every range of the pool (each range would otherwise locate and sort them all).
+    std::optional<BlockTable> shared;
+    if (functions > 1 && block == times.size()) {
+        shared.emplace(block, degree_ + 1);
+        if (shared->usable()) {
+            fill_block_table(*shared, derivative, times.data(), block, functions >= kSortFromFunctions);
+        } else {
+            shared.reset();
+        }
+    }
+    const BlockTable* const table = shared ? &*shared : nullptr;
     batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
-        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, begin, end);
+        evaluate_functions_range(derivative, dofs.data(), functions, times, out.data(), block, table, begin, end);
     });
 }
 

@@ -135,7 +135,8 @@ public:
     /// From kParallelThreshold evaluations (functions * times) on, the work runs on
     /// the process-wide worker pool. Memory beyond `out`: a table of basis values for
     /// a block of at most 1024 times per working thread (the block shrinks as the
-    /// degree grows). `out` may coincide with `times` when `functions` is 1.
+    /// degree grows), or one table shared by all when the times fit one block; none
+    /// for one function. `out` may coincide with `times` when `functions` is 1.
     /// @throws Stop "Matrix slicing out of bounds." when n_t = 0; the three-line count
     ///         message when dofs or out has the wrong size; the pool's stop.
     void evaluate_functions(bool derivative, std::span<const double> dofs, std::size_t functions,
@@ -187,9 +188,12 @@ private:
                         std::span<double> out) const noexcept;
     template <class Entry>
     std::vector<double> spread_over_layout(double t, Entry entry) const;
+    struct BlockTable;
+    void fill_block_table(BlockTable& table, bool derivative, const double* times, std::size_t count,
+                          bool sorted) const noexcept;
     void evaluate_functions_range(bool derivative, const double* dofs, std::size_t functions,
                                   std::span<const double> times, double* out, std::size_t block,
-                                  std::size_t begin, std::size_t end) const noexcept;
+                                  const BlockTable* shared, std::size_t begin, std::size_t end) const noexcept;
     double direct_sum(bool derivative, ElementPosition position, const double* dofs) const noexcept;
 
     double T_;

@@ -528,7 +528,10 @@ WorkerPool& global_pool() {
 }
 
 std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept {
-    constexpr std::size_t kChunksPerThread = 8;
+    // The threads of a call finish apart by up to one chunk (whoever takes the last
+    // one): with 32 chunks per thread that tail is about 1.5 % of the call, and
+    // claiming a chunk (one atomic increment) stays far cheaper than running one.
+    constexpr std::size_t kChunksPerThread = 32;
     constexpr std::size_t kSmallestChunk = 256;
     const std::size_t pieces = std::max<std::size_t>(1, pool_size) * kChunksPerThread;
     return std::max(kSmallestChunk, ceil_div(count, pieces));

@@ -57,9 +57,9 @@ std::size_t pool_size_from_environment(const char* rayon_num_threads,
 std::size_t available_processors();
 
 /// @brief Items per chunk when `count` items are split for a pool of `pool_size`
-/// threads: about eight chunks per thread, so that a thread delayed by the machine
-/// does not hold the batch up, but never chunks so small that handing them out
-/// costs more than computing them. Always >= 1.
+/// threads: about 32 chunks per thread, so that a thread delayed by the machine
+/// does not hold the batch up and the threads finish close together, but never
+/// chunks so small that handing them out costs more than computing them. Always >= 1.
 std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept;
 
 /// @brief A fixed group of worker threads; the thread that calls `run` is one more.

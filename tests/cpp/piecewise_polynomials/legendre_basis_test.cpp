@@ -297,20 +297,29 @@ TEST(LegendreBasisCapacity, StopsWhenTheLayoutCannotBeAllocated) {
 /// Times spread over and beyond [0, T], with the special values mixed in.
 std::vector<double> random_times(std::size_t count, double T, std::uint32_t seed) {
     std::mt19937_64 engine(seed);
-    std::uniform_real_distribution<double> distribution(-0.5 * T, 1.5 * T);
+    std::uniform_real_distribution<double> distribution(-0.5, 1.5);  // scaled after, so that T may be huge
     std::vector<double> times(count);
-    for (double& t : times) t = distribution(engine);
+    for (double& t : times) t = T * distribution(engine);
     const double specials[] = {0.0, T, -kInf, kInf, kNaN, -0.0, 1e300};
     for (std::size_t i = 0; i < std::size(specials) && i < count; ++i) times[(i * 7919) % count] = specials[i];
     return times;
 }
 
-class LegendreBasisBatch : public ::testing::TestWithParam<std::size_t> {};
+/// A batch: its length and its basis.
+struct BatchCase {
+    std::size_t count;
+    std::size_t degree;
+    std::size_t n_t;
+    double T;
+};
+
+class LegendreBasisBatch : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
-    const std::size_t count = GetParam();
-    const LegendreBasis basis(5, 17, 2.5);
-    DofMatrix dofs(17, 6);
+    const auto [count, degree, n_t, T] = GetParam();
+    const std::size_t columns = degree + 1;
+    const LegendreBasis basis(degree, n_t, T);
+    DofMatrix dofs(static_cast<Eigen::Index>(n_t), static_cast<Eigen::Index>(columns));
     std::mt19937_64 engine(20240607);
     std::uniform_real_distribution<double> distribution(-3.0, 3.0);
     for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = distribution(engine);
@@ -336,9 +345,9 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
     }
     std::vector<double> many(functions * count);
     basis.evaluate_functions(false, stacked, functions, times, many);
-    std::vector<std::int32_t> columns(count * 6);
-    std::vector<double> entries(count * 6);
-    basis.basis_matrix_entries<std::int32_t>(false, times, columns, entries);
+    std::vector<std::int32_t> matrix_columns(count * columns);
+    std::vector<double> entries(count * columns);
+    basis.basis_matrix_entries<std::int32_t>(false, times, matrix_columns, entries);
     for (std::size_t f = 0; f < functions; ++f) {
         const DofMatrix scaled = static_cast<double>(f + 1) * dofs;
         for (std::size_t i = 0; i < count; ++i) {
@@ -348,9 +357,9 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
     for (std::size_t i = 0; i < count; i += 97) {
         const std::vector<double> row = basis.evaluate_all_basis_functions(times[i]);
         const std::size_t element = basis.locate(times[i]).element;
-        for (std::size_t k = 0; k < 6; ++k) {
-            ASSERT_EQ(columns[i * 6 + k], static_cast<std::int32_t>(element + 17 * k));
-            ASSERT_EQ(bits(entries[i * 6 + k]), bits(row[element + 17 * k]));
+        for (std::size_t k = 0; k < columns; ++k) {
+            ASSERT_EQ(matrix_columns[i * columns + k], static_cast<std::int32_t>(element + n_t * k));
+            ASSERT_EQ(bits(entries[i * columns + k]), bits(row[element + n_t * k]));
         }
     }
     // One function may be written over its own times.
@@ -363,8 +372,17 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
     for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(bits(in_place[i]), bits(many[(functions - 1) * count + i]));
 }
 
+// Around the threshold; then every degree the kernel unrolls and one it does not,
+// a T whose last element's ends overflow when added, and times that fit one block
+// (one table for every range of the pool).
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
-                         ::testing::Values(1, 2047, 2048, 2049, 100000));
+                         ::testing::Values(BatchCase{1, 5, 17, 2.5}, BatchCase{2047, 5, 17, 2.5},
+                                           BatchCase{2048, 5, 17, 2.5}, BatchCase{2049, 5, 17, 2.5},
+                                           BatchCase{100000, 5, 17, 2.5}, BatchCase{4099, 0, 1000, 2.0},
+                                           BatchCase{4099, 1, 1000, 2.0}, BatchCase{4099, 2, 1000, 2.0},
+                                           BatchCase{4099, 3, 1000, 2.0}, BatchCase{4099, 4, 1000, 2.0},
+                                           BatchCase{4099, 7, 1000, 2.0}, BatchCase{4099, 3, 7, 1e308},
+                                           BatchCase{1000, 3, 1000, 2.0}));
 
 /// P_k(x) and P_k'(x) from their explicit polynomials, in long double.
 long double reference_legendre(std::size_t k, long double x) {
