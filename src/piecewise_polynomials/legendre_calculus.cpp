@@ -537,11 +537,14 @@ Edges edges_of(double w, std::size_t element) {
 struct Reciprocals {
     std::vector<double> odd;
     std::vector<double> next;
+    std::vector<double> quotients;  ///< 1 / (k (k + 1)), k >= 1 (0 at k = 0)
 
-    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1) {
+    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1), quotients(degree + 1) {
         for (std::size_t k = 0; k <= degree; ++k) {
+            const double kf = static_cast<double>(k);
             odd[k] = 1.0 / static_cast<double>(2 * k + 1);
             next[k] = 1.0 / static_cast<double>(k + 1);
+            quotients[k] = k == 0 ? 0.0 : 1.0 / (kf * (kf + 1.0));
         }
     }
 };
@@ -588,6 +591,162 @@ void antiderivative_coefficients(const double* d, std::size_t n_t, std::size_t d
     for (std::size_t j = 1; j <= degree + 1; ++j) {
         b[j * b_stride] = c(j - 1) / ((jf + jf) - 1.0) - c(j + 1) / ((jf + jf) + 3.0);
         jf = jf + 1.0;
+    }
+}
+
+/// The integrals of one function whose bounds lie in [0, T] in different elements,
+/// four pairs at once, from the function's antiderivative values at both bounds:
+/// with Q(x) = sum_(k >= 1) c_k P_k'(x) / (k (k + 1)) on an element, and
+/// int_(-1)^x P_k = (x^2 - 1) P_k'(x) / (k (k + 1)) for k >= 1,
+///   int_xa^1 = (1 - xa) (c_0 + (1 + xa) Q(xa)),   int_(-1)^xb = (1 + xb) (c_0 - (1 - xb) Q(xb)),
+/// each times w / 2: products whose small factor 1 - xa (or 1 + xb) is formed from
+/// the times, so that a part near an element end is accurate relative to its own
+/// size. P_k' comes from the exact sum P'_(k+1) = P'_(k-1) + (2k + 1) P_k. The
+/// elements in between are the prefix sums' difference.
+struct IntegralJob {
+    const LegendreBasis& basis;
+    const double* dofs;           ///< the function's dof vector
+    const Compensated* prefix;    ///< its n_t + 1 prefix sums of w c_0
+    const double* quotients;      ///< 1 / (k (k + 1)) at [k], k = 1 .. degree
+    const double* lower;
+    const double* upper;
+    double* out;                  ///< the function's results, one per bound pair
+};
+
+/// Q(x) of four lanes at the elements `rows` point at (c_k at rows[j][k * n_t]).
+template <std::size_t Degree>
+[[gnu::always_inline]] inline void antiderivative_slopes(const IntegralJob& job, std::size_t degree,
+                                                         std::size_t n_t, const double* const* rows, const Lanes& xi,
+                                                         Lanes& q) {
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    q = ones * 0.0;
+    if (degree == 0) return;
+    Lanes c;
+    gather(rows, n_t, c);
+    q = q + (job.quotients[1] * ones) * c;  // P_1' = 1
+    Lanes value_previous = ones;            // P_(k-2)
+    Lanes value = xi;                       // P_(k-1)
+    Lanes slope_previous = ones * 0.0;      // P_(k-2)'
+    Lanes slope = ones;                     // P_(k-1)'
+    Lanes next;
+    double kf = 1.0;  // k - 1
+    for (std::size_t k = 2; k <= degree; ++k) {
+        const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
+        slope_previous = slope;
+        slope = slope_next;
+        gather(rows, k * n_t, c);
+        q = q + (job.quotients[k] * slope) * c;
+        if (k == degree) break;
+        if (k == 2) {
+            LegendreRecurrence::second(xi, next);
+        } else {
+            LegendreRecurrence::next(xi, value, value_previous, kf, next);
+        }
+        value_previous = value;
+        value = next;
+        kf = kf + 1.0;
+    }
+}
+
+/// The pairs first .. first + count - 1 (count <= kChunk): the regular ones written,
+/// the others (a bound outside [0, T] or NaN, or both in one element) listed in
+/// `special` for the caller; returns how many were listed.
+template <std::size_t Degree>
+[[gnu::always_inline]] inline std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first,
+                                                               std::size_t count, std::size_t* special) {
+    const LegendreBasis& basis = job.basis;
+    const std::size_t degree = Degree != kAny ? Degree : basis.degree();
+    const std::size_t n_t = basis.n_t();
+    const double T = basis.T();
+    const double width = width_of(basis);
+    const Lanes w = {width, width, width, width};
+    const Lanes to_reference = 2.0 / w;
+    const Lanes half = w * 0.5;
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    const Lanes ends = {T, T, T, T};
+    std::size_t lower_elements[kChunk], upper_elements[kChunk];
+    double lower_xi[kChunk], upper_xi[kChunk];
+    basis.locate_many({job.lower + first, count}, {lower_elements, count}, {lower_xi, count});
+    basis.locate_many({job.upper + first, count}, {upper_elements, count}, {upper_xi, count});
+    std::size_t listed = 0;
+    for (std::size_t g = 0; g < count; g += kLanes) {
+        const std::size_t group = std::min(kLanes, count - g);
+        Lanes a, b, xa, xb;
+        Bits ea, eb;
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            // A short group repeats its first pair; those lanes are not stored.
+            const std::size_t from = g + (j < group ? j : 0);
+            a[j] = job.lower[first + from];
+            b[j] = job.upper[first + from];
+            xa[j] = lower_xi[from];
+            xb[j] = upper_xi[from];
+            ea[j] = static_cast<std::int64_t>(lower_elements[from]);
+            eb[j] = static_cast<std::int64_t>(upper_elements[from]);
+        }
+        // NaN fails every comparison: such a pair is not regular.
+        const Bits regular = (a >= zeros) & (a <= ends) & (b >= zeros) & (b <= ends) & (ea != eb);
+        const Bits reversed = b < a;
+        Lanes lo, hi, x_lo, x_hi;
+        select(reversed, b, a, lo);
+        select(reversed, a, b, hi);
+        select(reversed, xb, xa, x_lo);
+        select(reversed, xa, xb, x_hi);
+        const Bits e_lo = (reversed & eb) | (~reversed & ea);
+        const Bits e_hi = (reversed & ea) | (~reversed & eb);
+        const double* rows_lo[kLanes];
+        const double* rows_hi[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            rows_lo[j] = job.dofs + e_lo[j];
+            rows_hi[j] = job.dofs + e_hi[j];
+        }
+        // The element edges as LegendreBasis::locate forms them: left = w e, right = w + left.
+        const Lanes left_hi = w * __builtin_convertvector(e_hi, Lanes);
+        const Lanes right_lo = w + w * __builtin_convertvector(e_lo, Lanes);
+        Lanes delta_lo = (right_lo - lo) * to_reference;
+        Lanes delta_hi = (hi - left_hi) * to_reference;
+        select(delta_lo > zeros, delta_lo, zeros, delta_lo);
+        select(delta_hi > zeros, delta_hi, zeros, delta_hi);
+        Lanes q_lo, q_hi, c_lo, c_hi;
+        antiderivative_slopes<Degree>(job, degree, n_t, rows_lo, x_lo, q_lo);
+        antiderivative_slopes<Degree>(job, degree, n_t, rows_hi, x_hi, q_hi);
+        gather(rows_lo, 0, c_lo);
+        gather(rows_hi, 0, c_hi);
+        const Lanes left_piece = half * (delta_lo * (c_lo + (ones + x_lo) * q_lo));
+        const Lanes right_piece = half * (delta_hi * (c_hi - (ones - x_hi) * q_hi));
+        Lanes middle;
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const Compensated& to = job.prefix[e_hi[j]];
+            const Compensated& from = job.prefix[e_lo[j] + 1];
+            middle[j] = (to.hi - from.hi) + (to.lo - from.lo);
+        }
+        Lanes result = (left_piece + middle) + right_piece;
+        select(reversed, -result, result, result);
+        if (group == kLanes && (regular[0] & regular[1] & regular[2] & regular[3])) [[likely]] {
+            __builtin_memcpy(job.out + first + g, &result, sizeof result);
+            continue;
+        }
+        for (std::size_t j = 0; j < group; ++j) {
+            if (regular[j]) {
+                job.out[first + g + j] = result[j];
+            } else {
+                special[listed++] = first + g + j;
+            }
+        }
+    }
+    return listed;
+}
+
+ZORV_CALCULUS_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
+                                                      std::size_t* special) {
+    switch (job.basis.degree()) {  // the common small degrees with the recurrence unrolled
+        case 0: return integral_lanes_chunk<0>(job, first, count, special);
+        case 1: return integral_lanes_chunk<1>(job, first, count, special);
+        case 2: return integral_lanes_chunk<2>(job, first, count, special);
+        case 3: return integral_lanes_chunk<3>(job, first, count, special);
+        case 4: return integral_lanes_chunk<4>(job, first, count, special);
+        case 5: return integral_lanes_chunk<5>(job, first, count, special);
+        default: return integral_lanes_chunk<kAny>(job, first, count, special);
     }
 }
 
@@ -713,36 +872,40 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         return (left_piece + middle) + right_piece;
     };
 
+    // One pair the general way: parts outside [0, T], both bounds in one element
+    // (integrated directly, accurate for close bounds), NaN.
+    const auto general = [&](std::size_t f, std::size_t i) {
+        double a = lower[i];
+        double b = upper[i];
+        if (std::isnan(a) || std::isnan(b) || (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
+            return kNaN;
+        }
+        if (a == b) return 0.0;
+        const bool reversed = b < a;
+        if (reversed) std::swap(a, b);
+        const double* const d = dofs.data() + f * n_dofs;
+        double sum = 0.0;
+        if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
+        const double lo = std::max(a, 0.0);
+        const double hi = std::min(b, T);
+        if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
+        if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
+        return reversed ? -sum : sum;
+    };
+
     batch_for(count, [&](std::size_t begin, std::size_t end) {
-        std::size_t f = begin / n;
-        std::size_t i = begin % n;
-        for (std::size_t x = begin; x < end; ++x, ++i) {
-            if (i == n) {
-                i = 0;
-                ++f;
-            }
-            double a = lower[i];
-            double b = upper[i];
-            double& result = out[x];
-            if (std::isnan(a) || std::isnan(b) ||
-                (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
-                result = kNaN;
-                continue;
-            }
-            if (a == b) {
-                result = 0.0;
-                continue;
-            }
-            const bool reversed = b < a;
-            if (reversed) std::swap(a, b);
-            const double* const d = dofs.data() + f * n_dofs;
-            double sum = 0.0;
-            if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
-            const double lo = std::max(a, 0.0);
-            const double hi = std::min(b, T);
-            if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
-            if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
-            result = reversed ? -sum : sum;
+        // Function by function, a chunk of pairs at a time: the regular pairs in
+        // vector lanes, the others listed by the kernel and done here.
+        std::size_t special[kChunk];
+        for (std::size_t x = begin; x < end;) {
+            const std::size_t f = x / n;
+            const std::size_t i = x % n;
+            const std::size_t chunk = std::min({kChunk, n - i, end - x});
+            const IntegralJob job{basis, dofs.data() + f * n_dofs, prefix.data() + f * (n_t + 1),
+                                  reciprocals.quotients.data(), lower.data(), upper.data(), out.data() + f * n};
+            const std::size_t listed = integral_lanes_chunk(job, i, chunk, special);
+            for (std::size_t s = 0; s < listed; ++s) out[f * n + special[s]] = general(f, special[s]);
+            x += chunk;
         }
     });
 }
