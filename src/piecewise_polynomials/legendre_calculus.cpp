@@ -674,15 +674,24 @@ template <std::size_t Degree>
         const std::size_t group = std::min(kLanes, count - g);
         Lanes a, b, xa, xb;
         Bits ea, eb;
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            // A short group repeats its first pair; those lanes are not stored.
-            const std::size_t from = g + (j < group ? j : 0);
-            a[j] = job.lower[first + from];
-            b[j] = job.upper[first + from];
-            xa[j] = lower_xi[from];
-            xb[j] = upper_xi[from];
-            ea[j] = static_cast<std::int64_t>(lower_elements[from]);
-            eb[j] = static_cast<std::int64_t>(upper_elements[from]);
+        if (group == kLanes) [[likely]] {
+            __builtin_memcpy(&a, job.lower + first + g, sizeof a);
+            __builtin_memcpy(&b, job.upper + first + g, sizeof b);
+            __builtin_memcpy(&xa, lower_xi + g, sizeof xa);
+            __builtin_memcpy(&xb, upper_xi + g, sizeof xb);
+            __builtin_memcpy(&ea, lower_elements + g, sizeof ea);
+            __builtin_memcpy(&eb, upper_elements + g, sizeof eb);
+        } else {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                // A short group repeats its first pair; those lanes are not stored.
+                const std::size_t from = g + (j < group ? j : 0);
+                a[j] = job.lower[first + from];
+                b[j] = job.upper[first + from];
+                xa[j] = lower_xi[from];
+                xb[j] = upper_xi[from];
+                ea[j] = static_cast<std::int64_t>(lower_elements[from]);
+                eb[j] = static_cast<std::int64_t>(upper_elements[from]);
+            }
         }
         // NaN fails every comparison: such a pair is not regular.
         const Bits regular = (a >= zeros) & (a <= ends) & (b >= zeros) & (b <= ends) & (ea != eb);
