@@ -439,6 +439,66 @@ INSTANTIATE_TEST_SUITE_P(Rules, Integrate,
                          ::testing::Values(Extrapolation::clamp, Extrapolation::extend, Extrapolation::nan,
                                            Extrapolation::raise));
 
+// Many pairs on the pool, in both directions and split between ranges mid-function:
+// across elements (the vector path), within one, at the element ends, and straddling
+// an end by a tiny margin, where each part must be accurate relative to its size.
+class IntegratePairs : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(IntegratePairs, ExactAcrossElementsAndAccurateAtTheEnds) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 7, functions = 2;
+    const double T = 3.85, w = T / static_cast<double>(n_t);
+    const LegendreBasis basis(degree, n_t, T);
+    const std::vector<double> dofs = random_values(functions * basis.n_dofs(), 51, -1.0, 1.0);
+    std::vector<double> lower = random_values(1500, 52, 0.0, T), upper = random_values(1500, 53, 0.0, T);
+    const std::size_t random_end = lower.size();
+    for (std::size_t e = 0; e <= n_t; ++e) {
+        for (std::size_t j = 0; j <= n_t; ++j) {
+            lower.push_back(w * static_cast<double>(e));
+            upper.push_back(w * static_cast<double>(j));
+        }
+    }
+    const std::size_t ends_end = lower.size();
+    for (std::size_t e = 1; e < n_t; ++e) {
+        const double edge = w * static_cast<double>(e), margin = 1e-9 * w;
+        lower.push_back(edge - margin);
+        upper.push_back(edge + 3 * margin);
+        lower.push_back(edge + margin);
+        upper.push_back(edge - 2 * margin);
+    }
+    const std::size_t n = lower.size();
+    std::vector<double> out(functions * n);
+    integrate(basis, Extrapolation::clamp, dofs, functions, lower, upper, out);
+    for (std::size_t f = 0; f < functions; ++f) {
+        const Function function{basis, dofs.data() + f * basis.n_dofs()};
+        const Real size = function.scale(0) * T;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = lower[i], b = upper[i], got = out[f * n + i];
+            SCOPED_TRACE("f " + std::to_string(f) + " bounds " + std::to_string(a) + " " + std::to_string(b));
+            if (i < ends_end) {
+                const Real expected = function.integral(b) - function.integral(a);
+                ASSERT_NEAR(got, static_cast<double>(expected), static_cast<double>(8 * kEps * size));
+                if (i >= random_end && a == b) {
+                    EXPECT_EQ(got, 0.0);
+                }
+            } else {  // the midpoint rule on each element part (error ~ length^3)
+                Real expected = 0;
+                for (std::size_t e = 0; e < n_t; ++e) {
+                    const double left = w * static_cast<double>(e), right = w + left;
+                    const Real from = std::max<Real>(std::min(a, b), left), to = std::min<Real>(std::max(a, b), right);
+                    if (to <= from) continue;
+                    expected += function.at(e, 2 * ((from + to) / 2 - left) / (Real(right) - left) - 1, 0) * (to - from);
+                }
+                if (b < a) expected = -expected;
+                EXPECT_LE(std::abs(got - expected), 1e-12 * std::abs(expected)) << got << " vs " << static_cast<double>(expected);
+            }
+        }
+    }
+}
+
+// Unrolled small degrees and the looped kernel.
+INSTANTIATE_TEST_SUITE_P(Degrees, IntegratePairs, ::testing::Values(0, 1, 3, 5, 8));
+
 TEST(InnerProducts, AgreeWithGaussQuadratureOfTheProducts) {
     const LegendreBasis basis(6, 4, 1.7);
     const std::size_t functions = 3;
