@@ -13,6 +13,7 @@
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
+#include "support/target_clones.hpp"
 
 namespace zorv {
 namespace {
@@ -413,15 +414,6 @@ Grid grid_of(double width, std::size_t n_t) noexcept {
     return {width, last, !std::isfinite(left + right), last <= kNarrowLast};
 }
 
-// On x86, compiled for the baseline and for AVX2, chosen once per range by the
-// loader's resolver; both give the same bits (the same IEEE operations, and no
-// contraction into fused multiply-adds). Other processors run the four-lane
-// vector-extension code as their compiler maps it.
-#if defined(__x86_64__) || defined(__i386__)
-#define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define ZORV_X86_CLONES
-#endif
 
 ZORV_X86_CLONES void value_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride,
                                  const double* times, std::size_t count, double* out) {

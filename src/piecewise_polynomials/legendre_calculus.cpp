@@ -12,6 +12,7 @@
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
+#include "support/target_clones.hpp"
 
 namespace zorv {
 namespace {
@@ -171,15 +172,6 @@ constexpr std::size_t kChunk = 256;
 /// A degree or order chosen at run time, as opposed to one fixed at compile time.
 constexpr std::size_t kAny = ~std::size_t{0};
 
-// On x86, the vector kernels below are compiled for the baseline and for AVX2 and
-// chosen once per range by the loader's resolver; both give the same bits (the same
-// IEEE operations, no fused multiply-adds). Other processors run the four-lane code
-// as their compiler maps it.
-#if defined(__x86_64__) || defined(__i386__)
-#define ZORV_CALCULUS_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define ZORV_CALCULUS_CLONES
-#endif
 
 /// Lane by lane `mask ? yes : no`; `result` may be `yes` or `no`.
 [[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
@@ -355,7 +347,7 @@ template <std::size_t Degree, std::size_t Order>
     }
 }
 
-ZORV_CALCULUS_CLONES void derivative_lanes_range(const DerivativeJob& job, std::size_t begin, std::size_t end) {
+ZORV_X86_CLONES void derivative_lanes_range(const DerivativeJob& job, std::size_t begin, std::size_t end) {
     // The common small degrees with orders 2 and 3 unrolled; the rest looped.
     const std::size_t degree = job.basis.degree();
     const std::size_t order = job.order;
@@ -746,7 +738,7 @@ template <std::size_t Degree>
     return listed;
 }
 
-ZORV_CALCULUS_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
+ZORV_X86_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
                                                       std::size_t* special) {
     switch (job.basis.degree()) {  // the common small degrees with the recurrence unrolled
         case 0: return integral_lanes_chunk<0>(job, first, count, special);
