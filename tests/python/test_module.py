@@ -57,8 +57,10 @@ def interpreter_state_dict():
     api = ctypes.pythonapi
     api.PyInterpreterState_Get.restype = ctypes.c_void_p
     api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
-    api.PyInterpreterState_GetDict.restype = ctypes.py_object
-    return api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+    # A borrowed reference: a py_object result type would take it as the caller's own and
+    # release it once more, freeing the interpreter's dictionary under it at exit.
+    api.PyInterpreterState_GetDict.restype = ctypes.c_void_p
+    return ctypes.cast(api.PyInterpreterState_GetDict(api.PyInterpreterState_Get()), ctypes.py_object).value
 
 
 def test_reimport_returns_the_cached_module_unchanged():
