@@ -12,7 +12,6 @@
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
-#include "support/target_clones.hpp"
 
 namespace zorv {
 namespace {
@@ -163,35 +162,10 @@ namespace {
 /// Times whose basis values are formed side by side.
 constexpr std::size_t kLanes = 4;
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-/// One 64-bit integer per lane: comparison masks (all ones or zero).
-using Bits = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
-/// Times located at once by LegendreBasis::locate_many before their sums are formed.
-constexpr std::size_t kChunk = 256;
-
-/// A degree or order chosen at run time, as opposed to one fixed at compile time.
-constexpr std::size_t kAny = ~std::size_t{0};
-
-
-/// Lane by lane `mask ? yes : no`; `result` may be `yes` or `no`.
-[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
-    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
-}
-
-/// The coefficients c_k = rows[j][offset] of four lanes.
-[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
-    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
-}
-
-/// legendre_derivatives for four coordinates at once, for at most kStackColumns
-/// columns: the same operations in the same order in each lane. With a `Degree` and
-/// `Order` fixed at compile time the loops unroll and the values stay in registers.
+/// legendre_derivatives for four coordinates at once, for at most kStackColumns columns: the same operations in the same order in each lane.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
-template <std::size_t Degree, std::size_t Order>
-[[gnu::always_inline]] inline void legendre_derivative_lanes(const Lanes& xi, std::size_t any_degree,
-                                                             std::size_t any_order, Lanes* values) {
-    const std::size_t degree = Degree != kAny ? Degree : any_degree;
-    const std::size_t order = Order != kAny ? Order : any_order;
+void legendre_derivative_lanes(const Lanes& xi, std::size_t degree, std::size_t order, Lanes* values) {
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     if (order > degree) {
         for (std::size_t k = 0; k <= degree; ++k) values[k] = ones * 0.0;
@@ -222,148 +196,6 @@ template <std::size_t Degree, std::size_t Order>
     }
 }
 
-/// What a time outside [0, T] gives under a rule other than raise (which never gets
-/// here): 0 for clamp (orders >= 1), NaN, or the end element's polynomial continued.
-/// `row` holds degree + 1 values of working memory.
-double outside_value(const LegendreBasis& basis, std::size_t order, Extrapolation rule, const double* function_dofs,
-                     double t, double* row) {
-    if (rule == Extrapolation::clamp) return 0.0;
-    if (rule == Extrapolation::nan) return kNaN;
-    const std::size_t degree = basis.degree();
-    const ElementPosition position = extended_position(basis, t);
-    double sum;
-    if (std::isinf(position.xi)) {
-        sum = derivative_limit(function_dofs + position.element, basis.n_t(), degree, order, position.xi);
-    } else {
-        legendre_derivatives(position.xi, degree, order, {row, degree + 1});
-        sum = row_sum(row, function_dofs, position.element, basis.n_t(), degree + 1);
-    }
-    return scale_derivative(sum, order, degree, width_of(basis));
-}
-
-/// The order >= 2 derivatives of evaluate_derivatives for degrees up to
-/// kStackColumns - 1. Evaluations are in time-major order (index i * functions + f).
-struct DerivativeJob {
-    const LegendreBasis& basis;
-    std::size_t order;
-    Extrapolation rule;
-    const double* dofs;
-    std::size_t functions;
-    const double* times;
-    std::size_t n;
-    double* out;
-};
-
-/// Writes the outside values of time i for functions [f_begin, f_end): rare, out of line.
-[[gnu::noinline, gnu::cold]] void correct_outside(const DerivativeJob& job, std::size_t i, std::size_t f_begin,
-                                                  std::size_t f_end) {
-    double row[kStackColumns];
-    for (std::size_t f = f_begin; f < f_end; ++f) {
-        job.out[f * job.n + i] =
-            outside_value(job.basis, job.order, job.rule, job.dofs + f * job.basis.n_dofs(), job.times[i], row);
-    }
-}
-
-/// The evaluations [begin, end): the times located a chunk at a time, then, four
-/// times at once, their basis derivatives formed once and applied to every function.
-/// Each lane runs the operations of legendre_derivatives and of the single sum.
-template <std::size_t Degree, std::size_t Order>
-[[gnu::always_inline]] inline void derivative_lanes_range(const DerivativeJob& job, std::size_t begin,
-                                                          std::size_t end) {
-    const LegendreBasis& basis = job.basis;
-    const std::size_t degree = Degree != kAny ? Degree : basis.degree();
-    const std::size_t order = Order != kAny ? Order : job.order;
-    const std::size_t columns = Degree != kAny ? Degree + 1 : degree + 1;
-    const std::size_t functions = job.functions;
-    const std::size_t n_t = basis.n_t();
-    const std::size_t n_dofs = n_t * (degree + 1);
-    const double T = basis.T();
-    const double width = width_of(basis);
-    const Lanes w = {width, width, width, width};
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    const Lanes ends = {T, T, T, T};
-    const std::size_t i_begin = begin / functions;
-    const std::size_t i_end = (end - 1) / functions + 1;
-    std::size_t elements[kChunk];
-    double xis[kChunk];
-    Lanes values[Degree != kAny ? Degree + 1 : kStackColumns];
-    for (std::size_t chunk = i_begin; chunk < i_end; chunk += kChunk) {
-        const std::size_t count = std::min(kChunk, i_end - chunk);
-        basis.locate_many({job.times + chunk, count}, {elements, count}, {xis, count});
-        for (std::size_t g = 0; g < count; g += kLanes) {
-            const std::size_t group = std::min(kLanes, count - g);
-            const std::size_t i0 = chunk + g;
-            Lanes xi;
-            Lanes t;
-            const double* rows[kLanes];
-            if (group == kLanes) [[likely]] {
-                __builtin_memcpy(&xi, xis + g, sizeof xi);
-                __builtin_memcpy(&t, job.times + i0, sizeof t);
-                for (std::size_t j = 0; j < kLanes; ++j) rows[j] = job.dofs + elements[g + j];
-            } else {
-                // A short group repeats its first time; those lanes are not stored.
-                for (std::size_t j = 0; j < kLanes; ++j) {
-                    const std::size_t from = j < group ? j : 0;
-                    xi[j] = xis[g + from];
-                    t[j] = job.times[i0 + from];
-                    rows[j] = job.dofs + elements[g + from];
-                }
-            }
-            legendre_derivative_lanes<Degree, Order>(xi, degree, order, values);
-            // Every evaluation of these times lies within [begin, end), except at the
-            // range's ends, where each lane stores only its own.
-            const bool whole = group == kLanes && i0 * functions >= begin && (i0 + kLanes) * functions <= end;
-            for (std::size_t f = 0; f < functions; ++f) {
-                const std::size_t offset = f * n_dofs;
-                Lanes sum = {-0.0, -0.0, -0.0, -0.0};
-                for (std::size_t k = 0; k < columns; ++k) {
-                    Lanes c;
-                    gather(rows, offset + k * n_t, c);
-                    sum = sum + values[k] * c;
-                }
-                if (order <= degree) {
-                    for (std::size_t j = 0; j < order; ++j) sum = (sum + sum) / w;
-                }
-                double* const target = job.out + f * job.n + i0;
-                if (whole) {
-                    __builtin_memcpy(target, &sum, sizeof sum);
-                } else {
-                    for (std::size_t j = 0; j < group; ++j) {
-                        const std::size_t x = (i0 + j) * functions + f;
-                        if (x >= begin && x < end) target[j] = sum[j];
-                    }
-                }
-            }
-            const Bits outside_mask = (t < zeros) | (t > ends);
-            if (outside_mask[0] | outside_mask[1] | outside_mask[2] | outside_mask[3]) [[unlikely]] {
-                for (std::size_t j = 0; j < group; ++j) {
-                    if (outside_mask[j] == 0) continue;
-                    const std::size_t i = i0 + j;
-                    const std::size_t from = i * functions < begin ? begin - i * functions : 0;
-                    correct_outside(job, i, from, std::min(functions, end - i * functions));
-                }
-            }
-        }
-    }
-}
-
-ZORV_X86_CLONES void derivative_lanes_range(const DerivativeJob& job, std::size_t begin, std::size_t end) {
-    // The common small degrees with orders 2 and 3 unrolled; the rest looped.
-    const std::size_t degree = job.basis.degree();
-    const std::size_t order = job.order;
-#define ZORV_FIXED(D, M) \
-    if (degree == (D) && order == (M)) return derivative_lanes_range<(D), (M)>(job, begin, end);
-    ZORV_FIXED(2, 2)
-    ZORV_FIXED(3, 2)
-    ZORV_FIXED(4, 2)
-    ZORV_FIXED(5, 2)
-    ZORV_FIXED(3, 3)
-    ZORV_FIXED(4, 3)
-    ZORV_FIXED(5, 3)
-#undef ZORV_FIXED
-    derivative_lanes_range<kAny, kAny>(job, begin, end);
-}
-
 }  // namespace
 
 void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapolation rule,
@@ -388,31 +220,49 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
     if (evaluations == 0) return;
     const double w = width_of(basis);
 
-    if (order >= 2 && columns <= kStackColumns) {
-        // The vector kernel, with the times outside [0, T] given their rule's values as it goes.
-        const DerivativeJob job{basis, order, rule, dofs.data(), functions, times.data(), n, out.data()};
-        batch_for(evaluations, [&](std::size_t begin, std::size_t end) { derivative_lanes_range(job, begin, end); });
-        return;
-    }
     if (order <= 1) {
         // The existing kernel, bit for bit; times outside are corrected below.
         basis.evaluate_functions(order == 1, dofs, functions, times, out);
     } else {
-        // High degrees: one row of basis values per time, formed before the sums.
-        require_allocatable(mul_or_capacity_stop(n, columns), sizeof(double));
-        std::vector<double> table(n * columns);
-        batch_for(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                legendre_derivatives(basis.locate(times[i]).xi, degree, order, {table.data() + i * columns, columns});
-            }
-        });
+        std::vector<double> table;  // one row per time, for degrees beyond the stack rows
+        if (columns > kStackColumns) {
+            require_allocatable(mul_or_capacity_stop(n, columns), sizeof(double));
+            table.resize(n * columns);
+            batch_for(n, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    legendre_derivatives(basis.locate(times[i]).xi, degree, order, {table.data() + i * columns, columns});
+                }
+            });
+        }
+        // Evaluations in time-major order: index i * functions + f; a range forms the
+        // basis values of each of its times once and applies them to its functions,
+        // the values of four times at once (the recurrences' divisions of independent
+        // times overlap; each lane runs the operations of legendre_derivatives).
         batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t x = begin; x < end; ++x) {
-                const std::size_t i = x / functions;
-                const std::size_t f = x % functions;
-                const double sum = row_sum(table.data() + i * columns, dofs.data() + f * n_dofs,
-                                           basis.locate(times[i]).element, n_t, columns);
-                out[f * n + i] = scale_derivative(sum, order, degree, w);
+            Lanes lanes[kStackColumns];
+            const std::size_t i_end = (end - 1) / functions + 1;
+            for (std::size_t i_first = begin / functions; i_first < i_end; i_first += kLanes) {
+                const std::size_t group = std::min(kLanes, i_end - i_first);
+                ElementPosition positions[kLanes];
+                Lanes xi;
+                for (std::size_t j = 0; j < kLanes; ++j) {
+                    // A short group repeats its first time; those lanes are not used.
+                    positions[j] = basis.locate(times[i_first + (j < group ? j : 0)]);
+                    xi[j] = positions[j].xi;
+                }
+                if (table.empty()) legendre_derivative_lanes(xi, degree, order, lanes);
+                for (std::size_t j = 0; j < group; ++j) {
+                    const std::size_t i = i_first + j;
+                    const std::size_t f_begin = i * functions < begin ? begin - i * functions : 0;
+                    const std::size_t f_end = std::min(functions, end - i * functions);
+                    const double* const row = table.empty() ? nullptr : table.data() + i * columns;
+                    for (std::size_t f = f_begin; f < f_end; ++f) {
+                        const double* const d = dofs.data() + f * n_dofs + positions[j].element;
+                        double sum = -0.0;
+                        for (std::size_t k = 0; k < columns; ++k) sum = sum + (row ? row[k] : lanes[k][j]) * d[k * n_t];
+                        out[f * n + i] = scale_derivative(sum, order, degree, w);
+                    }
+                }
             }
         });
     }
@@ -423,7 +273,23 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
         const double t = times[i];
         if (!outside(t, T)) return;
         for (std::size_t f = 0; f < functions; ++f) {
-            out[f * n + i] = outside_value(basis, order, rule, dofs.data() + f * n_dofs, t, row);
+            double& result = out[f * n + i];
+            if (rule == Extrapolation::clamp) {
+                result = 0.0;
+            } else if (rule == Extrapolation::nan) {
+                result = kNaN;
+            } else {
+                const ElementPosition position = extended_position(basis, t);
+                const double* const function_dofs = dofs.data() + f * n_dofs;
+                double sum;
+                if (std::isinf(position.xi)) {
+                    sum = derivative_limit(function_dofs + position.element, n_t, degree, order, position.xi);
+                } else {
+                    legendre_derivatives(position.xi, degree, order, {row, columns});
+                    sum = row_sum(row, function_dofs, position.element, n_t, columns);
+                }
+                result = scale_derivative(sum, order, degree, w);
+            }
         }
     };
     if (rule == Extrapolation::extend && columns > kStackColumns) {
@@ -529,14 +395,11 @@ Edges edges_of(double w, std::size_t element) {
 struct Reciprocals {
     std::vector<double> odd;
     std::vector<double> next;
-    std::vector<double> quotients;  ///< 1 / (k (k + 1)), k >= 1 (0 at k = 0)
 
-    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1), quotients(degree + 1) {
+    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1) {
         for (std::size_t k = 0; k <= degree; ++k) {
-            const double kf = static_cast<double>(k);
             odd[k] = 1.0 / static_cast<double>(2 * k + 1);
             next[k] = 1.0 / static_cast<double>(k + 1);
-            quotients[k] = k == 0 ? 0.0 : 1.0 / (kf * (kf + 1.0));
         }
     }
 };
@@ -583,171 +446,6 @@ void antiderivative_coefficients(const double* d, std::size_t n_t, std::size_t d
     for (std::size_t j = 1; j <= degree + 1; ++j) {
         b[j * b_stride] = c(j - 1) / ((jf + jf) - 1.0) - c(j + 1) / ((jf + jf) + 3.0);
         jf = jf + 1.0;
-    }
-}
-
-/// The integrals of one function whose bounds lie in [0, T] in different elements,
-/// four pairs at once, from the function's antiderivative values at both bounds:
-/// with Q(x) = sum_(k >= 1) c_k P_k'(x) / (k (k + 1)) on an element, and
-/// int_(-1)^x P_k = (x^2 - 1) P_k'(x) / (k (k + 1)) for k >= 1,
-///   int_xa^1 = (1 - xa) (c_0 + (1 + xa) Q(xa)),   int_(-1)^xb = (1 + xb) (c_0 - (1 - xb) Q(xb)),
-/// each times w / 2: products whose small factor 1 - xa (or 1 + xb) is formed from
-/// the times, so that a part near an element end is accurate relative to its own
-/// size. P_k' comes from the exact sum P'_(k+1) = P'_(k-1) + (2k + 1) P_k. The
-/// elements in between are the prefix sums' difference.
-struct IntegralJob {
-    const LegendreBasis& basis;
-    const double* dofs;           ///< the function's dof vector
-    const Compensated* prefix;    ///< its n_t + 1 prefix sums of w c_0
-    const double* quotients;      ///< 1 / (k (k + 1)) at [k], k = 1 .. degree
-    const double* lower;
-    const double* upper;
-    double* out;                  ///< the function's results, one per bound pair
-};
-
-/// Q(x) of four lanes at the elements `rows` point at (c_k at rows[j][k * n_t]).
-template <std::size_t Degree>
-[[gnu::always_inline]] inline void antiderivative_slopes(const IntegralJob& job, std::size_t degree,
-                                                         std::size_t n_t, const double* const* rows, const Lanes& xi,
-                                                         Lanes& q) {
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    q = ones * 0.0;
-    if (degree == 0) return;
-    Lanes c;
-    gather(rows, n_t, c);
-    q = q + (job.quotients[1] * ones) * c;  // P_1' = 1
-    Lanes value_previous = ones;            // P_(k-2)
-    Lanes value = xi;                       // P_(k-1)
-    Lanes slope_previous = ones * 0.0;      // P_(k-2)'
-    Lanes slope = ones;                     // P_(k-1)'
-    Lanes next;
-    double kf = 1.0;  // k - 1
-    for (std::size_t k = 2; k <= degree; ++k) {
-        const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
-        slope_previous = slope;
-        slope = slope_next;
-        gather(rows, k * n_t, c);
-        q = q + (job.quotients[k] * slope) * c;
-        if (k == degree) break;
-        if (k == 2) {
-            LegendreRecurrence::second(xi, next);
-        } else {
-            LegendreRecurrence::next(xi, value, value_previous, kf, next);
-        }
-        value_previous = value;
-        value = next;
-        kf = kf + 1.0;
-    }
-}
-
-/// The pairs first .. first + count - 1 (count <= kChunk): the regular ones written,
-/// the others (a bound outside [0, T] or NaN, or both in one element) listed in
-/// `special` for the caller; returns how many were listed.
-template <std::size_t Degree>
-[[gnu::always_inline]] inline std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first,
-                                                               std::size_t count, std::size_t* special) {
-    const LegendreBasis& basis = job.basis;
-    const std::size_t degree = Degree != kAny ? Degree : basis.degree();
-    const std::size_t n_t = basis.n_t();
-    const double T = basis.T();
-    const double width = width_of(basis);
-    const Lanes w = {width, width, width, width};
-    const Lanes to_reference = 2.0 / w;
-    const Lanes half = w * 0.5;
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    const Lanes ends = {T, T, T, T};
-    std::size_t lower_elements[kChunk], upper_elements[kChunk];
-    double lower_xi[kChunk], upper_xi[kChunk];
-    basis.locate_many({job.lower + first, count}, {lower_elements, count}, {lower_xi, count});
-    basis.locate_many({job.upper + first, count}, {upper_elements, count}, {upper_xi, count});
-    std::size_t listed = 0;
-    for (std::size_t g = 0; g < count; g += kLanes) {
-        const std::size_t group = std::min(kLanes, count - g);
-        Lanes a, b, xa, xb;
-        Bits ea, eb;
-        if (group == kLanes) [[likely]] {
-            __builtin_memcpy(&a, job.lower + first + g, sizeof a);
-            __builtin_memcpy(&b, job.upper + first + g, sizeof b);
-            __builtin_memcpy(&xa, lower_xi + g, sizeof xa);
-            __builtin_memcpy(&xb, upper_xi + g, sizeof xb);
-            __builtin_memcpy(&ea, lower_elements + g, sizeof ea);
-            __builtin_memcpy(&eb, upper_elements + g, sizeof eb);
-        } else {
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                // A short group repeats its first pair; those lanes are not stored.
-                const std::size_t from = g + (j < group ? j : 0);
-                a[j] = job.lower[first + from];
-                b[j] = job.upper[first + from];
-                xa[j] = lower_xi[from];
-                xb[j] = upper_xi[from];
-                ea[j] = static_cast<std::int64_t>(lower_elements[from]);
-                eb[j] = static_cast<std::int64_t>(upper_elements[from]);
-            }
-        }
-        // NaN fails every comparison: such a pair is not regular.
-        const Bits regular = (a >= zeros) & (a <= ends) & (b >= zeros) & (b <= ends) & (ea != eb);
-        const Bits reversed = b < a;
-        Lanes lo, hi, x_lo, x_hi;
-        select(reversed, b, a, lo);
-        select(reversed, a, b, hi);
-        select(reversed, xb, xa, x_lo);
-        select(reversed, xa, xb, x_hi);
-        const Bits e_lo = (reversed & eb) | (~reversed & ea);
-        const Bits e_hi = (reversed & ea) | (~reversed & eb);
-        const double* rows_lo[kLanes];
-        const double* rows_hi[kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            rows_lo[j] = job.dofs + e_lo[j];
-            rows_hi[j] = job.dofs + e_hi[j];
-        }
-        // The element edges as LegendreBasis::locate forms them: left = w e, right = w + left.
-        const Lanes left_hi = w * __builtin_convertvector(e_hi, Lanes);
-        const Lanes right_lo = w + w * __builtin_convertvector(e_lo, Lanes);
-        Lanes delta_lo = (right_lo - lo) * to_reference;
-        Lanes delta_hi = (hi - left_hi) * to_reference;
-        select(delta_lo > zeros, delta_lo, zeros, delta_lo);
-        select(delta_hi > zeros, delta_hi, zeros, delta_hi);
-        Lanes q_lo, q_hi, c_lo, c_hi;
-        antiderivative_slopes<Degree>(job, degree, n_t, rows_lo, x_lo, q_lo);
-        antiderivative_slopes<Degree>(job, degree, n_t, rows_hi, x_hi, q_hi);
-        gather(rows_lo, 0, c_lo);
-        gather(rows_hi, 0, c_hi);
-        const Lanes left_piece = half * (delta_lo * (c_lo + (ones + x_lo) * q_lo));
-        const Lanes right_piece = half * (delta_hi * (c_hi - (ones - x_hi) * q_hi));
-        Lanes middle;
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            const Compensated& to = job.prefix[e_hi[j]];
-            const Compensated& from = job.prefix[e_lo[j] + 1];
-            middle[j] = (to.hi - from.hi) + (to.lo - from.lo);
-        }
-        Lanes result = (left_piece + middle) + right_piece;
-        select(reversed, -result, result, result);
-        if (group == kLanes && (regular[0] & regular[1] & regular[2] & regular[3])) [[likely]] {
-            __builtin_memcpy(job.out + first + g, &result, sizeof result);
-            continue;
-        }
-        for (std::size_t j = 0; j < group; ++j) {
-            if (regular[j]) {
-                job.out[first + g + j] = result[j];
-            } else {
-                special[listed++] = first + g + j;
-            }
-        }
-    }
-    return listed;
-}
-
-ZORV_X86_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
-                                                      std::size_t* special) {
-    switch (job.basis.degree()) {  // the common small degrees with the recurrence unrolled
-        case 0: return integral_lanes_chunk<0>(job, first, count, special);
-        case 1: return integral_lanes_chunk<1>(job, first, count, special);
-        case 2: return integral_lanes_chunk<2>(job, first, count, special);
-        case 3: return integral_lanes_chunk<3>(job, first, count, special);
-        case 4: return integral_lanes_chunk<4>(job, first, count, special);
-        case 5: return integral_lanes_chunk<5>(job, first, count, special);
-        default: return integral_lanes_chunk<kAny>(job, first, count, special);
     }
 }
 
@@ -873,40 +571,36 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         return (left_piece + middle) + right_piece;
     };
 
-    // One pair the general way: parts outside [0, T], both bounds in one element
-    // (integrated directly, accurate for close bounds), NaN.
-    const auto general = [&](std::size_t f, std::size_t i) {
-        double a = lower[i];
-        double b = upper[i];
-        if (std::isnan(a) || std::isnan(b) || (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
-            return kNaN;
-        }
-        if (a == b) return 0.0;
-        const bool reversed = b < a;
-        if (reversed) std::swap(a, b);
-        const double* const d = dofs.data() + f * n_dofs;
-        double sum = 0.0;
-        if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
-        const double lo = std::max(a, 0.0);
-        const double hi = std::min(b, T);
-        if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
-        if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
-        return reversed ? -sum : sum;
-    };
-
     batch_for(count, [&](std::size_t begin, std::size_t end) {
-        // Function by function, a chunk of pairs at a time: the regular pairs in
-        // vector lanes, the others listed by the kernel and done here.
-        std::size_t special[kChunk];
-        for (std::size_t x = begin; x < end;) {
-            const std::size_t f = x / n;
-            const std::size_t i = x % n;
-            const std::size_t chunk = std::min({kChunk, n - i, end - x});
-            const IntegralJob job{basis, dofs.data() + f * n_dofs, prefix.data() + f * (n_t + 1),
-                                  reciprocals.quotients.data(), lower.data(), upper.data(), out.data() + f * n};
-            const std::size_t listed = integral_lanes_chunk(job, i, chunk, special);
-            for (std::size_t s = 0; s < listed; ++s) out[f * n + special[s]] = general(f, special[s]);
-            x += chunk;
+        std::size_t f = begin / n;
+        std::size_t i = begin % n;
+        for (std::size_t x = begin; x < end; ++x, ++i) {
+            if (i == n) {
+                i = 0;
+                ++f;
+            }
+            double a = lower[i];
+            double b = upper[i];
+            double& result = out[x];
+            if (std::isnan(a) || std::isnan(b) ||
+                (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
+                result = kNaN;
+                continue;
+            }
+            if (a == b) {
+                result = 0.0;
+                continue;
+            }
+            const bool reversed = b < a;
+            if (reversed) std::swap(a, b);
+            const double* const d = dofs.data() + f * n_dofs;
+            double sum = 0.0;
+            if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
+            const double lo = std::max(a, 0.0);
+            const double hi = std::min(b, T);
+            if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
+            if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
+            result = reversed ? -sum : sum;
         }
     });
 }
