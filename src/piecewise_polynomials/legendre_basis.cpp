@@ -1,6 +1,7 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -467,6 +468,52 @@ std::vector<double> LegendreBasis::evaluate_derivative_many(const DofMatrix& dof
     std::vector<double> values(times.size());
     evaluate_batch(Quantity::derivative, dofs, times, values);
     return values;
+}
+
+namespace {
+
+ZORV_X86_CLONES void locate_range(const Grid& grid, const double* times, std::size_t count, std::size_t* elements,
+                                  double* xis) {
+    static_assert(sizeof(std::size_t) == sizeof(std::int64_t), "element indices are stored from 64-bit lanes");
+    const auto locate = [&](const Lanes& t, Bits& element, Lanes& xi) {
+        if (grid.halves) [[unlikely]] {
+            locate_lanes<true>(grid, t, element, xi);
+        } else {
+            locate_lanes<false>(grid, t, element, xi);
+        }
+    };
+    std::size_t first = 0;
+    for (; count - first >= kBlock; first += kBlock) {
+        Lanes t;
+        __builtin_memcpy(&t, times + first, sizeof t);
+        Bits element;
+        Lanes xi;
+        locate(t, element, xi);
+        __builtin_memcpy(elements + first, &element, sizeof element);
+        __builtin_memcpy(xis + first, &xi, sizeof xi);
+    }
+    if (first == count) return;
+    // A short last group repeats its first time; the extra lanes are not stored.
+    Lanes t = {times[first], times[first], times[first], times[first]};
+    for (std::size_t j = 1; j < count - first; ++j) t[j] = times[first + j];
+    Bits element;
+    Lanes xi;
+    locate(t, element, xi);
+    for (std::size_t j = 0; j < count - first; ++j) {
+        elements[first + j] = static_cast<std::size_t>(element[j]);
+        xis[first + j] = xi[j];
+    }
+}
+
+}  // namespace
+
+// Not inlined, so that a link-time optimiser never imports it (and the clones of the
+// file-local kernel it calls) into another file: clang 16's ThinLTO then refers to a
+// clone it does not emit.
+[[gnu::noinline]] void LegendreBasis::locate_many(std::span<const double> times, std::span<std::size_t> elements,
+                                                  std::span<double> xi) const noexcept {
+    assert(n_t_ > 0 && elements.size() == times.size() && xi.size() == times.size());
+    locate_range(grid_of(element_width(), n_t_), times.data(), times.size(), elements.data(), xi.data());
 }
 
 }  // namespace zorv

@@ -69,6 +69,13 @@ public:
     /// @throws Stop "Matrix slicing out of bounds." when n_t = 0.
     ElementPosition locate(double t) const;
 
+    /// @brief `locate` of every time, four at a time with the batch kernel's vector
+    /// code: elements[i] and xi[i] are bit for bit locate(times[i]). Requires n_t >= 1
+    /// and every element reached below 2^52 (true whenever a dof vector exists);
+    /// `elements` and `xi` have times.size() values.
+    void locate_many(std::span<const double> times, std::span<std::size_t> elements,
+                     std::span<double> xi) const noexcept;
+
     /// @brief Value at t of the function with the given dofs.
     double evaluate(double t, const DofMatrix& dofs) const;
 

@@ -12,6 +12,7 @@
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
+#include "support/target_clones.hpp"
 
 namespace zorv {
 namespace {
@@ -162,10 +163,35 @@ namespace {
 /// Times whose basis values are formed side by side.
 constexpr std::size_t kLanes = 4;
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+/// One 64-bit integer per lane: comparison masks (all ones or zero).
+using Bits = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
-/// legendre_derivatives for four coordinates at once, for at most kStackColumns columns: the same operations in the same order in each lane.
+/// Times located at once by LegendreBasis::locate_many before their sums are formed.
+constexpr std::size_t kChunk = 256;
+
+/// A degree or order chosen at run time, as opposed to one fixed at compile time.
+constexpr std::size_t kAny = ~std::size_t{0};
+
+
+/// Lane by lane `mask ? yes : no`; `result` may be `yes` or `no`.
+[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
+    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
+}
+
+/// The coefficients c_k = rows[j][offset] of four lanes.
+[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
+    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
+}
+
+/// legendre_derivatives for four coordinates at once, for at most kStackColumns
+/// columns: the same operations in the same order in each lane. With a `Degree` and
+/// `Order` fixed at compile time the loops unroll and the values stay in registers.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
-void legendre_derivative_lanes(const Lanes& xi, std::size_t degree, std::size_t order, Lanes* values) {
+template <std::size_t Degree, std::size_t Order>
+[[gnu::always_inline]] inline void legendre_derivative_lanes(const Lanes& xi, std::size_t any_degree,
+                                                             std::size_t any_order, Lanes* values) {
+    const std::size_t degree = Degree != kAny ? Degree : any_degree;
+    const std::size_t order = Order != kAny ? Order : any_order;
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     if (order > degree) {
         for (std::size_t k = 0; k <= degree; ++k) values[k] = ones * 0.0;
@@ -196,6 +222,166 @@ void legendre_derivative_lanes(const Lanes& xi, std::size_t degree, std::size_t 
     }
 }
 
+/// What a time outside [0, T] gives under a rule other than raise (which never gets
+/// here): 0 for clamp (orders >= 1), NaN, or the end element's polynomial continued.
+/// `row` holds degree + 1 values of working memory.
+double outside_value(const LegendreBasis& basis, std::size_t order, Extrapolation rule, const double* function_dofs,
+                     double t, double* row) {
+    if (rule == Extrapolation::clamp) return 0.0;
+    if (rule == Extrapolation::nan) return kNaN;
+    const std::size_t degree = basis.degree();
+    const ElementPosition position = extended_position(basis, t);
+    double sum;
+    if (std::isinf(position.xi)) {
+        sum = derivative_limit(function_dofs + position.element, basis.n_t(), degree, order, position.xi);
+    } else {
+        legendre_derivatives(position.xi, degree, order, {row, degree + 1});
+        sum = row_sum(row, function_dofs, position.element, basis.n_t(), degree + 1);
+    }
+    return scale_derivative(sum, order, degree, width_of(basis));
+}
+
+/// The order >= 2 derivatives of evaluate_derivatives for degrees up to
+/// kStackColumns - 1. Evaluations are in time-major order (index i * functions + f).
+/// The kernel below reads only these plain values and the arrays they point at.
+struct DerivativeJob {
+    const LegendreBasis* basis;  ///< for the rare times outside [0, T] only
+    std::size_t degree;
+    std::size_t order;
+    Extrapolation rule;
+    std::size_t n_t;
+    double T;
+    double width;
+    const double* dofs;
+    std::size_t functions;
+    const double* times;
+    std::size_t n;
+    double* out;
+};
+
+/// Writes the outside values of time i for functions [f_begin, f_end): rare, out of line.
+[[gnu::noinline, gnu::cold]] void correct_outside(const DerivativeJob& job, std::size_t i, std::size_t f_begin,
+                                                  std::size_t f_end) {
+    double row[kStackColumns];
+    const std::size_t n_dofs = job.n_t * (job.degree + 1);
+    for (std::size_t f = f_begin; f < f_end; ++f) {
+        job.out[f * job.n + i] =
+            outside_value(*job.basis, job.order, job.rule, job.dofs + f * n_dofs, job.times[i], row);
+    }
+}
+
+/// The times chunk .. chunk + count - 1, located into `elements` and `xis`, restricted
+/// to the evaluations [begin, end): four times at once, their basis derivatives
+/// formed once and applied to every function. Each lane runs the operations of
+/// legendre_derivatives and of the single sum.
+template <std::size_t Degree, std::size_t Order>
+[[gnu::always_inline]] inline void derivative_chunk_kernel(const DerivativeJob& job, std::size_t chunk,
+                                                          std::size_t count, const std::size_t* elements,
+                                                          const double* xis, std::size_t begin, std::size_t end) {
+    const std::size_t degree = Degree != kAny ? Degree : job.degree;
+    const std::size_t order = Order != kAny ? Order : job.order;
+    const std::size_t columns = degree + 1;
+    const std::size_t functions = job.functions;
+    const std::size_t n_t = job.n_t;
+    const std::size_t n_dofs = n_t * columns;
+    const Lanes w = {job.width, job.width, job.width, job.width};
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ends = {job.T, job.T, job.T, job.T};
+    Lanes values[Degree != kAny ? Degree + 1 : kStackColumns];
+    for (std::size_t g = 0; g < count; g += kLanes) {
+        const std::size_t group = count - g < kLanes ? count - g : kLanes;
+        const std::size_t i0 = chunk + g;
+        Lanes xi;
+        Lanes t;
+        const double* rows[kLanes];
+        if (group == kLanes) [[likely]] {
+            __builtin_memcpy(&xi, xis + g, sizeof xi);
+            __builtin_memcpy(&t, job.times + i0, sizeof t);
+            for (std::size_t j = 0; j < kLanes; ++j) rows[j] = job.dofs + elements[g + j];
+        } else {
+            // A short group repeats its first time; those lanes are not stored.
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                const std::size_t from = j < group ? j : 0;
+                xi[j] = xis[g + from];
+                t[j] = job.times[i0 + from];
+                rows[j] = job.dofs + elements[g + from];
+            }
+        }
+        legendre_derivative_lanes<Degree, Order>(xi, degree, order, values);
+        // Every evaluation of these times lies within [begin, end), except at the
+        // range's ends, where each lane stores only its own.
+        const bool whole = group == kLanes && i0 * functions >= begin && (i0 + kLanes) * functions <= end;
+        for (std::size_t f = 0; f < functions; ++f) {
+            const std::size_t offset = f * n_dofs;
+            Lanes sum = {-0.0, -0.0, -0.0, -0.0};
+            for (std::size_t k = 0; k < columns; ++k) {
+                Lanes c;
+                gather(rows, offset + k * n_t, c);
+                sum = sum + values[k] * c;
+            }
+            if (order <= degree) {
+                for (std::size_t j = 0; j < order; ++j) sum = (sum + sum) / w;
+            }
+            double* const target = job.out + f * job.n + i0;
+            if (whole) {
+                __builtin_memcpy(target, &sum, sizeof sum);
+            } else {
+                for (std::size_t j = 0; j < group; ++j) {
+                    const std::size_t x = (i0 + j) * functions + f;
+                    if (x >= begin && x < end) target[j] = sum[j];
+                }
+            }
+        }
+        const Bits outside_mask = (t < zeros) | (t > ends);
+        if (outside_mask[0] | outside_mask[1] | outside_mask[2] | outside_mask[3]) [[unlikely]] {
+            for (std::size_t j = 0; j < group; ++j) {
+                if (outside_mask[j] == 0) continue;
+                const std::size_t i = i0 + j;
+                const std::size_t from = i * functions < begin ? begin - i * functions : 0;
+                const std::size_t last = end - i * functions;
+                correct_outside(job, i, from, last < functions ? last : functions);
+            }
+        }
+    }
+}
+
+ZORV_X86_CLONES void derivative_lanes_chunk(const DerivativeJob& job, std::size_t chunk, std::size_t count,
+                                            const std::size_t* elements, const double* xis, std::size_t begin,
+                                            std::size_t end) {
+    // The common small degrees with orders 2 and 3 unrolled; the rest looped.
+    const std::size_t degree = job.degree;
+    const std::size_t order = job.order;
+#define ZORV_FIXED(D, M)                                                                 \
+    if (degree == (D) && order == (M)) {                                                 \
+        derivative_chunk_kernel<(D), (M)>(job, chunk, count, elements, xis, begin, end); \
+        return;                                                                          \
+    }
+    ZORV_FIXED(2, 2)
+    ZORV_FIXED(3, 2)
+    ZORV_FIXED(4, 2)
+    ZORV_FIXED(5, 2)
+    ZORV_FIXED(3, 3)
+    ZORV_FIXED(4, 3)
+    ZORV_FIXED(5, 3)
+#undef ZORV_FIXED
+    derivative_chunk_kernel<kAny, kAny>(job, chunk, count, elements, xis, begin, end);
+}
+
+/// The evaluations [begin, end): their times located a chunk at a time, then summed by
+/// the vector kernel. (The kernel takes located times rather than locating them
+/// itself, so that its clones call nothing outside this file.)
+void derivative_lanes_range(const DerivativeJob& job, std::size_t begin, std::size_t end) {
+    const std::size_t i_begin = begin / job.functions;
+    const std::size_t i_end = (end - 1) / job.functions + 1;
+    std::size_t elements[kChunk];
+    double xis[kChunk];
+    for (std::size_t chunk = i_begin; chunk < i_end; chunk += kChunk) {
+        const std::size_t count = std::min(kChunk, i_end - chunk);
+        job.basis->locate_many({job.times + chunk, count}, {elements, count}, {xis, count});
+        derivative_lanes_chunk(job, chunk, count, elements, xis, begin, end);
+    }
+}
+
 }  // namespace
 
 void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapolation rule,
@@ -220,49 +406,32 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
     if (evaluations == 0) return;
     const double w = width_of(basis);
 
+    if (order >= 2 && columns <= kStackColumns) {
+        // The vector kernel, with the times outside [0, T] given their rule's values as it goes.
+        const DerivativeJob job{&basis, degree, order, rule, n_t, T, w, dofs.data(), functions, times.data(), n,
+                                out.data()};
+        batch_for(evaluations, [&](std::size_t begin, std::size_t end) { derivative_lanes_range(job, begin, end); });
+        return;
+    }
     if (order <= 1) {
         // The existing kernel, bit for bit; times outside are corrected below.
         basis.evaluate_functions(order == 1, dofs, functions, times, out);
     } else {
-        std::vector<double> table;  // one row per time, for degrees beyond the stack rows
-        if (columns > kStackColumns) {
-            require_allocatable(mul_or_capacity_stop(n, columns), sizeof(double));
-            table.resize(n * columns);
-            batch_for(n, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    legendre_derivatives(basis.locate(times[i]).xi, degree, order, {table.data() + i * columns, columns});
-                }
-            });
-        }
-        // Evaluations in time-major order: index i * functions + f; a range forms the
-        // basis values of each of its times once and applies them to its functions,
-        // the values of four times at once (the recurrences' divisions of independent
-        // times overlap; each lane runs the operations of legendre_derivatives).
+        // High degrees: one row of basis values per time, formed before the sums.
+        require_allocatable(mul_or_capacity_stop(n, columns), sizeof(double));
+        std::vector<double> table(n * columns);
+        batch_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                legendre_derivatives(basis.locate(times[i]).xi, degree, order, {table.data() + i * columns, columns});
+            }
+        });
         batch_for(evaluations, [&](std::size_t begin, std::size_t end) {
-            Lanes lanes[kStackColumns];
-            const std::size_t i_end = (end - 1) / functions + 1;
-            for (std::size_t i_first = begin / functions; i_first < i_end; i_first += kLanes) {
-                const std::size_t group = std::min(kLanes, i_end - i_first);
-                ElementPosition positions[kLanes];
-                Lanes xi;
-                for (std::size_t j = 0; j < kLanes; ++j) {
-                    // A short group repeats its first time; those lanes are not used.
-                    positions[j] = basis.locate(times[i_first + (j < group ? j : 0)]);
-                    xi[j] = positions[j].xi;
-                }
-                if (table.empty()) legendre_derivative_lanes(xi, degree, order, lanes);
-                for (std::size_t j = 0; j < group; ++j) {
-                    const std::size_t i = i_first + j;
-                    const std::size_t f_begin = i * functions < begin ? begin - i * functions : 0;
-                    const std::size_t f_end = std::min(functions, end - i * functions);
-                    const double* const row = table.empty() ? nullptr : table.data() + i * columns;
-                    for (std::size_t f = f_begin; f < f_end; ++f) {
-                        const double* const d = dofs.data() + f * n_dofs + positions[j].element;
-                        double sum = -0.0;
-                        for (std::size_t k = 0; k < columns; ++k) sum = sum + (row ? row[k] : lanes[k][j]) * d[k * n_t];
-                        out[f * n + i] = scale_derivative(sum, order, degree, w);
-                    }
-                }
+            for (std::size_t x = begin; x < end; ++x) {
+                const std::size_t i = x / functions;
+                const std::size_t f = x % functions;
+                const double sum = row_sum(table.data() + i * columns, dofs.data() + f * n_dofs,
+                                           basis.locate(times[i]).element, n_t, columns);
+                out[f * n + i] = scale_derivative(sum, order, degree, w);
             }
         });
     }
@@ -273,23 +442,7 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
         const double t = times[i];
         if (!outside(t, T)) return;
         for (std::size_t f = 0; f < functions; ++f) {
-            double& result = out[f * n + i];
-            if (rule == Extrapolation::clamp) {
-                result = 0.0;
-            } else if (rule == Extrapolation::nan) {
-                result = kNaN;
-            } else {
-                const ElementPosition position = extended_position(basis, t);
-                const double* const function_dofs = dofs.data() + f * n_dofs;
-                double sum;
-                if (std::isinf(position.xi)) {
-                    sum = derivative_limit(function_dofs + position.element, n_t, degree, order, position.xi);
-                } else {
-                    legendre_derivatives(position.xi, degree, order, {row, columns});
-                    sum = row_sum(row, function_dofs, position.element, n_t, columns);
-                }
-                result = scale_derivative(sum, order, degree, w);
-            }
+            out[f * n + i] = outside_value(basis, order, rule, dofs.data() + f * n_dofs, t, row);
         }
     };
     if (rule == Extrapolation::extend && columns > kStackColumns) {
@@ -395,11 +548,14 @@ Edges edges_of(double w, std::size_t element) {
 struct Reciprocals {
     std::vector<double> odd;
     std::vector<double> next;
+    std::vector<double> quotients;  ///< 1 / (k (k + 1)), k >= 1 (0 at k = 0)
 
-    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1) {
+    explicit Reciprocals(std::size_t degree) : odd(degree + 1), next(degree + 1), quotients(degree + 1) {
         for (std::size_t k = 0; k <= degree; ++k) {
+            const double kf = static_cast<double>(k);
             odd[k] = 1.0 / static_cast<double>(2 * k + 1);
             next[k] = 1.0 / static_cast<double>(k + 1);
+            quotients[k] = k == 0 ? 0.0 : 1.0 / (kf * (kf + 1.0));
         }
     }
 };
@@ -446,6 +602,248 @@ void antiderivative_coefficients(const double* d, std::size_t n_t, std::size_t d
     for (std::size_t j = 1; j <= degree + 1; ++j) {
         b[j * b_stride] = c(j - 1) / ((jf + jf) - 1.0) - c(j + 1) / ((jf + jf) + 3.0);
         jf = jf + 1.0;
+    }
+}
+
+/// The integrals of one function whose bounds lie in [0, T] in different elements,
+/// four pairs at once. On an element with coefficients c_k,
+///   int_xa^1 = (1 - xa) (c_0 + (1 + xa) Q(xa)),   int_(-1)^xb = (1 + xb) (c_0 - (1 - xb) Q(xb)),
+/// each times w / 2, where Q = sum_(k >= 1) c_k P_k' / (k (k + 1)) (from
+/// int_(-1)^x P_k = (x^2 - 1) P_k'(x) / (k (k + 1))): products whose small factor
+/// 1 - xa (or 1 + xb) is formed from the times, so that a part near an element end is
+/// accurate relative to its own size. The elements in between are the difference of
+/// the prefix sums.
+///
+/// Everything a bound needs of its element is one record, so that a bound reads one
+/// or two cache lines: c_0, Q's Legendre coefficients q_0 .. q_(degree - 1), and the
+/// prefix sums before and after the element (each as hi, lo).
+struct IntegralRecords {
+    std::size_t degree;
+
+    /// Values per record: degree + 5, rounded up to whole vectors so that a record is
+    /// read as vectors and transposed into lanes.
+    std::size_t stride() const noexcept { return record_stride(degree); }
+    static constexpr std::size_t record_stride(std::size_t degree) noexcept {
+        return (degree + 5 + kLanes - 1) / kLanes * kLanes;
+    }
+    std::size_t before() const noexcept { return degree + 1; }
+    std::size_t after() const noexcept { return degree + 3; }
+
+    /// The record of one element from its coefficients (c_k at d[k * n_t]), its prefix
+    /// sums and 1 / (k (k + 1)). With P_k' = sum_(j = k - 1, k - 3, ... >= 0) (2j + 1) P_j,
+    /// q_j = (2j + 1) s_j, s_j = c_(j+1) / ((j + 1) (j + 2)) + s_(j+2).
+    void fill(const double* d, std::size_t n_t, const Compensated& before_element, const Compensated& after_element,
+              const double* quotients, double* record) const noexcept {
+        record[0] = d[0];
+        double s_next = 0.0;   // s_(j+1)
+        double s_after = 0.0;  // s_(j+2)
+        for (std::size_t j = degree; j-- > 0;) {
+            const double s = d[(j + 1) * n_t] * quotients[j + 1] + s_after;
+            s_after = s_next;
+            s_next = s;
+            record[1 + j] = static_cast<double>(2 * j + 1) * s;
+        }
+        record[before()] = before_element.hi;
+        record[before() + 1] = before_element.lo;
+        record[after()] = after_element.hi;
+        record[after() + 1] = after_element.lo;
+    }
+};
+
+/// The kernel reads only these plain values and the arrays they point at.
+struct IntegralJob {
+    std::size_t degree;
+    double T;
+    double width;
+    double last;            ///< n_t - 1, below 2^31
+    const double* records;  ///< the function's records, IntegralRecords::stride() apart
+    const double* lower;
+    const double* upper;
+    double* out;            ///< the function's results, one per bound pair
+};
+
+/// One 32-bit integer per lane: the elements of a grid of fewer than 2^31.
+using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+
+/// The integral kernel's own placement of four bounds in [0, T], without a division
+/// (an integral is continuous in its bounds, so it need not follow evaluate's rule
+/// at an element edge): the element e = trunc(t / w) taken as t (1 / w), clamped to
+/// [0, n_t - 1]; its left edge w e; and `offset` = (t - w e) (2 / w), the distance
+/// from the left edge in reference lengths (xi + 1).
+/// (`inverse` is 1 / w, `to_reference` 2 / w, `last` n_t - 1.)
+[[gnu::always_inline]] inline void place_lanes(const Lanes& w, const Lanes& inverse, const Lanes& to_reference,
+                                               const Lanes& last, const Lanes& t, Narrow& element, Lanes& left,
+                                               Lanes& offset) {
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    Lanes index = t * inverse;
+    index = index > zeros ? index : zeros;  // NaN to 0 as well: such a pair is not regular
+    index = index < last ? index : last;
+    element = __builtin_convertvector(index, Narrow);
+    left = w * __builtin_convertvector(element, Lanes);
+    offset = (t - left) * to_reference;
+}
+
+/// The values [0, Width) of four records as lanes: column k holds value k of each
+/// record. Each record is read as Width / 4 vectors, and each 4 x 4 block transposed.
+template <std::size_t Width>
+[[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
+    static_assert(Width % kLanes == 0);
+    for (std::size_t k = 0; k < Width; k += kLanes) {
+        Lanes r0, r1, r2, r3;
+        __builtin_memcpy(&r0, rows[0] + k, sizeof r0);
+        __builtin_memcpy(&r1, rows[1] + k, sizeof r1);
+        __builtin_memcpy(&r2, rows[2] + k, sizeof r2);
+        __builtin_memcpy(&r3, rows[3] + k, sizeof r3);
+        const Lanes t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+        const Lanes t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+        const Lanes t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+        const Lanes t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+        columns[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        columns[k + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        columns[k + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        columns[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    }
+}
+
+/// Value k of the four records, from the transposed columns where the degree is
+/// fixed (Degree != kAny), else gathered.
+template <std::size_t Degree>
+[[gnu::always_inline]] inline void record_value(const double* const* rows, const Lanes* columns, std::size_t k,
+                                                Lanes& value) {
+    if constexpr (Degree != kAny) {
+        value = columns[k];
+    } else {
+        gather(rows, k, value);
+    }
+}
+
+/// Q(x) of four lanes from their records: sum_j q_j P_j(x), the Legendre values by
+/// P_(j+1) = ((2j + 1) / (j + 1)) x P_j - (j / (j + 1)) P_(j-1).
+template <std::size_t Degree>
+[[gnu::always_inline]] inline void antiderivative_slope_sum(std::size_t degree, const double* const* rows,
+                                                            const Lanes* columns, const Lanes& x, Lanes& q) {
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    q = ones * 0.0;
+    if (degree == 0) return;
+    Lanes c;
+    record_value<Degree>(rows, columns, 1, c);
+    q = c;  // q_0 P_0
+    Lanes previous = ones;
+    Lanes value = x;
+    for (std::size_t j = 1; j < degree; ++j) {
+        record_value<Degree>(rows, columns, 1 + j, c);
+        q = q + c * value;
+        if (j + 1 == degree) break;
+        const double jf = static_cast<double>(j);
+        const Lanes next = value * x * ((jf + jf + 1.0) / (jf + 1.0)) - previous * (jf / (jf + 1.0));
+        previous = value;
+        value = next;
+    }
+}
+
+/// The pairs first .. first + count - 1 (count <= kChunk): the regular ones written,
+/// the others (a bound outside [0, T] or NaN, or both in one element) listed in
+/// `special` for the caller; returns how many were listed.
+template <std::size_t Degree>
+[[gnu::always_inline]] inline std::size_t integral_chunk_kernel(const IntegralJob& job, std::size_t first,
+                                                               std::size_t count, std::size_t* special) {
+    const std::size_t degree = Degree != kAny ? Degree : job.degree;
+    const IntegralRecords layout{degree};
+    constexpr std::size_t kWidth = Degree != kAny ? IntegralRecords::record_stride(Degree) : 1;
+    const std::size_t stride = Degree != kAny ? kWidth : layout.stride();
+    const double width = job.width;
+    const Lanes w = {width, width, width, width};
+    const Lanes to_reference = 2.0 / w;
+    const Lanes inverse = 1.0 / w;
+    const Lanes last = {job.last, job.last, job.last, job.last};
+    const Lanes half = w * 0.5;
+    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
+    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
+    const Lanes ends = {job.T, job.T, job.T, job.T};
+    std::size_t listed = 0;
+    for (std::size_t g = 0; g < count; g += kLanes) {
+        const std::size_t group = count - g < kLanes ? count - g : kLanes;
+        Lanes a, b;
+        if (group == kLanes) [[likely]] {
+            __builtin_memcpy(&a, job.lower + first + g, sizeof a);
+            __builtin_memcpy(&b, job.upper + first + g, sizeof b);
+        } else {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                // A short group repeats its first pair; those lanes are not stored.
+                const std::size_t from = first + g + (j < group ? j : 0);
+                a[j] = job.lower[from];
+                b[j] = job.upper[from];
+            }
+        }
+        const Bits reversed = b < a;
+        Lanes lo, hi;
+        select(reversed, b, a, lo);
+        select(reversed, a, b, hi);
+        Narrow e_lo, e_hi;
+        Lanes left_lo, left_hi, offset_lo, offset_hi;
+        place_lanes(w, inverse, to_reference, last, lo, e_lo, left_lo, offset_lo);
+        place_lanes(w, inverse, to_reference, last, hi, e_hi, left_hi, offset_hi);
+        // NaN fails every comparison: such a pair is not regular.
+        const Bits regular = (lo >= zeros) & (hi <= ends) & __builtin_convertvector(e_lo != e_hi, Bits);
+        const double* rows_lo[kLanes];
+        const double* rows_hi[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            rows_lo[j] = job.records + static_cast<std::size_t>(e_lo[j]) * stride;
+            rows_hi[j] = job.records + static_cast<std::size_t>(e_hi[j]) * stride;
+        }
+        // The distances to the element ends, formed from the times and the edges as
+        // LegendreBasis::locate forms them (right = w + left).
+        Lanes delta_lo = ((w + left_lo) - lo) * to_reference;
+        Lanes delta_hi = offset_hi;
+        select(delta_lo > zeros, delta_lo, zeros, delta_lo);
+        select(delta_hi > zeros, delta_hi, zeros, delta_hi);
+        const Lanes x_lo = offset_lo - ones;
+        const Lanes x_hi = offset_hi - ones;
+        Lanes columns_lo[kWidth], columns_hi[kWidth];
+        if constexpr (Degree != kAny) {
+            record_columns<kWidth>(rows_lo, columns_lo);
+            record_columns<kWidth>(rows_hi, columns_hi);
+        }
+        Lanes q_lo, q_hi, c_lo, c_hi;
+        antiderivative_slope_sum<Degree>(degree, rows_lo, columns_lo, x_lo, q_lo);
+        antiderivative_slope_sum<Degree>(degree, rows_hi, columns_hi, x_hi, q_hi);
+        record_value<Degree>(rows_lo, columns_lo, 0, c_lo);
+        record_value<Degree>(rows_hi, columns_hi, 0, c_hi);
+        const Lanes left_piece = half * (delta_lo * (c_lo + (ones + x_lo) * q_lo));
+        const Lanes right_piece = half * (delta_hi * (c_hi - (ones - x_hi) * q_hi));
+        Lanes to_hi, to_lo, from_hi, from_lo;
+        record_value<Degree>(rows_hi, columns_hi, layout.before(), to_hi);
+        record_value<Degree>(rows_hi, columns_hi, layout.before() + 1, to_lo);
+        record_value<Degree>(rows_lo, columns_lo, layout.after(), from_hi);
+        record_value<Degree>(rows_lo, columns_lo, layout.after() + 1, from_lo);
+        const Lanes middle = (to_hi - from_hi) + (to_lo - from_lo);
+        Lanes result = (left_piece + middle) + right_piece;
+        select(reversed, -result, result, result);
+        if (group == kLanes && (regular[0] & regular[1] & regular[2] & regular[3])) [[likely]] {
+            __builtin_memcpy(job.out + first + g, &result, sizeof result);
+            continue;
+        }
+        for (std::size_t j = 0; j < group; ++j) {
+            if (regular[j]) {
+                job.out[first + g + j] = result[j];
+            } else {
+                special[listed++] = first + g + j;
+            }
+        }
+    }
+    return listed;
+}
+
+ZORV_X86_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
+                                                 std::size_t* special) {
+    switch (job.degree) {  // the common small degrees with the recurrence unrolled
+        case 0: return integral_chunk_kernel<0>(job, first, count, special);
+        case 1: return integral_chunk_kernel<1>(job, first, count, special);
+        case 2: return integral_chunk_kernel<2>(job, first, count, special);
+        case 3: return integral_chunk_kernel<3>(job, first, count, special);
+        case 4: return integral_chunk_kernel<4>(job, first, count, special);
+        case 5: return integral_chunk_kernel<5>(job, first, count, special);
+        default: return integral_chunk_kernel<kAny>(job, first, count, special);
     }
 }
 
@@ -508,7 +906,23 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
     std::vector<double> held_left(functions), held_right(functions), limit_left(functions), limit_right(functions);
     std::vector<double> row(columns + 1);
     const Reciprocals reciprocals(degree);
-    const double to_reference = 2.0 / w;  // lengths in t to lengths in xi
+    // And the vector kernel's records of every element (see IntegralRecords), from a
+    // cache-line boundary. The kernel serves grids whose element indices fit 32 bits
+    // and whose reciprocal widths are finite; other grids take the general way for
+    // every pair.
+    const bool lanes = n_t - 1 <= 2147483647u && std::isfinite(2.0 / w) && std::isfinite(1.0 / w);
+    const IntegralRecords layout{degree};
+    constexpr std::size_t kLine = 64 / sizeof(double);
+    // (One record more than the elements, of at least kLine values, leaves room to align.)
+    const std::size_t record_values =
+        lanes ? mul_or_capacity_stop(prefix_count - functions + 1, layout.stride()) : 0;
+    require_allocatable(record_values, sizeof(double));
+    std::vector<double> record_memory(record_values);
+    double* const records =
+        record_memory.data() + (kLine - reinterpret_cast<std::uintptr_t>(record_memory.data()) / sizeof(double) % kLine) % kLine;
+    // A length in t as a length in xi: (length / w) 2, which neither overflows nor
+    // loses bits where w is subnormal (2 / w would be infinite there).
+    const auto to_reference = [w](double length) { return (length / w) * 2.0; };
     const ElementPosition first = basis.locate(0.0);
     const ElementPosition last = basis.locate(T);
     for (std::size_t f = 0; f < functions; ++f) {
@@ -517,6 +931,10 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         for (std::size_t e = 0; e < n_t; ++e) {
             p[e + 1] = p[e];
             p[e + 1].add(w * d[e]);
+            if (lanes) {
+                layout.fill(d + e, n_t, p[e], p[e + 1], reciprocals.quotients.data(),
+                            records + (f * n_t + e) * layout.stride());
+            }
         }
         legendre_derivatives(first.xi, degree, 0, row);
         held_left[f] = row_sum(row, d, first.element, n_t, columns);
@@ -555,13 +973,13 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         const ElementPosition a = basis.locate(lo);
         const ElementPosition b = basis.locate(hi);
         if (a.element == b.element) {
-            const double delta = std::max(0.0, (hi - lo) * to_reference);
+            const double delta = std::max(0.0, to_reference(hi - lo));
             return piece_integral(d + a.element, n_t, degree, a.xi, b.xi, delta, half, reciprocals);
         }
         const Edges ea = edges_of(w, a.element);
         const Edges eb = edges_of(w, b.element);
-        const double delta_a = std::max(0.0, (ea.right - lo) * to_reference);
-        const double delta_b = std::max(0.0, (hi - eb.left) * to_reference);
+        const double delta_a = std::max(0.0, to_reference(ea.right - lo));
+        const double delta_b = std::max(0.0, to_reference(hi - eb.left));
         const Compensated* const p = prefix.data() + f * (n_t + 1);
         const Compensated& to = p[b.element];
         const Compensated& from = p[a.element + 1];
@@ -571,36 +989,45 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
         return (left_piece + middle) + right_piece;
     };
 
+    // One pair the general way: parts outside [0, T], both bounds in one element
+    // (integrated directly, accurate for close bounds), NaN.
+    const auto general = [&](std::size_t f, std::size_t i) {
+        double a = lower[i];
+        double b = upper[i];
+        if (std::isnan(a) || std::isnan(b) || (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
+            return kNaN;
+        }
+        if (a == b) return 0.0;
+        const bool reversed = b < a;
+        if (reversed) std::swap(a, b);
+        const double* const d = dofs.data() + f * n_dofs;
+        double sum = 0.0;
+        if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
+        const double lo = std::max(a, 0.0);
+        const double hi = std::min(b, T);
+        if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
+        if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
+        return reversed ? -sum : sum;
+    };
+
     batch_for(count, [&](std::size_t begin, std::size_t end) {
-        std::size_t f = begin / n;
-        std::size_t i = begin % n;
-        for (std::size_t x = begin; x < end; ++x, ++i) {
-            if (i == n) {
-                i = 0;
-                ++f;
-            }
-            double a = lower[i];
-            double b = upper[i];
-            double& result = out[x];
-            if (std::isnan(a) || std::isnan(b) ||
-                (rule == Extrapolation::nan && (outside(a, T) || outside(b, T)))) {
-                result = kNaN;
+        // Function by function, a chunk of pairs at a time: the regular pairs in
+        // vector lanes, the others listed by the kernel and done here.
+        std::size_t special[kChunk];
+        for (std::size_t x = begin; x < end;) {
+            const std::size_t f = x / n;
+            const std::size_t i = x % n;
+            const std::size_t chunk = std::min({kChunk, n - i, end - x});
+            if (!lanes) {
+                for (std::size_t s = i; s < i + chunk; ++s) out[f * n + s] = general(f, s);
+                x += chunk;
                 continue;
             }
-            if (a == b) {
-                result = 0.0;
-                continue;
-            }
-            const bool reversed = b < a;
-            if (reversed) std::swap(a, b);
-            const double* const d = dofs.data() + f * n_dofs;
-            double sum = 0.0;
-            if (a < 0.0) sum = sum + outside_part(f, d, a, std::min(b, 0.0), true);
-            const double lo = std::max(a, 0.0);
-            const double hi = std::min(b, T);
-            if (lo < hi) sum = sum + inside_part(f, d, lo, hi);
-            if (b > T) sum = sum + outside_part(f, d, std::max(a, T), b, false);
-            result = reversed ? -sum : sum;
+            const IntegralJob job{degree, T, w, static_cast<double>(n_t - 1), records + f * n_t * layout.stride(),
+                                  lower.data(), upper.data(), out.data() + f * n};
+            const std::size_t listed = integral_lanes_chunk(job, i, chunk, special);
+            for (std::size_t s = 0; s < listed; ++s) out[f * n + special[s]] = general(f, special[s]);
+            x += chunk;
         }
     });
 }

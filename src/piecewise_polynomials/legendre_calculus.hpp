@@ -106,12 +106,15 @@ void antiderivative(const LegendreBasis& basis, std::span<const double> dofs, st
 /// upper < lower) into out[f * bounds + i], with the parts outside [0, T] given by
 /// the extrapolation rule.
 ///
-/// Each part within one element is integrated directly: sum_k c_k times the integral
+/// Bounds within one element are integrated directly: sum_k c_k times the integral
 /// of P_k between the two reference coordinates, from the differences
 /// P_j(b) - P_j(a) carried by their own recurrence, so that close bounds give an
 /// integral accurate relative to its own size rather than to the function's
-/// antiderivative. Whole elements in between are added from prefix sums in twice
-/// the working precision. Exact for the space's functions to rounding.
+/// antiderivative. Bounds in [0, T] on different elements are taken four pairs at
+/// once: each end part is the distance to its element end (formed from the times)
+/// times c_0 +- (1 +- xi) sum_(k >= 1) c_k P_k'(xi) / (k (k + 1)), which is as
+/// accurate relative to its own size. Whole elements in between are added from
+/// prefix sums in twice the working precision. Exact for the space's functions to rounding.
 /// A NaN bound gives NaN. From kParallelThreshold integrals on, runs on the pool.
 /// @throws Stop as antiderivative; the count message when the bounds differ in
 ///         length or out has the wrong size; outside_message (the first bound

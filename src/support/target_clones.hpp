@@ -4,6 +4,15 @@
 // AVX2 and chosen once per call by the loader's resolver; both give the same bits (the
 // same IEEE operations, and no contraction into fused multiply-adds). Other processors
 // run the four-lane vector-extension code as their compiler maps it.
+//
+// Rules that keep every compiler able to build them:
+// - a cloned function shares its name with no other function (clang 22 crashes on a
+//   clone overloaded by a template of the same name);
+// - it calls nothing defined outside its file, and the functions of other files that
+//   call it are [[gnu::noinline]] (clang 16's ThinLTO imports such a caller into
+//   another file and then refers to a clone it never emits);
+// - its file is built without ThreadSanitizer (see CMakeLists.txt: the resolvers run
+//   before the sanitizer's runtime has started).
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
 #else

@@ -198,6 +198,58 @@ TEST_P(EvaluateDerivatives, MatchTheReferenceAndTheExistingKernelOnThePool) {
 
 INSTANTIATE_TEST_SUITE_P(Orders, EvaluateDerivatives, ::testing::Values(0, 1, 2, 3, 5, 6));
 
+// The vector kernel against the documented sum formed one time at a time with
+// legendre_derivatives: every order up to degree + 1 and every rule, with times
+// inside, at the element ends, just and far outside, at +-inf and NaN, on the pool
+// with ranges that split a time's functions.
+class DerivativeKernel : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DerivativeKernel, IsTheDocumentedSumAtEveryOrderAndRule) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 6, functions = 3, columns = degree + 1;
+    const double T = 3.3, w = T / static_cast<double>(n_t);
+    const LegendreBasis basis(degree, n_t, T);
+    const std::vector<double> dofs = random_values(functions * basis.n_dofs(), 41, -2.0, 2.0);
+    std::vector<double> times = random_values(997, 42, -0.5, T + 0.5);
+    for (std::size_t e = 0; e <= n_t; ++e) times.push_back(w * static_cast<double>(e));
+    for (const double t : {-0x1p-1074, std::nextafter(T, kInf), -kInf, kInf, kNaN, -40.0, 50.0}) times.push_back(t);
+    const std::size_t n = times.size();
+    std::vector<double> out(functions * n), row(columns);
+    for (const Extrapolation rule : {Extrapolation::clamp, Extrapolation::extend, Extrapolation::nan}) {
+        for (std::size_t order = 0; order <= degree + 1; ++order) {
+            SCOPED_TRACE("rule " + std::to_string(static_cast<int>(rule)) + " order " + std::to_string(order));
+            evaluate_derivatives(basis, order, rule, dofs, functions, times, out);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double t = times[i];
+                const bool outside = t < 0.0 || t > T;
+                if (outside && (rule == Extrapolation::nan || (rule == Extrapolation::clamp && order > 0))) {
+                    for (std::size_t f = 0; f < functions; ++f) {
+                        EXPECT_EQ(bits(out[f * n + i]), bits(rule == Extrapolation::nan ? kNaN : 0.0)) << t;
+                    }
+                    continue;
+                }
+                if (outside && std::isinf(t)) continue;  // the limits: Extrapolate checks them
+                ElementPosition position = basis.locate(t);
+                if (outside && rule == Extrapolation::extend) {  // the coordinate not clamped
+                    const double left = w * static_cast<double>(position.element), right = w + left;
+                    position.xi = (2.0 * (t + (left + right) * -0.5)) / (right - left);
+                }
+                legendre_derivatives(position.xi, degree, order, row);
+                for (std::size_t f = 0; f < functions; ++f) {
+                    const double* const d = dofs.data() + f * basis.n_dofs() + position.element;
+                    double sum = -0.0;
+                    for (std::size_t k = 0; k < columns; ++k) sum = sum + row[k] * d[k * n_t];
+                    for (std::size_t j = 0; order <= degree && j < order; ++j) sum = (sum + sum) / w;
+                    ASSERT_EQ(bits(out[f * n + i]), bits(sum)) << "f " << f << " t " << t;
+                }
+            }
+        }
+    }
+}
+
+// Unrolled small degrees, the looped kernel, and a degree beyond the stack rows.
+INSTANTIATE_TEST_SUITE_P(Degrees, DerivativeKernel, ::testing::Values(0, 2, 3, 4, 5, 7, 33));
+
 // ---- outside [0, T] -----------------------------------------------------------------
 
 using RuleOrder = std::tuple<Extrapolation, std::size_t>;
@@ -386,6 +438,82 @@ TEST_P(Integrate, ExactForTheSpaceAccurateForCloseBoundsAndRuledOutside) {
 INSTANTIATE_TEST_SUITE_P(Rules, Integrate,
                          ::testing::Values(Extrapolation::clamp, Extrapolation::extend, Extrapolation::nan,
                                            Extrapolation::raise));
+
+// Many pairs on the pool, in both directions and split between ranges mid-function:
+// across elements (the vector path), within one, at the element ends, and straddling
+// an end by a tiny margin, where each part must be accurate relative to its size.
+class IntegratePairs : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(IntegratePairs, ExactAcrossElementsAndAccurateAtTheEnds) {
+    const std::size_t degree = GetParam();
+    const std::size_t n_t = 7, functions = 2;
+    const double T = 3.85, w = T / static_cast<double>(n_t);
+    const LegendreBasis basis(degree, n_t, T);
+    const std::vector<double> dofs = random_values(functions * basis.n_dofs(), 51, -1.0, 1.0);
+    std::vector<double> lower = random_values(1500, 52, 0.0, T), upper = random_values(1500, 53, 0.0, T);
+    const std::size_t random_end = lower.size();
+    for (std::size_t e = 0; e <= n_t; ++e) {
+        for (std::size_t j = 0; j <= n_t; ++j) {
+            lower.push_back(w * static_cast<double>(e));
+            upper.push_back(w * static_cast<double>(j));
+        }
+    }
+    const std::size_t ends_end = lower.size();
+    for (std::size_t e = 1; e < n_t; ++e) {
+        const double edge = w * static_cast<double>(e), margin = 1e-9 * w;
+        lower.push_back(edge - margin);
+        upper.push_back(edge + 3 * margin);
+        lower.push_back(edge + margin);
+        upper.push_back(edge - 2 * margin);
+    }
+    const std::size_t n = lower.size();
+    std::vector<double> out(functions * n);
+    integrate(basis, Extrapolation::clamp, dofs, functions, lower, upper, out);
+    for (std::size_t f = 0; f < functions; ++f) {
+        const Function function{basis, dofs.data() + f * basis.n_dofs()};
+        const Real size = function.scale(0) * T;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = lower[i], b = upper[i], got = out[f * n + i];
+            SCOPED_TRACE("f " + std::to_string(f) + " bounds " + std::to_string(a) + " " + std::to_string(b));
+            if (i < ends_end) {
+                const Real expected = function.integral(b) - function.integral(a);
+                ASSERT_NEAR(got, static_cast<double>(expected), static_cast<double>(8 * kEps * size));
+                if (i >= random_end && a == b) {
+                    EXPECT_EQ(got, 0.0);
+                }
+            } else {  // the midpoint rule on each element part (error ~ length^3)
+                Real expected = 0;
+                for (std::size_t e = 0; e < n_t; ++e) {
+                    const double left = w * static_cast<double>(e), right = w + left;
+                    const Real from = std::max<Real>(std::min(a, b), left), to = std::min<Real>(std::max(a, b), right);
+                    if (to <= from) continue;
+                    expected += function.at(e, 2 * ((from + to) / 2 - left) / (Real(right) - left) - 1, 0) * (to - from);
+                }
+                if (b < a) expected = -expected;
+                EXPECT_LE(std::abs(got - expected), 1e-12 * std::abs(expected)) << got << " vs " << static_cast<double>(expected);
+            }
+        }
+    }
+}
+
+// Unrolled small degrees and the looped kernel.
+INSTANTIATE_TEST_SUITE_P(Degrees, IntegratePairs, ::testing::Values(0, 1, 3, 5, 8));
+
+// A grid whose element width is subnormal, where 2 / w overflows: every pair takes
+// the general way, and the integrals stay the space's.
+TEST(IntegrateSubnormalWidth, MatchesTheExactIntegrals) {
+    const double T = 4e-308;
+    const LegendreBasis basis(2, 7, T);
+    const std::vector<double> dofs = random_values(basis.n_dofs(), 61, -1.0, 1.0);
+    const std::vector<double> lower = random_values(64, 62, 0.0, T), upper = random_values(64, 63, 0.0, T);
+    std::vector<double> out(lower.size());
+    integrate(basis, Extrapolation::clamp, dofs, 1, lower, upper, out);
+    const Function function{basis, dofs.data()};
+    for (std::size_t i = 0; i < lower.size(); ++i) {
+        const Real expected = function.integral(upper[i]) - function.integral(lower[i]);
+        EXPECT_NEAR(out[i] / T, static_cast<double>(expected / T), 1e-12) << lower[i] << " " << upper[i];
+    }
+}
 
 TEST(InnerProducts, AgreeWithGaussQuadratureOfTheProducts) {
     const LegendreBasis basis(6, 4, 1.7);
