@@ -907,10 +907,11 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
     std::vector<double> row(columns + 1);
     const Reciprocals reciprocals(degree);
     // And the vector kernel's records of every element (see IntegralRecords), from a
-    // cache-line boundary. The kernel serves grids whose element indices fit 32 bits
-    // and whose reciprocal widths are finite; other grids take the general way for
-    // every pair.
-    const bool lanes = n_t - 1 <= 2147483647u && std::isfinite(2.0 / w) && std::isfinite(1.0 / w);
+    // cache-line boundary. The kernel serves calls with at least as many pairs as
+    // elements (fewer would not repay the records: each is four times a prefix sum)
+    // on grids whose element indices fit 32 bits and whose 2 / w is finite; other
+    // calls take the general way for every pair.
+    const bool lanes = n >= n_t && n_t - 1 <= 2147483647u && std::isfinite(2.0 / w);
     const IntegralRecords layout{degree};
     constexpr std::size_t kLine = 64 / sizeof(double);
     // (One record more than the elements, of at least kLine values, leaves room to align.)
