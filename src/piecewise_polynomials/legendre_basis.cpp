@@ -179,6 +179,11 @@ using Narrow = std::int32_t __attribute__((vector_size(kBlock * sizeof(std::int3
 // Vectors are passed by reference and results written through one: a vector must never
 // be passed by value across a call (see LegendreRecurrence), and these always inline.
 
+/// Lane by lane |x|; `result` may be `x`.
+[[gnu::always_inline]] inline void magnitude(const Lanes& x, Lanes& result) {
+    result = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(x) & std::numeric_limits<std::int64_t>::max());
+}
+
 /// Lane by lane `mask ? yes : no`, for a comparison mask; `result` may be `yes` or `no`.
 [[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
     result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
@@ -189,10 +194,14 @@ constexpr double kNarrowLast = 2147483647.0;
 
 /// What the vector kernel needs to know of the grid, fixed for a whole range.
 struct Grid {
-    double width;   ///< w = T / n_t
-    double last;    ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
-    bool halves;    ///< some element's left + right overflows: midpoints are taken from the halves
-    bool narrow;    ///< last <= kNarrowLast: element indices fit 32-bit lanes
+    double width;       ///< w = T / n_t
+    double reciprocal;  ///< 1 / w, rounded
+    double margin;      ///< (last + 1) 2^-40: an |xi| this close to 1 is placed again (locate_lanes)
+    double last;        ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
+    bool halves;        ///< some element's left + right overflows: midpoints are taken from the halves
+    /// last <= kNarrowLast, so element indices fit 32-bit lanes, and w and 1 / w are
+    /// normal, so the element is found from the product t (1 / w) (see locate_lanes)
+    bool narrow;
 };
 
 /// 2^52: adding and subtracting it rounds a double of [0, 2^52) to an integer, and the
@@ -207,46 +216,77 @@ constexpr double kIntegerShift = 4503599627370496.0;
 /// vector with an element beyond that cannot exist. `Element` is Narrow where the
 /// grid is (`Grid::narrow`), else Bits.
 ///
+/// With `product` (narrow grids only), the element is taken from the product t (1 / w),
+/// which needs no division, and the lanes it may have placed wrongly are marked in
+/// `near`, for the caller to place them again without `product`. The product and the
+/// rounded quotient both lie within 3.1 u (t / w) of t / w (u = 2^-53), so their floors
+/// differ only for a time within a few ulps of an inner element edge n w, 1 <= n <= last.
+/// Such a time lies at an end of the element the product chose, where the rounding of
+/// that element's ends (each within about u n w) and of xi leaves |xi| within about
+/// 20 u n of 1 (6 u n is the most seen in 10^8 edge times of random grids). So wherever
+/// |xi| is farther from 1 than `Grid::margin` = (last + 1) 2^-40, the product's element
+/// is the quotient's, and only lanes within the margin are marked: not times far before
+/// 0 or after T, which the clamp gives to element 0 or the last either way. (A NaN time
+/// gives element 0 and a NaN xi either way; where the product is subnormal or
+/// overflows, so that its bound fails, it gives element 0 or the last as the quotient
+/// does.)
+///
 /// The clamps are written as lane-wise conditionals, which compile to minimum and
 /// maximum instructions where those keep the NaN lanes as the conditionals say;
 /// the whole chain from t to xi is the kernel's critical path.
-template <bool halves, class Element>
-[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Element& element, Lanes& xi) {
+template <bool halves, class Element, bool product = false>
+[[gnu::always_inline]] inline void locate_lanes(const Grid& grid, const Lanes& t, Element& element, Lanes& xi,
+                                                Bits* near = nullptr) {
     const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     const Lanes w = {grid.width, grid.width, grid.width, grid.width};
     const Lanes last = {grid.last, grid.last, grid.last, grid.last};
-    const Lanes quotient = t / w;
-    // Negative quotients and NaN (every comparison with it fails) to 0, from the last
-    // element on (infinity included) to the last element.
-    Lanes index = quotient > zeros ? quotient : zeros;
-    index = index < last ? index : last;
-    Lanes floor;
-    if constexpr (std::is_same_v<Element, Narrow>) {
-        // Truncation is the floor of a value of [0, 2^31); back to double, exactly.
-        element = __builtin_convertvector(index, Narrow);
-        floor = __builtin_convertvector(element, Lanes);
+    // The element and the unclamped xi of the times, from a quotient t / w.
+    const auto place = [&](const Lanes& quotient) {
+        // Negative quotients and NaN (every comparison with it fails) to 0, from the last
+        // element on (infinity included) to the last element.
+        Lanes index = quotient > zeros ? quotient : zeros;
+        index = index < last ? index : last;
+        Lanes floor;
+        if constexpr (std::is_same_v<Element, Narrow>) {
+            // Truncation is the floor of a value of [0, 2^31); back to double, exactly.
+            element = __builtin_convertvector(index, Narrow);
+            floor = __builtin_convertvector(element, Lanes);
+        } else {
+            // The floor of a value of [0, 2^52): rounded to the nearest integer by the
+            // shift, then one less where that rounded up.
+            const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
+            floor = (index + shift) - shift;
+            floor = floor > index ? floor - ones : floor;
+            element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+        }
+        const Lanes left = w * floor;
+        const Lanes right = w + left;
+        const Lanes sum = left + right;
+        Lanes middle = sum * -0.5;
+        if constexpr (halves) {
+            // Where left + right overflows (T near the largest double), the sum of the
+            // halves: both are normal there, so halving is exact and this is the value the
+            // midpoint formula gives without the overflow (see midpoint_negated).
+            const Lanes from_halves = left * -0.5 + right * -0.5;
+            select(reinterpret_cast<Bits>(sum - sum == zeros), middle, from_halves, middle);
+        }
+        const Lanes shifted = t + middle;
+        xi = (2.0 * shifted) / (right - left);
+    };
+    if constexpr (product) {
+        static_assert(std::is_same_v<Element, Narrow>, "the product places times on narrow grids only");
+        const Lanes reciprocal = {grid.reciprocal, grid.reciprocal, grid.reciprocal, grid.reciprocal};
+        place(t * reciprocal);
+        const Lanes margin = {grid.margin, grid.margin, grid.margin, grid.margin};
+        Lanes distance;
+        magnitude(xi, distance);
+        distance = distance - ones;
+        magnitude(distance, distance);
+        *near |= distance <= margin;
     } else {
-        // The floor of a value of [0, 2^52): rounded to the nearest integer by the
-        // shift, then one less where that rounded up.
-        const Lanes shift = {kIntegerShift, kIntegerShift, kIntegerShift, kIntegerShift};
-        floor = (index + shift) - shift;
-        floor = floor > index ? floor - ones : floor;
-        element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
+        place(t / w);
     }
-    const Lanes left = w * floor;
-    const Lanes right = w + left;
-    const Lanes sum = left + right;
-    Lanes middle = sum * -0.5;
-    if constexpr (halves) {
-        // Where left + right overflows (T near the largest double), the sum of the
-        // halves: both are normal there, so halving is exact and this is the value the
-        // midpoint formula gives without the overflow (see midpoint_negated).
-        const Lanes from_halves = left * -0.5 + right * -0.5;
-        select(reinterpret_cast<Bits>(sum - sum == zeros), middle, from_halves, middle);
-    }
-    const Lanes shifted = t + middle;
-    xi = (2.0 * shifted) / (right - left);
     xi = xi < -ones ? -ones : xi;
     xi = xi > ones ? ones : xi;
 }
@@ -270,11 +310,43 @@ enum class Sum {
 /// in the same order. Only the arrangement differs: each step runs across the
 /// whole block at once, so independent points overlap in vector instructions.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
-template <Sum kind>
+/// The values [0, Width) of four element records as lanes (column k: value k of
+/// each record): each record read as Width / 4 vectors, each 4 x 4 block transposed.
+template <std::size_t Width>
+[[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
+    for (std::size_t k = 0; k < Width; k += kBlock) {
+        Lanes r0, r1, r2, r3;
+        __builtin_memcpy(&r0, rows[0] + k, sizeof r0);
+        __builtin_memcpy(&r1, rows[1] + k, sizeof r1);
+        __builtin_memcpy(&r2, rows[2] + k, sizeof r2);
+        __builtin_memcpy(&r3, rows[3] + k, sizeof r3);
+        const Lanes t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+        const Lanes t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+        const Lanes t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+        const Lanes t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+        columns[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        columns[k + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        columns[k + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        columns[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    }
+}
+
+/// `Width` != 0: the dofs are element records of Width values (D_k at rows[j][k],
+/// `stride` 1), read as vectors and transposed instead of gathered value by value.
+template <Sum kind, std::size_t Width = 0>
 [[gnu::always_inline]] inline void block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
                                               const Lanes& xi, Lanes& sums) {
     constexpr bool derivative = kind == Sum::derivative;
     Lanes dofs;
+    Lanes columns[Width != 0 ? Width : 1];
+    if constexpr (Width != 0) record_columns<Width>(rows, columns);
+    const auto gather = [&](const double* const* r, std::size_t offset, Lanes& values) {
+        if constexpr (Width != 0) {
+            values = columns[offset];
+        } else {
+            values = Lanes{r[0][offset], r[1][offset], r[2][offset], r[3][offset]};
+        }
+    };
     // P_0 = 1 and P_0' = 0; the products are formed as written (0 * D is NaN for D = inf).
     gather(rows, 0, dofs);
     sums = -0.0 + (kind == Sum::value ? 1.0 : 0.0) * dofs;
@@ -336,15 +408,18 @@ template <Sum kind>
 
 /// The results of one group of four times: located, gathered and summed in vector
 /// registers, then scaled for a derivative.
-template <Sum kind, bool halves, bool narrow>
+template <Sum kind, bool halves, bool narrow, std::size_t Width = 0, bool product = false>
 [[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
-                                              std::size_t stride, const Lanes& t, Lanes& result) {
+                                              std::size_t stride, const Lanes& t, Lanes& result,
+                                              Bits* near = nullptr) {
     std::conditional_t<narrow, Narrow, Bits> element;
     Lanes xi;
-    locate_lanes<halves>(grid, t, element, xi);
+    locate_lanes<halves, decltype(element), product>(grid, t, element, xi, near);
     const double* rows[kBlock];
-    for (std::size_t l = 0; l < kBlock; ++l) rows[l] = dofs + static_cast<std::size_t>(element[l]);
-    block_sums<kind>(degree, stride, rows, xi, result);
+    for (std::size_t l = 0; l < kBlock; ++l) {
+        rows[l] = dofs + static_cast<std::size_t>(element[l]) * (Width != 0 ? Width : 1);
+    }
+    block_sums<kind, Width>(degree, stride, rows, xi, result);
     if constexpr (kind != Sum::value) {
         // A division, not a product with 1 / w: 1 / w is subnormal for w beyond 2^1022.
         const Lanes w = {grid.width, grid.width, grid.width, grid.width};
@@ -359,25 +434,52 @@ constexpr std::size_t kAnyDegree = ~std::size_t{0};
 /// as whole vectors (`out` may be `times` itself: a group is read before it is written).
 /// A short last group repeats its first time; the extra results are dropped. With a
 /// `Fixed` degree, the recurrence is unrolled.
-template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true>
+template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true, std::size_t Width = 0>
 [[gnu::always_inline]] inline void sum_range(const Grid& grid_in, std::size_t any_degree, const double* dofs,
                                              std::size_t stride, const double* times, std::size_t count,
                                              double* out) {
     const Grid grid = grid_in;  // in registers: `out` cannot overwrite it
     const std::size_t degree = Fixed != kAnyDegree ? Fixed : any_degree;
     std::size_t first = 0;
+    if constexpr (narrow) {
+        // Chunks of groups placed by the product with 1 / w (see locate_lanes); a chunk
+        // with a time that may lie in another element is computed again, from a copy of
+        // its times (`out` may have overwritten them), with the quotients.
+        constexpr std::size_t kGroups = 8;
+        for (; count - first >= kGroups * kBlock; first += kGroups * kBlock) {
+            Lanes chunk[kGroups];
+            Bits near = {0, 0, 0, 0};
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                // (Summed from the register, not from the copy: reading a vector back from
+                // the stack right after storing it stalls the load.)
+                Lanes t;
+                __builtin_memcpy(&t, times + first + g * kBlock, sizeof t);
+                chunk[g] = t;
+                Lanes result;
+                group_sums<kind, halves, narrow, Width, true>(grid, degree, dofs, stride, t, result, &near);
+                __builtin_memcpy(out + first + g * kBlock, &result, sizeof result);
+            }
+            if ((near[0] | near[1] | near[2] | near[3]) != 0) [[unlikely]] {
+                for (std::size_t g = 0; g < kGroups; ++g) {
+                    Lanes result;
+                    group_sums<kind, halves, narrow, Width>(grid, degree, dofs, stride, chunk[g], result);
+                    __builtin_memcpy(out + first + g * kBlock, &result, sizeof result);
+                }
+            }
+        }
+    }
     for (; count - first >= kBlock; first += kBlock) {
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Lanes result;
-        group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
+        group_sums<kind, halves, narrow, Width>(grid, degree, dofs, stride, t, result);
         __builtin_memcpy(out + first, &result, sizeof result);
     }
     if (first == count) return;
     Lanes t = {times[first], times[first], times[first], times[first]};
     for (std::size_t j = 1; j < count - first; ++j) t[j] = times[first + j];
     Lanes result;
-    group_sums<kind, halves, narrow>(grid, degree, dofs, stride, t, result);
+    group_sums<kind, halves, narrow, Width>(grid, degree, dofs, stride, t, result);
     for (std::size_t j = 0; j < count - first; ++j) out[first + j] = result[j];
 }
 
@@ -404,6 +506,12 @@ template <Sum kind>
     }
 }
 
+/// Values per element record of a degree: degree + 1 rounded up to whole vectors.
+constexpr std::size_t record_width(std::size_t degree) { return (degree + kBlock) / kBlock * kBlock; }
+
+/// The largest degree whose sums read element records.
+constexpr std::size_t kLargestRecordDegree = 5;
+
 /// The grid of a basis with n_t >= 1 elements of width w, for the kernel.
 Grid grid_of(double width, std::size_t n_t) noexcept {
     constexpr std::size_t kLargestIndex = (std::size_t{1} << 52) - 1;
@@ -411,9 +519,83 @@ Grid grid_of(double width, std::size_t n_t) noexcept {
     // left and right grow with the element, so the last element's sum is the largest.
     const double left = width * last;
     const double right = width + left;
-    return {width, last, !std::isfinite(left + right), last <= kNarrowLast};
+    const double reciprocal = 1.0 / width;
+    const bool normal = std::isnormal(width) && std::isnormal(reciprocal);
+    const double margin = (last + 1.0) * 0x1p-40;
+    return {width, reciprocal, margin, last, !std::isfinite(left + right), last <= kNarrowLast && normal};
 }
 
+/// A function's dofs copied element by element (D_0 .. D_degree of element e at
+/// e * record_width(degree)), from a cache-line boundary, so that the kernel reads an
+/// element's coefficients as vectors rather than value by value from degree + 1
+/// columns. Worth its copy where a batch has more times than dofs.
+class ElementRecords {
+public:
+    ElementRecords() noexcept = default;
+    ElementRecords(ElementRecords&&) noexcept = default;
+
+    /// Whether a batch of `count` times on a grid of n_t elements reads records: small
+    /// degrees, at least twice as many times as dofs, records of at most 512 KiB (a
+    /// batch's memory beyond its output stays small), a grid with 32-bit element indices
+    /// and no overflowing midpoints.
+    static bool worth(double width, std::size_t n_t, std::size_t degree, std::size_t count) noexcept {
+        constexpr std::size_t kLargestRecords = 512 * 1024 / sizeof(double);
+        if (degree > kLargestRecordDegree || n_t == 0 || count / 2 / (degree + 1) < n_t) return false;
+        if (n_t > kLargestRecords / record_width(degree)) return false;
+        const Grid grid = grid_of(width, n_t);
+        return grid.narrow && !grid.halves;
+    }
+
+    /// `dofs` holds D_k of element e at dofs[e + k * stride]. Never throws: where the
+    /// copy cannot be allocated, data() is null and the caller reads the dofs as they are
+    /// (a batch may run where the process is short of memory, and its checks are done).
+    ElementRecords(const double* dofs, std::size_t stride, std::size_t n_t, std::size_t degree) noexcept
+        : width_(record_width(degree)) {
+        constexpr std::size_t kLine = 64 / sizeof(double);
+        // n_t records and kLine - 1 values of room to align.
+        memory_.reset(new (std::nothrow) double[n_t * width_ + kLine]());
+        if (!memory_) return;
+        data_ = memory_.get() +
+                (kLine - reinterpret_cast<std::uintptr_t>(memory_.get()) / sizeof(double) % kLine) % kLine;
+        for (std::size_t e = 0; e < n_t; ++e) {
+            for (std::size_t k = 0; k <= degree; ++k) data_[e * width_ + k] = dofs[e + k * stride];
+        }
+    }
+
+    const double* data() const noexcept { return data_; }
+
+private:
+    std::size_t width_ = 0;
+    std::unique_ptr<double[]> memory_;
+    double* data_ = nullptr;
+};
+
+/// sum_range on element records, the recurrence unrolled (see ElementRecords).
+template <Sum kind>
+[[gnu::always_inline]] inline void records_sum_range(const Grid& grid, std::size_t degree, const double* records,
+                                                     const double* times, std::size_t count, double* out) {
+    switch (degree) {
+        case 0: sum_range<kind, 0, false, true, record_width(0)>(grid, 0, records, 1, times, count, out); break;
+        case 1: sum_range<kind, 1, false, true, record_width(1)>(grid, 1, records, 1, times, count, out); break;
+        case 2: sum_range<kind, 2, false, true, record_width(2)>(grid, 2, records, 1, times, count, out); break;
+        case 3: sum_range<kind, 3, false, true, record_width(3)>(grid, 3, records, 1, times, count, out); break;
+        case 4: sum_range<kind, 4, false, true, record_width(4)>(grid, 4, records, 1, times, count, out); break;
+        default: sum_range<kind, 5, false, true, record_width(5)>(grid, 5, records, 1, times, count, out); break;
+    }
+}
+
+/// One function's sums from its element records (see ElementRecords), for a grid
+/// with 32-bit element indices and no overflowing midpoints, degree <= 5.
+ZORV_X86_CLONES void records_range(Sum kind, const Grid& grid, std::size_t degree, const double* records,
+                                   const double* times, std::size_t count, double* out) {
+    switch (kind) {
+        case Sum::value: records_sum_range<Sum::value>(grid, degree, records, times, count, out); break;
+        case Sum::derivative: records_sum_range<Sum::derivative>(grid, degree, records, times, count, out); break;
+        case Sum::exact_derivative:
+            records_sum_range<Sum::exact_derivative>(grid, degree, records, times, count, out);
+            break;
+    }
+}
 
 ZORV_X86_CLONES void value_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride,
                                  const double* times, std::size_t count, double* out) {
@@ -451,6 +633,20 @@ void LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs, std
     // written; the ranges run by batch_for cannot fail.
     check_batch(dofs, times);
     if (out.size() != times.size()) stop(assert_eq_message("evaluate_batch: one value per time", out.size(), times.size()));
+    if (ElementRecords::worth(element_width(), n_t_, degree_, times.size())) {
+        // (A checked batch reads only the elements the dof matrix has rows for.)
+        const auto rows = static_cast<std::size_t>(dofs.rows());
+        const ElementRecords records(dofs.data(), rows, std::min(n_t_, rows), degree_);
+        if (records.data() != nullptr) {
+            const Grid grid = grid_of(element_width(), n_t_);
+            const Sum kind = quantity == Quantity::value ? Sum::value : Sum::derivative;
+            batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+                records_range(kind, grid, degree_, records.data(), times.data() + begin, end - begin,
+                              out.data() + begin);
+            }, in_order);
+            return;
+        }
+    }
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
         evaluate_range(quantity, dofs, times.subspan(begin, end - begin), out.subspan(begin, end - begin));
     }, in_order);
@@ -792,6 +988,18 @@ void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> 
         stop(assert_eq_message("evaluate_functions: one value per function and time", out.size(), evaluations));
     }
     if (evaluations == 0) return;
+    if (functions == 1 && ElementRecords::worth(element_width(), n_t_, degree_, times.size())) {
+        const ElementRecords records(dofs.data(), n_t_, n_t_, degree_);
+        if (records.data() != nullptr) {
+            const Grid grid = grid_of(element_width(), n_t_);
+            const Sum kind = derivative ? Sum::exact_derivative : Sum::value;
+            batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+                records_range(kind, grid, degree_, records.data(), times.data() + begin, end - begin,
+                              out.data() + begin);
+            });
+            return;
+        }
+    }
     const std::size_t block = std::min(time_block_for(degree_), times.size());
     // Times that fit one block: their table is formed once, here, instead of once by
     // every range of the pool (each range would otherwise locate and sort them all).

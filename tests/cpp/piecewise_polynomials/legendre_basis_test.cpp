@@ -294,14 +294,33 @@ TEST(LegendreBasisCapacity, StopsWhenTheLayoutCannotBeAllocated) {
               "Matrix index out of bounds.");
 }
 
-/// Times spread over and beyond [0, T], with the special values mixed in.
-std::vector<double> random_times(std::size_t count, double T, std::uint32_t seed) {
+/// Times spread over and beyond the first `reached` of n_t elements on [0, T] (beyond T
+/// and the special values only where every element is reached), a fifth of them on or
+/// next to an element edge k T / n_t, formed as callers form it.
+std::vector<double> random_times(std::size_t count, double T, std::size_t n_t, std::size_t reached,
+                                 std::uint32_t seed) {
     std::mt19937_64 engine(seed);
-    std::uniform_real_distribution<double> distribution(-0.5, 1.5);  // scaled after, so that T may be huge
+    const double span = T / static_cast<double>(n_t) * static_cast<double>(reached);
+    const bool all = reached == n_t;
+    // scaled after, so that T may be huge
+    std::uniform_real_distribution<double> distribution(all ? -0.5 : 0.0, all ? 1.5 : 1.0);
+    std::uniform_int_distribution<std::size_t> edge(0, all ? n_t : reached - 1);
     std::vector<double> times(count);
-    for (double& t : times) t = T * distribution(engine);
-    const double specials[] = {0.0, T, -kInf, kInf, kNaN, -0.0, 1e300};
-    for (std::size_t i = 0; i < std::size(specials) && i < count; ++i) times[(i * 7919) % count] = specials[i];
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % 5 != 1) {
+            times[i] = span * distribution(engine);
+            continue;
+        }
+        const auto k = static_cast<double>(edge(engine));
+        const double n = static_cast<double>(n_t);
+        const double on_edge[] = {T / n * k, T * k / n, k / n * T};
+        const double t = on_edge[i / 5 % 3];
+        times[i] = i / 15 % 3 == 0 ? t : std::nextafter(t, i / 15 % 3 == 1 ? -kInf : kInf);
+    }
+    const double specials[] = {0.0, -0.0, T, -kInf, kInf, kNaN, 1e300};
+    for (std::size_t i = 0; i < std::size(specials) && i < count && (all || i < 2); ++i) {
+        times[(i * 7919) % count] = specials[i];
+    }
     return times;
 }
 
@@ -311,19 +330,21 @@ struct BatchCase {
     std::size_t degree;
     std::size_t n_t;
     double T;
+    std::size_t rows = 0;  ///< rows of the dof matrix, where fewer than n_t: times reach only those
 };
 
 class LegendreBasisBatch : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
-    const auto [count, degree, n_t, T] = GetParam();
+    const auto [count, degree, n_t, T, short_rows] = GetParam();
+    const std::size_t rows = short_rows != 0 ? short_rows : n_t;
     const std::size_t columns = degree + 1;
     const LegendreBasis basis(degree, n_t, T);
-    DofMatrix dofs(static_cast<Eigen::Index>(n_t), static_cast<Eigen::Index>(columns));
+    DofMatrix dofs(static_cast<Eigen::Index>(rows), static_cast<Eigen::Index>(columns));
     std::mt19937_64 engine(20240607);
     std::uniform_real_distribution<double> distribution(-3.0, 3.0);
     for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = distribution(engine);
-    const std::vector<double> times = random_times(count, basis.T(), static_cast<std::uint32_t>(count));
+    const std::vector<double> times = random_times(count, basis.T(), n_t, rows, static_cast<std::uint32_t>(count));
 
     const std::vector<double> values = basis.evaluate_many(dofs, times);
     const std::vector<double> derivatives = basis.evaluate_derivative_many(dofs, times);
@@ -334,6 +355,7 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
         ASSERT_EQ(bits(derivatives[i]), bits(basis.evaluate_derivative(times[i], dofs)))
             << "time " << times[i];
     }
+    if (rows < n_t) return;  // the other forms take whole dof vectors
 
     // Many functions at once: function f has the dofs (f + 1) * dofs, and every value
     // is the single call's; the design matrix rows are the basis vectors' entries.
@@ -373,8 +395,10 @@ TEST_P(LegendreBasisBatch, EqualsSingleCallsBitForBit) {
 }
 
 // Around the threshold; then every degree the kernel unrolls and one it does not,
-// a T whose last element's ends overflow when added, and times that fit one block
-// (one table for every range of the pool).
+// a T whose last element's ends overflow when added, times that fit one block (one
+// table for every range of the pool), and dof matrices with rows for a few of 17, of
+// 2^31 - 1 and of 2^31 + 5 elements (the largest grid of 32-bit element indices and a
+// larger one).
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
                          ::testing::Values(BatchCase{1, 5, 17, 2.5}, BatchCase{2047, 5, 17, 2.5},
                                            BatchCase{2048, 5, 17, 2.5}, BatchCase{2049, 5, 17, 2.5},
@@ -382,7 +406,10 @@ INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, LegendreBasisBatch,
                                            BatchCase{4099, 1, 1000, 2.0}, BatchCase{4099, 2, 1000, 2.0},
                                            BatchCase{4099, 3, 1000, 2.0}, BatchCase{4099, 4, 1000, 2.0},
                                            BatchCase{4099, 7, 1000, 2.0}, BatchCase{4099, 3, 7, 1e308},
-                                           BatchCase{1000, 3, 1000, 2.0}));
+                                           BatchCase{1000, 3, 1000, 2.0},
+                                           BatchCase{20000, 3, 17, 2.5, 5},
+                                           BatchCase{30000, 3, 2147483647, 1.5e9, 64},
+                                           BatchCase{30000, 2, 2147483653, 3e9, 64}));
 
 /// P_k(x) and P_k'(x) from their explicit polynomials, in long double.
 long double reference_legendre(std::size_t k, long double x) {
