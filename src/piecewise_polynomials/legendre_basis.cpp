@@ -10,6 +10,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "piecewise_polynomials/lanes.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
@@ -166,29 +167,6 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
 
 namespace {
 
-/// Points evaluated side by side in a batch.
-constexpr std::size_t kBlock = 4;
-
-/// One double per point of a block, operated on element by element.
-using Lanes = double __attribute__((vector_size(kBlock * sizeof(double))));
-/// One 64-bit integer per point: comparison masks (all ones or zero) and element indices.
-using Bits = std::int64_t __attribute__((vector_size(kBlock * sizeof(double))));
-/// One 32-bit integer per point: element indices of a grid with fewer than 2^31 elements.
-using Narrow = std::int32_t __attribute__((vector_size(kBlock * sizeof(std::int32_t))));
-
-// Vectors are passed by reference and results written through one: a vector must never
-// be passed by value across a call (see LegendreRecurrence), and these always inline.
-
-/// Lane by lane |x|; `result` may be `x`.
-[[gnu::always_inline]] inline void magnitude(const Lanes& x, Lanes& result) {
-    result = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(x) & std::numeric_limits<std::int64_t>::max());
-}
-
-/// Lane by lane `mask ? yes : no`, for a comparison mask; `result` may be `yes` or `no`.
-[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
-    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
-}
-
 /// The largest element index that 32-bit lanes carry.
 constexpr double kNarrowLast = 2147483647.0;
 
@@ -291,12 +269,6 @@ template <bool halves, class Element, bool product = false>
     xi = xi > ones ? ones : xi;
 }
 
-/// D(c_j, k) of every point j: `rows[j]` points at D(c_j, 0), and the columns of
-/// the dof matrix lie `offset` = stride * k apart.
-[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
-    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
-}
-
 /// What a range computes at each point.
 enum class Sum {
     value,             ///< S = -0.0 + P_0 D_0 + ... + P_n D_n
@@ -310,29 +282,10 @@ enum class Sum {
 /// in the same order. Only the arrangement differs: each step runs across the
 /// whole block at once, so independent points overlap in vector instructions.
 /// (Vectors are passed by reference only; see LegendreRecurrence.)
-/// The values [0, Width) of four element records as lanes (column k: value k of
-/// each record): each record read as Width / 4 vectors, each 4 x 4 block transposed.
-template <std::size_t Width>
-[[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
-    for (std::size_t k = 0; k < Width; k += kBlock) {
-        Lanes r0, r1, r2, r3;
-        __builtin_memcpy(&r0, rows[0] + k, sizeof r0);
-        __builtin_memcpy(&r1, rows[1] + k, sizeof r1);
-        __builtin_memcpy(&r2, rows[2] + k, sizeof r2);
-        __builtin_memcpy(&r3, rows[3] + k, sizeof r3);
-        const Lanes t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
-        const Lanes t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-        const Lanes t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-        const Lanes t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-        columns[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-        columns[k + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-        columns[k + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-        columns[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-    }
-}
-
-/// `Width` != 0: the dofs are element records of Width values (D_k at rows[j][k],
-/// `stride` 1), read as vectors and transposed instead of gathered value by value.
+///
+/// With `Width` != 0 the dofs are element records of Width values (D_k at
+/// rows[j][k], `stride` 1), read as vectors and transposed instead of gathered value
+/// by value.
 template <Sum kind, std::size_t Width = 0>
 [[gnu::always_inline]] inline void block_sums(std::size_t degree, std::size_t stride, const double* const* rows,
                                               const Lanes& xi, Lanes& sums) {
@@ -340,20 +293,21 @@ template <Sum kind, std::size_t Width = 0>
     Lanes dofs;
     Lanes columns[Width != 0 ? Width : 1];
     if constexpr (Width != 0) record_columns<Width>(rows, columns);
-    const auto gather = [&](const double* const* r, std::size_t offset, Lanes& values) {
+    // D_k of the four points, at offset stride * k of their rows.
+    const auto coefficients = [&](std::size_t offset, Lanes& values) {
         if constexpr (Width != 0) {
             values = columns[offset];
         } else {
-            values = Lanes{r[0][offset], r[1][offset], r[2][offset], r[3][offset]};
+            gather(rows, offset, values);
         }
     };
     // P_0 = 1 and P_0' = 0; the products are formed as written (0 * D is NaN for D = inf).
-    gather(rows, 0, dofs);
+    coefficients(0, dofs);
     sums = -0.0 + (kind == Sum::value ? 1.0 : 0.0) * dofs;
     if (degree == 0) return;
     // P_1 = x and P_1' = 1 (a constant: 1 also where x is NaN, as in a single call).
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    gather(rows, stride, dofs);
+    coefficients(stride, dofs);
     sums = sums + (kind == Sum::value ? xi : ones) * dofs;
     if constexpr (kind == Sum::exact_derivative) {
         // P'_(k+1) = P'_(k-1) + (2k+1) P_k, the operations of reference_basis.
@@ -367,7 +321,7 @@ template <Sum kind, std::size_t Width = 0>
             const Lanes slope_next = slope_previous + ((kf + kf) + 1.0) * value;
             slope_previous = slope;
             slope = slope_next;
-            gather(rows, stride * k, dofs);
+            coefficients(stride * k, dofs);
             sums = sums + slope * dofs;
             if (k == degree) break;
             // P_k from P_(k-1) and P_(k-2), for the next degree's slope.
@@ -400,7 +354,7 @@ template <Sum kind, std::size_t Width = 0>
             } else {
                 factor = current;
             }
-            gather(rows, stride * k, dofs);
+            coefficients(stride * k, dofs);
             sums = sums + factor * dofs;
         }
     }
@@ -415,8 +369,8 @@ template <Sum kind, bool halves, bool narrow, std::size_t Width = 0, bool produc
     std::conditional_t<narrow, Narrow, Bits> element;
     Lanes xi;
     locate_lanes<halves, decltype(element), product>(grid, t, element, xi, near);
-    const double* rows[kBlock];
-    for (std::size_t l = 0; l < kBlock; ++l) {
+    const double* rows[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
         rows[l] = dofs + static_cast<std::size_t>(element[l]) * (Width != 0 ? Width : 1);
     }
     block_sums<kind, Width>(degree, stride, rows, xi, result);
@@ -446,29 +400,29 @@ template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true, 
         // with a time that may lie in another element is computed again, from a copy of
         // its times (`out` may have overwritten them), with the quotients.
         constexpr std::size_t kGroups = 8;
-        for (; count - first >= kGroups * kBlock; first += kGroups * kBlock) {
+        for (; count - first >= kGroups * kLanes; first += kGroups * kLanes) {
             Lanes chunk[kGroups];
             Bits near = {0, 0, 0, 0};
             for (std::size_t g = 0; g < kGroups; ++g) {
                 // (Summed from the register, not from the copy: reading a vector back from
                 // the stack right after storing it stalls the load.)
                 Lanes t;
-                __builtin_memcpy(&t, times + first + g * kBlock, sizeof t);
+                __builtin_memcpy(&t, times + first + g * kLanes, sizeof t);
                 chunk[g] = t;
                 Lanes result;
                 group_sums<kind, halves, narrow, Width, true>(grid, degree, dofs, stride, t, result, &near);
-                __builtin_memcpy(out + first + g * kBlock, &result, sizeof result);
+                __builtin_memcpy(out + first + g * kLanes, &result, sizeof result);
             }
             if ((near[0] | near[1] | near[2] | near[3]) != 0) [[unlikely]] {
                 for (std::size_t g = 0; g < kGroups; ++g) {
                     Lanes result;
                     group_sums<kind, halves, narrow, Width>(grid, degree, dofs, stride, chunk[g], result);
-                    __builtin_memcpy(out + first + g * kBlock, &result, sizeof result);
+                    __builtin_memcpy(out + first + g * kLanes, &result, sizeof result);
                 }
             }
         }
     }
-    for (; count - first >= kBlock; first += kBlock) {
+    for (; count - first >= kLanes; first += kLanes) {
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Lanes result;
@@ -507,7 +461,7 @@ template <Sum kind>
 }
 
 /// Values per element record of a degree: degree + 1 rounded up to whole vectors.
-constexpr std::size_t record_width(std::size_t degree) { return (degree + kBlock) / kBlock * kBlock; }
+constexpr std::size_t record_width(std::size_t degree) { return (degree + kLanes) / kLanes * kLanes; }
 
 /// The largest degree whose sums read element records.
 constexpr std::size_t kLargestRecordDegree = 5;
@@ -679,7 +633,7 @@ ZORV_X86_CLONES void locate_range(const Grid& grid, const double* times, std::si
         }
     };
     std::size_t first = 0;
-    for (; count - first >= kBlock; first += kBlock) {
+    for (; count - first >= kLanes; first += kLanes) {
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Bits element;
@@ -802,20 +756,20 @@ template <std::size_t Fixed>
     const Lanes w = {job.width, job.width, job.width, job.width};
     const std::size_t* const elements = job.elements;
     const std::size_t* const offsets = job.offsets;
-    for (std::size_t g = row_begin / kBlock * kBlock; g < row_end; g += kBlock) {
+    for (std::size_t g = row_begin / kLanes * kLanes; g < row_end; g += kLanes) {
         const double* const p = job.table + g * c;
-        const double* const rows[kBlock] = {job.dofs + elements[g], job.dofs + elements[g + 1],
+        const double* const rows[kLanes] = {job.dofs + elements[g], job.dofs + elements[g + 1],
                                             job.dofs + elements[g + 2], job.dofs + elements[g + 3]};
         Lanes sum = {-0.0, -0.0, -0.0, -0.0};
         for (std::size_t k = 0; k < c; ++k) {
             Lanes values;
-            __builtin_memcpy(&values, p + kBlock * k, sizeof values);
+            __builtin_memcpy(&values, p + kLanes * k, sizeof values);
             Lanes dofs;
             gather(rows, k * job.n_t, dofs);
             sum = sum + values * dofs;
         }
         if (job.derivative) sum = (sum + sum) / w;
-        for (std::size_t l = 0; l < kBlock; ++l) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
             const std::size_t j = g + l;
             if (j < row_begin || j >= row_end) continue;
             const std::size_t i = offsets[j];
@@ -844,7 +798,7 @@ ZORV_X86_CLONES void table_sums_range(const TableSums& job, std::size_t row_begi
 constexpr std::size_t kSortFromFunctions = 32;
 
 /// `count` rounded up to whole groups of four.
-constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kBlock - 1) / kBlock * kBlock; }
+constexpr std::size_t whole_groups(std::size_t count) noexcept { return (count + kLanes - 1) / kLanes * kLanes; }
 
 }  // namespace
 
@@ -890,8 +844,8 @@ void LegendreBasis::fill_block_table(BlockTable& block, bool derivative, const d
         const std::size_t i = block.offsets[std::min(j, count - 1)];
         block.elements[j] = block.located[i];
         reference_basis(block.xi[i], derivative, {block.row.get(), columns});
-        double* const group = block.table.get() + j / kBlock * kBlock * columns + j % kBlock;
-        for (std::size_t k = 0; k < columns; ++k) group[kBlock * k] = block.row[k];
+        double* const group = block.table.get() + j / kLanes * kLanes * columns + j % kLanes;
+        for (std::size_t k = 0; k < columns; ++k) group[kLanes * k] = block.row[k];
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <Eigen/Dense>
 
+#include "piecewise_polynomials/lanes.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
@@ -160,28 +161,11 @@ void legendre_derivatives(double xi, std::size_t degree, std::size_t order, std:
 
 namespace {
 
-/// Times whose basis values are formed side by side.
-constexpr std::size_t kLanes = 4;
-using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-/// One 64-bit integer per lane: comparison masks (all ones or zero).
-using Bits = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
-
 /// Times located at once by LegendreBasis::locate_many before their sums are formed.
 constexpr std::size_t kChunk = 256;
 
 /// A degree or order chosen at run time, as opposed to one fixed at compile time.
 constexpr std::size_t kAny = ~std::size_t{0};
-
-
-/// Lane by lane `mask ? yes : no`; `result` may be `yes` or `no`.
-[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
-    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
-}
-
-/// The coefficients c_k = rows[j][offset] of four lanes.
-[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
-    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
-}
 
 /// legendre_derivatives for four coordinates at once, for at most kStackColumns
 /// columns: the same operations in the same order in each lane. With a `Degree` and
@@ -662,9 +646,6 @@ struct IntegralJob {
     double* out;            ///< the function's results, one per bound pair
 };
 
-/// One 32-bit integer per lane: the elements of a grid of fewer than 2^31.
-using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
-
 /// The integral kernel's own placement of four bounds in [0, T], without a division
 /// (an integral is continuous in its bounds, so it need not follow evaluate's rule
 /// at an element edge): the element e = trunc(t / w) taken as t (1 / w), clamped to
@@ -681,28 +662,6 @@ using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int3
     element = __builtin_convertvector(index, Narrow);
     left = w * __builtin_convertvector(element, Lanes);
     offset = (t - left) * to_reference;
-}
-
-/// The values [0, Width) of four records as lanes: column k holds value k of each
-/// record. Each record is read as Width / 4 vectors, and each 4 x 4 block transposed.
-template <std::size_t Width>
-[[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
-    static_assert(Width % kLanes == 0);
-    for (std::size_t k = 0; k < Width; k += kLanes) {
-        Lanes r0, r1, r2, r3;
-        __builtin_memcpy(&r0, rows[0] + k, sizeof r0);
-        __builtin_memcpy(&r1, rows[1] + k, sizeof r1);
-        __builtin_memcpy(&r2, rows[2] + k, sizeof r2);
-        __builtin_memcpy(&r3, rows[3] + k, sizeof r3);
-        const Lanes t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
-        const Lanes t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-        const Lanes t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
-        const Lanes t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-        columns[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-        columns[k + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-        columns[k + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-        columns[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-    }
 }
 
 /// Value k of the four records, from the transposed columns where the degree is

@@ -1,0 +1,67 @@
+#pragma once
+/// @file
+/// Four doubles operated on side by side: the lane types and helpers of the vector
+/// kernels (legendre_basis.cpp, legendre_calculus.cpp). GCC vector extensions, which
+/// every compiler of the build maps to the instruction set it compiles for, with the
+/// same IEEE operations in every lane.
+///
+/// Vectors are passed by reference and results written through one: a vector must
+/// never be passed by value across a call, because the calling convention for it
+/// differs between the instruction sets a kernel is cloned for (see
+/// support/target_clones.hpp). These helpers always inline.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace zorv {
+
+/// Values formed side by side.
+constexpr std::size_t kLanes = 4;
+
+/// One double per lane.
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+/// One 64-bit integer per lane: comparison masks (all ones or zero) and element indices.
+using Bits = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
+/// One 32-bit integer per lane: element indices of a grid with fewer than 2^31 elements.
+using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+
+/// Lane by lane `mask ? yes : no`, for a comparison mask; `result` may be `yes` or `no`.
+[[gnu::always_inline]] inline void select(const Bits& mask, const Lanes& yes, const Lanes& no, Lanes& result) {
+    result = reinterpret_cast<Lanes>((mask & reinterpret_cast<Bits>(yes)) | (~mask & reinterpret_cast<Bits>(no)));
+}
+
+/// Lane by lane |x|; `result` may be `x`.
+[[gnu::always_inline]] inline void magnitude(const Lanes& x, Lanes& result) {
+    result = reinterpret_cast<Lanes>(reinterpret_cast<Bits>(x) & std::numeric_limits<std::int64_t>::max());
+}
+
+/// Value `offset` of each lane's row: rows[j][offset] into lane j.
+[[gnu::always_inline]] inline void gather(const double* const* rows, std::size_t offset, Lanes& values) {
+    values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
+}
+
+/// The values [0, Width) of four records as lanes: column k holds value k of each
+/// record. Each record is read as Width / 4 vectors, and each 4 x 4 block transposed
+/// (where gathering them would take 4 Width scalar loads).
+template <std::size_t Width>
+[[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
+    static_assert(Width % kLanes == 0);
+    for (std::size_t k = 0; k < Width; k += kLanes) {
+        Lanes r0, r1, r2, r3;
+        __builtin_memcpy(&r0, rows[0] + k, sizeof r0);
+        __builtin_memcpy(&r1, rows[1] + k, sizeof r1);
+        __builtin_memcpy(&r2, rows[2] + k, sizeof r2);
+        __builtin_memcpy(&r3, rows[3] + k, sizeof r3);
+        const Lanes t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6);
+        const Lanes t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+        const Lanes t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6);
+        const Lanes t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+        columns[k] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+        columns[k + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+        columns[k + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+        columns[k + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    }
+}
+
+}  // namespace zorv
