@@ -632,15 +632,44 @@ ZORV_X86_CLONES void locate_range(const Grid& grid, const double* times, std::si
             locate_lanes<false>(grid, t, element, xi);
         }
     };
+    const auto store = [&](std::size_t at, const Bits& element, const Lanes& xi) {
+        __builtin_memcpy(elements + at, &element, sizeof element);
+        __builtin_memcpy(xis + at, &xi, sizeof xi);
+    };
     std::size_t first = 0;
+    if (grid.narrow && !grid.halves) {
+        // As sum_range: chunks placed by the product with 1 / w, and a chunk with a
+        // marked time placed again with the quotients (its times are still there).
+        constexpr std::size_t kGroups = 8;
+        for (; count - first >= kGroups * kLanes; first += kGroups * kLanes) {
+            Bits near = {0, 0, 0, 0};
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                Lanes t;
+                __builtin_memcpy(&t, times + first + g * kLanes, sizeof t);
+                Narrow element;
+                Lanes xi;
+                locate_lanes<false, Narrow, true>(grid, t, element, xi, &near);
+                store(first + g * kLanes, __builtin_convertvector(element, Bits), xi);
+            }
+            if ((near[0] | near[1] | near[2] | near[3]) != 0) [[unlikely]] {
+                for (std::size_t g = 0; g < kGroups; ++g) {
+                    Lanes t;
+                    __builtin_memcpy(&t, times + first + g * kLanes, sizeof t);
+                    Bits element;
+                    Lanes xi;
+                    locate(t, element, xi);
+                    store(first + g * kLanes, element, xi);
+                }
+            }
+        }
+    }
     for (; count - first >= kLanes; first += kLanes) {
         Lanes t;
         __builtin_memcpy(&t, times + first, sizeof t);
         Bits element;
         Lanes xi;
         locate(t, element, xi);
-        __builtin_memcpy(elements + first, &element, sizeof element);
-        __builtin_memcpy(xis + first, &xi, sizeof xi);
+        store(first, element, xi);
     }
     if (first == count) return;
     // A short last group repeats its first time; the extra lanes are not stored.
