@@ -41,6 +41,21 @@ using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int3
     values = Lanes{rows[0][offset], rows[1][offset], rows[2][offset], rows[3][offset]};
 }
 
+/// The chain rule of one derivative, for xi = 2 (t - middle) / w: (S + S) / w, formed
+/// as (S + S) (1 / w) where 1 / w is normal (an exact derivative's operations are not
+/// fixed: the product spares the divider and stays within an ulp of the quotient), else
+/// as the quotient. Every path of the exact derivatives scales by it, so that they agree
+/// bit for bit. `Real` is double or Lanes; `reciprocal` is 1 / width.
+template <class Real>
+[[gnu::always_inline]] inline void exact_derivative_scale(const Real& sum, double width, double reciprocal,
+                                                          Real& result) {
+    if (reciprocal > 0x1p-1022 && reciprocal < 0x1p1023) [[likely]] {  // normal (and finite)
+        result = (sum + sum) * reciprocal;
+    } else {
+        result = (sum + sum) / width;
+    }
+}
+
 /// The values [0, Width) of four records as lanes: column k holds value k of each
 /// record. Each record is read as Width / 4 vectors, and each 4 x 4 block transposed
 /// (where gathering them would take 4 Width scalar loads).

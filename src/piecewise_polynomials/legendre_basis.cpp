@@ -273,7 +273,7 @@ template <bool halves, class Element, bool product = false>
 enum class Sum {
     value,             ///< S = -0.0 + P_0 D_0 + ... + P_n D_n
     derivative,        ///< (S + S) / w with the regularised P_k' of LegendreRecurrence::derivative
-    exact_derivative,  ///< (S + S) / w with the exact P_k' of LegendreBasis::reference_basis
+    exact_derivative,  ///< S scaled by exact_derivative_scale, with the exact P_k' of LegendreBasis::reference_basis
 };
 
 /// The Legendre sums of a block of points whose element rows and reference
@@ -374,10 +374,12 @@ template <Sum kind, bool halves, bool narrow, std::size_t Width = 0, bool produc
         rows[l] = dofs + static_cast<std::size_t>(element[l]) * (Width != 0 ? Width : 1);
     }
     block_sums<kind, Width>(degree, stride, rows, xi, result);
-    if constexpr (kind != Sum::value) {
-        // A division, not a product with 1 / w: 1 / w is subnormal for w beyond 2^1022.
+    if constexpr (kind == Sum::derivative) {
+        // zorv's operations: a division, not a product with 1 / w.
         const Lanes w = {grid.width, grid.width, grid.width, grid.width};
         result = (result + result) / w;
+    } else if constexpr (kind == Sum::exact_derivative) {
+        exact_derivative_scale(result, grid.width, grid.reciprocal, result);
     }
 }
 
@@ -743,7 +745,8 @@ double LegendreBasis::direct_sum(bool derivative, ElementPosition position, cons
         }
         sum = sum + factor * d[k * n_t_];
     });
-    return derivative ? (sum + sum) / element_width() : sum;
+    if (derivative) exact_derivative_scale(sum, element_width(), 1.0 / element_width(), sum);
+    return sum;
 }
 
 namespace {
@@ -771,6 +774,7 @@ struct TableSums {
     std::size_t columns;
     std::size_t n_t;
     double width;
+    double reciprocal;  ///< 1 / width
     bool derivative;
 };
 
@@ -782,7 +786,6 @@ template <std::size_t Fixed>
 [[gnu::always_inline]] inline void table_sums(const TableSums& job, std::size_t row_begin, std::size_t row_end,
                                               bool check, std::size_t from, std::size_t to) {
     const std::size_t c = Fixed != 0 ? Fixed : job.columns;
-    const Lanes w = {job.width, job.width, job.width, job.width};
     const std::size_t* const elements = job.elements;
     const std::size_t* const offsets = job.offsets;
     for (std::size_t g = row_begin / kLanes * kLanes; g < row_end; g += kLanes) {
@@ -797,7 +800,7 @@ template <std::size_t Fixed>
             gather(rows, k * job.n_t, dofs);
             sum = sum + values * dofs;
         }
-        if (job.derivative) sum = (sum + sum) / w;
+        if (job.derivative) exact_derivative_scale(sum, job.width, job.reciprocal, sum);
         for (std::size_t l = 0; l < kLanes; ++l) {
             const std::size_t j = g + l;
             if (j < row_begin || j >= row_end) continue;
@@ -948,7 +951,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
             const std::size_t from = f == f_first ? i_first : 0;
             const std::size_t to = f == f_last ? i_last + 1 : len;
             const TableSums sums{table->table.get(), table->elements.get(), table->offsets.get(), dofs + f * n_dofs,
-                                 out + f * n + first, columns, n_t_, width, derivative};
+                                 out + f * n + first, columns, n_t_, width, 1.0 / width, derivative};
             if (table->sorted) {
                 table_sums_range(sums, 0, len, from != 0 || to != len, from, to);
             } else {
@@ -1023,7 +1026,7 @@ void LegendreBasis::basis_matrix_entries(bool derivative, std::span<const double
             Index* const row_columns = columns.data() + i * per_row;
             reference_basis(position.xi, derivative, {row_values, per_row});
             for (std::size_t k = 0; k < per_row; ++k) {
-                if (derivative) row_values[k] = (2.0 * row_values[k]) / width;
+                if (derivative) exact_derivative_scale(row_values[k], width, 1.0 / width, row_values[k]);
                 row_columns[k] = static_cast<Index>(position.element + n_t_ * k);
             }
         }

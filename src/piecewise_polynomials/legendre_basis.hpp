@@ -136,7 +136,8 @@ public:
     /// values in the Legendre dof layout. out[f * times.size() + i] is function f at
     /// times[i]: its value, bit for bit what `evaluate` gives for that dof vector, or
     /// with `derivative` its time derivative (2 / w) sum_k c_k P'_k(xi), formed as
-    /// (S + S) / w with the exact derivatives of `reference_basis`. At an element end
+    /// (S + S) (1 / w) with the exact derivatives of `reference_basis` ((S + S) / w on a
+    /// grid whose 1 / w is not normal). At an element end
     /// this is the one-sided derivative of the element the time belongs to.
     ///
     /// From kParallelThreshold evaluations (functions * times) on, the work runs on

@@ -54,11 +54,12 @@ ElementPosition extended_position(const LegendreBasis& basis, double t) {
     return extended_position(basis, t, t < 0.0 ? 0 : basis.n_t() - 1);
 }
 
-/// S <- (S + S) / w, `order` times (the chain rule for xi = 2 (t - middle) / w);
-/// nothing for orders above the degree, whose sums are zeros (or NaN).
+/// exact_derivative_scale, `order` times; nothing for orders above the degree, whose
+/// sums are zeros (or NaN).
 double scale_derivative(double sum, std::size_t order, std::size_t degree, double w) {
     if (order > degree) return sum;
-    for (std::size_t j = 0; j < order; ++j) sum = (sum + sum) / w;
+    const double reciprocal = 1.0 / w;
+    for (std::size_t j = 0; j < order; ++j) exact_derivative_scale(sum, w, reciprocal, sum);
     return sum;
 }
 
@@ -268,7 +269,7 @@ template <std::size_t Degree, std::size_t Order>
     const std::size_t functions = job.functions;
     const std::size_t n_t = job.n_t;
     const std::size_t n_dofs = n_t * columns;
-    const Lanes w = {job.width, job.width, job.width, job.width};
+    const double reciprocal = 1.0 / job.width;
     const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
     const Lanes ends = {job.T, job.T, job.T, job.T};
     Lanes values[Degree != kAny ? Degree + 1 : kStackColumns];
@@ -304,7 +305,7 @@ template <std::size_t Degree, std::size_t Order>
                 sum = sum + values[k] * c;
             }
             if (order <= degree) {
-                for (std::size_t j = 0; j < order; ++j) sum = (sum + sum) / w;
+                for (std::size_t j = 0; j < order; ++j) exact_derivative_scale(sum, job.width, reciprocal, sum);
             }
             double* const target = job.out + f * job.n + i0;
             if (whole) {

@@ -60,7 +60,8 @@ void legendre_derivatives(double xi, std::size_t degree, std::size_t order, std:
 /// @brief The order-m time derivative of many functions at many times, under an
 /// extrapolation rule: out[f * times.size() + i] is (2 / w)^m sum_k c_k P_k^(m)(xi)
 /// of function f at times[i], the sum S = -0.0 + P_0^(m) c_0 + ... formed in k order
-/// and then scaled m times by S <- (S + S) / w (not at all when m > degree).
+/// and then scaled m times by S <- (S + S) (1 / w), or (S + S) / w on a grid whose
+/// 1 / w is not normal (not at all when m > degree).
 ///
 /// Inside [0, T] (and for the clamp rule's values everywhere) orders 0 and 1 are
 /// bit for bit LegendreBasis::evaluate_functions. At an element end the result is

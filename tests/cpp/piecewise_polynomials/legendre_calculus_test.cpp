@@ -239,7 +239,7 @@ TEST_P(DerivativeKernel, IsTheDocumentedSumAtEveryOrderAndRule) {
                     const double* const d = dofs.data() + f * basis.n_dofs() + position.element;
                     double sum = -0.0;
                     for (std::size_t k = 0; k < columns; ++k) sum = sum + row[k] * d[k * n_t];
-                    for (std::size_t j = 0; order <= degree && j < order; ++j) sum = (sum + sum) / w;
+                    for (std::size_t j = 0; order <= degree && j < order; ++j) sum = (sum + sum) * (1.0 / w);
                     ASSERT_EQ(bits(out[f * n + i]), bits(sum)) << "f " << f << " t " << t;
                 }
             }
