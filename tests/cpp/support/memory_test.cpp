@@ -49,6 +49,15 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
     const std::optional<std::uint64_t> mapped = mapped_bytes();
     rlimit original{};
     ASSERT_EQ(getrlimit(RLIMIT_AS, &original), 0);
+    // A limit above physical memory leaves physical memory the bound.
+    if (original.rlim_max == RLIM_INFINITY || original.rlim_max >= 2 * physical) {
+        rlimit raised = original;
+        raised.rlim_cur = 2 * physical;
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &raised), 0);
+        const std::uint64_t above = obtainable_memory();
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &original), 0);
+        EXPECT_EQ(above, physical);
+    }
     // A limit with room for this test, between what is mapped and physical memory
     // (sanitizers reserve terabytes of address space: no such limit exists there).
     if (!mapped || *mapped + 2 * kGiB >= physical / 2) {
