@@ -470,6 +470,48 @@ TEST(WorkerPoolDeathTest, BackToBackInOrderBatchesNeverMissAWakeUp) {
     EXPECT_EXIT(back_to_back_in_order_batches(), ::testing::ExitedWithCode(0), "");
 }
 
+/// Rounds of four callers, each running a batch of two chunks on a pool of four workers: a
+/// caller's own chunk lasts until a worker has the other one, which lasts the longer the
+/// lower the caller, so the callers wait for their workers together and the workers leave in
+/// another order than the callers began to wait. Each caller must be woken by its own
+/// worker's leaving (no other one comes at the end of a round). A watchdog ends the process
+/// if a caller never returns.
+[[noreturn]] void callers_waiting_for_their_workers_together() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        exit_with(false, "a caller waiting for its workers was never woken");
+    }).detach();
+    WorkerPool pool(5);
+    std::atomic<std::size_t> chunks{0};
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::thread> callers;
+        for (int c = 0; c < 4; ++c) {
+            callers.emplace_back([&, c] {
+                const std::thread::id caller = std::this_thread::get_id();
+                std::atomic<bool> worker_inside{false};
+                pool.run(2, 1, [&](std::size_t, std::size_t) {
+                    const bool on_caller = std::this_thread::get_id() == caller;
+                    worker_inside.store(worker_inside.load() || !on_caller);
+                    // The caller's chunk lasts until a worker has the other one (or 10 ms).
+                    const auto start = std::chrono::steady_clock::now();
+                    const auto until = start + std::chrono::microseconds(on_caller ? 10000 : 200 * (4 - c));
+                    while (std::chrono::steady_clock::now() < until && !(on_caller && worker_inside.load())) {
+                    }
+                    chunks.fetch_add(1);
+                });
+            });
+        }
+        for (std::thread& caller : callers) caller.join();
+    }
+    exit_with(chunks.load() == 2 * 4 * kRounds, "chunks " + std::to_string(chunks.load()));
+}
+
+TEST(WorkerPoolDeathTest, CallersWaitingForTheirWorkersTogetherAreEachWoken) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(callers_waiting_for_their_workers_together(), ::testing::ExitedWithCode(0), "");
+}
+
 /// A caller that is preempted for a while between its last look at the flag and its
 /// sleep (it holds the mutex throughout, as a real waiter does until it sleeps).
 struct SlowToSleep {
