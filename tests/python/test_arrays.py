@@ -509,9 +509,10 @@ def test_out_sharing_bytes_with_an_input_gives_the_separate_result_bit_for_bit(f
         assert out.view(np.uint64).tolist() == expected.view(np.uint64).tolist(), (derivative, extrapolate)
 
 
-# zorv_arrays' batches count functions times times (or bounds); zorv's are one function's.
+# zorv_arrays' batches count functions times times (bounds, samples); zorv's are one function's.
 @pytest.mark.parametrize("operation, functions", [("evaluate", 1), ("evaluate", 2), ("evaluate", 2048),
-                                                  ("integrate", 2), ("integrate", 2048), ("evaluate_many", 1)])
+                                                  ("integrate", 2), ("integrate", 2048), ("fit", 2),
+                                                  ("evaluate_many", 1)])
 def test_other_threads_run_while_2048_evaluations_compute(operation, functions):
     # With a switch interval of 100 s, the counting thread runs during the call only if
     # the call releases the lock: a held lock never lets it count, in any attempt.
@@ -521,8 +522,9 @@ def test_other_threads_run_while_2048_evaluations_compute(operation, functions):
     out, starts = np.empty((functions, t.size)), np.zeros_like(t)  # NumPy releases the lock for work of its own
     evaluator = zorv.LegendreBasisEvaluator(600, 2, 1.0)
     evaluator.set_dofs(dofs[0])
+    fitting, samples = za.LegendreSpace(100, 1, 1.0), np.ones_like(out)  # more times than degree + 1
     call = {"evaluate": lambda: space.evaluate(dofs, t, out=out), "integrate": lambda: space.integrate(dofs, starts, t),
-            "evaluate_many": lambda: evaluator.evaluate_many(t)}[operation]
+            "fit": lambda: fitting.fit(t, samples), "evaluate_many": lambda: evaluator.evaluate_many(t)}[operation]
     counted, stop = [0], threading.Event()
 
     def count():
