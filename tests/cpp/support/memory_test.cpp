@@ -80,6 +80,7 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
     bool below_passes = true;
     try {
         require_memory(limit / 16, 8, "values");
+        require_memory(limit / 8, 8, "values");  // exactly the limit (a multiple of 1 KiB)
     } catch (const AllocationTooLarge&) {
         below_passes = false;
     }
