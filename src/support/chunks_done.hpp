@@ -18,7 +18,8 @@ namespace zorv::detail {
 /// hear the first copy's workers.
 ///
 /// The condition variable is a parameter only so that a test can stretch the moment
-/// between the caller's last look at the flag and its sleep.
+/// between the caller's last look at the flag and its sleep, and, where it has a static
+/// `between_mark_steps()`, the moment between the two steps of `mark`.
 template <class ConditionVariable = std::condition_variable>
 class BasicChunksDone {
 public:
@@ -32,6 +33,7 @@ public:
         // Sequentially consistent on both sides: either the caller sees the chunk
         // done before it sleeps, or this thread sees that the caller waits for it.
         done_[c].store(true, std::memory_order_seq_cst);
+        if constexpr (requires { ConditionVariable::between_mark_steps(); }) ConditionVariable::between_mark_steps();
         if (awaited_.load(std::memory_order_seq_cst) != c) return;
         {
             // The caller holds the mutex from announcing the wait until it sleeps:

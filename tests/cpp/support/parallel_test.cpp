@@ -549,6 +549,49 @@ TEST(ChunksDone, AChunkFinishedWhileTheCallerGoesToSleepStillWakesIt) {
     EXPECT_LT(waited, std::chrono::seconds(5)) << "the wake-up sent while the caller went to sleep was lost";
 }
 
+/// A worker that is preempted between the two steps of marking a chunk, for as long as
+/// the caller takes to announce its wait and look at the flag (or 200 ms).
+struct SlowToMark {
+    static inline std::atomic<bool> marking{false};    ///< the worker is between the steps
+    static inline std::atomic<bool> announced{false};  ///< the caller has looked at the flag
+    std::condition_variable condition;
+
+    static void between_mark_steps() {
+        marking.store(true);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!announced.load() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    }
+    template <class Predicate>
+    void wait(std::unique_lock<std::mutex>& lock, Predicate done) {
+        while (!done()) {
+            announced.store(true);
+            condition.wait(lock);
+        }
+    }
+    void notify_one() noexcept { condition.notify_one(); }
+};
+
+TEST(ChunksDone, ACallerThatWaitsWhileTheChunkIsMarkedIsWoken) {
+    // Marking stores the flag before it looks for a waiting caller: the caller then
+    // either sees the flag or is seen waiting. In the other order, a caller that
+    // announces itself between the two steps sleeps for good.
+    detail::BasicChunksDone<SlowToMark> done(1);
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        done.mark(0);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!returned.load() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+        if (!returned.load()) done.mark(0);  // fail instead of hanging
+    });
+    while (!SlowToMark::marking.load()) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    done.wait_for(0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    returned.store(true);
+    worker.join();
+    EXPECT_LT(waited, std::chrono::seconds(5)) << "the caller that waited while the chunk was marked was not woken";
+}
+
 TEST(GlobalPool, HasTheSizeTheEnvironmentAsksFor) {
     const std::size_t expected = pool_size_from_environment(
         std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
