@@ -10,6 +10,7 @@
 /// differs between the instruction sets a kernel is cloned for (see
 /// support/target_clones.hpp). These helpers always inline.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -49,7 +50,7 @@ using Narrow = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int3
 template <class Real>
 [[gnu::always_inline]] inline void exact_derivative_scale(const Real& sum, double width, double reciprocal,
                                                           Real& result) {
-    if (reciprocal > 0x1p-1022 && reciprocal < 0x1p1023) [[likely]] {  // normal (and finite)
+    if (std::isnormal(reciprocal)) [[likely]] {
         result = (sum + sum) * reciprocal;
     } else {
         result = (sum + sum) / width;
