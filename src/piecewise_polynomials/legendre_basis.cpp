@@ -487,9 +487,6 @@ Grid grid_of(double width, std::size_t n_t) noexcept {
 /// columns. Worth its copy where a batch has more times than dofs.
 class ElementRecords {
 public:
-    ElementRecords() noexcept = default;
-    ElementRecords(ElementRecords&&) noexcept = default;
-
     /// Whether a batch of `count` times on a grid of n_t elements reads records: small
     /// degrees, at least twice as many times as dofs, records of at most 512 KiB (a
     /// batch's memory beyond its output stays small), a grid with 32-bit element indices
@@ -505,23 +502,22 @@ public:
     /// `dofs` holds D_k of element e at dofs[e + k * stride]. Never throws: where the
     /// copy cannot be allocated, data() is null and the caller reads the dofs as they are
     /// (a batch may run where the process is short of memory, and its checks are done).
-    ElementRecords(const double* dofs, std::size_t stride, std::size_t n_t, std::size_t degree) noexcept
-        : width_(record_width(degree)) {
+    ElementRecords(const double* dofs, std::size_t stride, std::size_t n_t, std::size_t degree) noexcept {
         constexpr std::size_t kLine = 64 / sizeof(double);
+        const std::size_t width = record_width(degree);
         // n_t records and kLine - 1 values of room to align.
-        memory_.reset(new (std::nothrow) double[n_t * width_ + kLine]());
+        memory_.reset(new (std::nothrow) double[n_t * width + kLine]());
         if (!memory_) return;
         data_ = memory_.get() +
                 (kLine - reinterpret_cast<std::uintptr_t>(memory_.get()) / sizeof(double) % kLine) % kLine;
         for (std::size_t e = 0; e < n_t; ++e) {
-            for (std::size_t k = 0; k <= degree; ++k) data_[e * width_ + k] = dofs[e + k * stride];
+            for (std::size_t k = 0; k <= degree; ++k) data_[e * width + k] = dofs[e + k * stride];
         }
     }
 
     const double* data() const noexcept { return data_; }
 
 private:
-    std::size_t width_ = 0;
     std::unique_ptr<double[]> memory_;
     double* data_ = nullptr;
 };
@@ -551,6 +547,23 @@ ZORV_X86_CLONES void records_range(Sum kind, const Grid& grid, std::size_t degre
             records_sum_range<Sum::exact_derivative>(grid, degree, records, times, count, out);
             break;
     }
+}
+
+/// One function's batch on its element records, where they are worth their copy and it
+/// can be made (see ElementRecords): `dofs` holds D_k of element e at dofs[e + k * stride]
+/// for the first `rows` elements, which are all the batch reaches. False where the
+/// caller is to run the batch on the dofs as they are.
+bool sum_on_records(Sum kind, double width, std::size_t n_t, std::size_t degree, const double* dofs,
+                    std::size_t stride, std::size_t rows, std::span<const double> times, std::span<double> out,
+                    const InOrder* in_order) {
+    if (!ElementRecords::worth(width, n_t, degree, times.size())) return false;
+    const ElementRecords records(dofs, stride, std::min(n_t, rows), degree);
+    if (records.data() == nullptr) return false;
+    const Grid grid = grid_of(width, n_t);
+    batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
+        records_range(kind, grid, degree, records.data(), times.data() + begin, end - begin, out.data() + begin);
+    }, in_order);
+    return true;
 }
 
 ZORV_X86_CLONES void value_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride,
@@ -589,20 +602,10 @@ void LegendreBasis::evaluate_batch(Quantity quantity, const DofMatrix& dofs, std
     // written; the ranges run by batch_for cannot fail.
     check_batch(dofs, times);
     if (out.size() != times.size()) stop(assert_eq_message("evaluate_batch: one value per time", out.size(), times.size()));
-    if (ElementRecords::worth(element_width(), n_t_, degree_, times.size())) {
-        // (A checked batch reads only the elements the dof matrix has rows for.)
-        const auto rows = static_cast<std::size_t>(dofs.rows());
-        const ElementRecords records(dofs.data(), rows, std::min(n_t_, rows), degree_);
-        if (records.data() != nullptr) {
-            const Grid grid = grid_of(element_width(), n_t_);
-            const Sum kind = quantity == Quantity::value ? Sum::value : Sum::derivative;
-            batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
-                records_range(kind, grid, degree_, records.data(), times.data() + begin, end - begin,
-                              out.data() + begin);
-            }, in_order);
-            return;
-        }
-    }
+    // (A checked batch reads only the elements the dof matrix has rows for.)
+    const auto rows = static_cast<std::size_t>(dofs.rows());
+    const Sum kind = quantity == Quantity::value ? Sum::value : Sum::derivative;
+    if (sum_on_records(kind, element_width(), n_t_, degree_, dofs.data(), rows, rows, times, out, in_order)) return;
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
         evaluate_range(quantity, dofs, times.subspan(begin, end - begin), out.subspan(begin, end - begin));
     }, in_order);
@@ -974,17 +977,10 @@ void LegendreBasis::evaluate_functions(bool derivative, std::span<const double> 
         stop(assert_eq_message("evaluate_functions: one value per function and time", out.size(), evaluations));
     }
     if (evaluations == 0) return;
-    if (functions == 1 && ElementRecords::worth(element_width(), n_t_, degree_, times.size())) {
-        const ElementRecords records(dofs.data(), n_t_, n_t_, degree_);
-        if (records.data() != nullptr) {
-            const Grid grid = grid_of(element_width(), n_t_);
-            const Sum kind = derivative ? Sum::exact_derivative : Sum::value;
-            batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
-                records_range(kind, grid, degree_, records.data(), times.data() + begin, end - begin,
-                              out.data() + begin);
-            });
-            return;
-        }
+    const Sum kind = derivative ? Sum::exact_derivative : Sum::value;
+    if (functions == 1 &&
+        sum_on_records(kind, element_width(), n_t_, degree_, dofs.data(), n_t_, n_t_, times, out, nullptr)) {
+        return;
     }
     const std::size_t block = std::min(time_block_for(degree_), times.size());
     // Times that fit one block: their table is formed once, here, instead of once by
@@ -1019,6 +1015,7 @@ void LegendreBasis::basis_matrix_entries(bool derivative, std::span<const double
         stop(assert_eq_message("basis_matrix_entries: degree + 1 values per time", values.size(), entries));
     }
     const double width = element_width();
+    const double reciprocal = 1.0 / width;
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const ElementPosition position = locate_in_grid(times[i]);
@@ -1026,7 +1023,7 @@ void LegendreBasis::basis_matrix_entries(bool derivative, std::span<const double
             Index* const row_columns = columns.data() + i * per_row;
             reference_basis(position.xi, derivative, {row_values, per_row});
             for (std::size_t k = 0; k < per_row; ++k) {
-                if (derivative) exact_derivative_scale(row_values[k], width, 1.0 / width, row_values[k]);
+                if (derivative) exact_derivative_scale(row_values[k], width, reciprocal, row_values[k]);
                 row_columns[k] = static_cast<Index>(position.element + n_t_ * k);
             }
         }
