@@ -360,15 +360,12 @@ template <Sum kind, std::size_t Width = 0>
     }
 }
 
-/// The results of one group of four times: located, gathered and summed in vector
+/// The results of one group of four located times: gathered and summed in vector
 /// registers, then scaled for a derivative.
-template <Sum kind, bool halves, bool narrow, std::size_t Width = 0, bool product = false>
-[[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
-                                              std::size_t stride, const Lanes& t, Lanes& result,
-                                              Bits* near = nullptr) {
-    std::conditional_t<narrow, Narrow, Bits> element;
-    Lanes xi;
-    locate_lanes<halves, decltype(element), product>(grid, t, element, xi, near);
+template <Sum kind, std::size_t Width, class Element>
+[[gnu::always_inline]] inline void located_sums(const Grid& grid, std::size_t degree, const double* dofs,
+                                                std::size_t stride, const Element& element, const Lanes& xi,
+                                                Lanes& result) {
     const double* rows[kLanes];
     for (std::size_t l = 0; l < kLanes; ++l) {
         rows[l] = dofs + static_cast<std::size_t>(element[l]) * (Width != 0 ? Width : 1);
@@ -381,6 +378,16 @@ template <Sum kind, bool halves, bool narrow, std::size_t Width = 0, bool produc
     } else if constexpr (kind == Sum::exact_derivative) {
         exact_derivative_scale(result, grid.width, grid.reciprocal, result);
     }
+}
+
+/// The results of one group of four times: located, then as located_sums.
+template <Sum kind, bool halves, bool narrow, std::size_t Width = 0>
+[[gnu::always_inline]] inline void group_sums(const Grid& grid, std::size_t degree, const double* dofs,
+                                              std::size_t stride, const Lanes& t, Lanes& result) {
+    std::conditional_t<narrow, Narrow, Bits> element;
+    Lanes xi;
+    locate_lanes<halves, decltype(element)>(grid, t, element, xi);
+    located_sums<kind, Width>(grid, degree, dofs, stride, element, xi, result);
 }
 
 /// Any degree, as opposed to a degree fixed at compile time.
@@ -405,14 +412,21 @@ template <Sum kind, std::size_t Fixed, bool halves = false, bool narrow = true, 
         for (; count - first >= kGroups * kLanes; first += kGroups * kLanes) {
             Lanes chunk[kGroups];
             Bits near = {0, 0, 0, 0};
+            // All groups located first, then summed: the divisions of one group then
+            // overlap those of the next instead of waiting behind its sums.
+            Narrow element[kGroups];
+            Lanes xi[kGroups];
             for (std::size_t g = 0; g < kGroups; ++g) {
-                // (Summed from the register, not from the copy: reading a vector back from
-                // the stack right after storing it stalls the load.)
+                // (Located from the register, not from the copy: reading a vector back
+                // from the stack right after storing it can stall the load.)
                 Lanes t;
                 __builtin_memcpy(&t, times + first + g * kLanes, sizeof t);
                 chunk[g] = t;
+                locate_lanes<halves, Narrow, true>(grid, t, element[g], xi[g], &near);
+            }
+            for (std::size_t g = 0; g < kGroups; ++g) {
                 Lanes result;
-                group_sums<kind, halves, narrow, Width, true>(grid, degree, dofs, stride, t, result, &near);
+                located_sums<kind, Width>(grid, degree, dofs, stride, element[g], xi[g], result);
                 __builtin_memcpy(out + first + g * kLanes, &result, sizeof result);
             }
             if ((near[0] | near[1] | near[2] | near[3]) != 0) [[unlikely]] {
