@@ -721,73 +721,88 @@ template <std::size_t Degree>
     const Lanes ones = {1.0, 1.0, 1.0, 1.0};
     const Lanes ends = {job.T, job.T, job.T, job.T};
     std::size_t listed = 0;
-    for (std::size_t g = 0; g < count; g += kLanes) {
-        const std::size_t group = count - g < kLanes ? count - g : kLanes;
-        Lanes a, b;
-        if (group == kLanes) [[likely]] {
-            __builtin_memcpy(&a, job.lower + first + g, sizeof a);
-            __builtin_memcpy(&b, job.upper + first + g, sizeof b);
-        } else {
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                // A short group repeats its first pair; those lanes are not stored.
-                const std::size_t from = first + g + (j < group ? j : 0);
-                a[j] = job.lower[from];
-                b[j] = job.upper[from];
-            }
-        }
-        const Bits reversed = b < a;
-        Lanes lo, hi;
-        select(reversed, b, a, lo);
-        select(reversed, a, b, hi);
-        Narrow e_lo, e_hi;
-        Lanes left_lo, left_hi, offset_lo, offset_hi;
-        place_lanes(w, inverse, to_reference, last, lo, e_lo, left_lo, offset_lo);
-        place_lanes(w, inverse, to_reference, last, hi, e_hi, left_hi, offset_hi);
-        // NaN fails every comparison: such a pair is not regular.
-        const Bits regular = (lo >= zeros) & (hi <= ends) & __builtin_convertvector(e_lo != e_hi, Bits);
-        const double* rows_lo[kLanes];
-        const double* rows_hi[kLanes];
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            rows_lo[j] = job.records + static_cast<std::size_t>(e_lo[j]) * stride;
-            rows_hi[j] = job.records + static_cast<std::size_t>(e_hi[j]) * stride;
-        }
-        // The distances to the element ends, formed from the times and the edges as
-        // LegendreBasis::locate forms them (right = w + left).
-        Lanes delta_lo = ((w + left_lo) - lo) * to_reference;
-        Lanes delta_hi = offset_hi;
-        select(delta_lo > zeros, delta_lo, zeros, delta_lo);
-        select(delta_hi > zeros, delta_hi, zeros, delta_hi);
-        const Lanes x_lo = offset_lo - ones;
-        const Lanes x_hi = offset_hi - ones;
-        Lanes columns_lo[kWidth], columns_hi[kWidth];
-        if constexpr (Degree != kAny) {
-            record_columns<kWidth>(rows_lo, columns_lo);
-            record_columns<kWidth>(rows_hi, columns_hi);
-        }
-        Lanes q_lo, q_hi, c_lo, c_hi;
-        antiderivative_slope_sum<Degree>(degree, rows_lo, columns_lo, x_lo, q_lo);
-        antiderivative_slope_sum<Degree>(degree, rows_hi, columns_hi, x_hi, q_hi);
-        record_value<Degree>(rows_lo, columns_lo, 0, c_lo);
-        record_value<Degree>(rows_hi, columns_hi, 0, c_hi);
-        const Lanes left_piece = half * (delta_lo * (c_lo + (ones + x_lo) * q_lo));
-        const Lanes right_piece = half * (delta_hi * (c_hi - (ones - x_hi) * q_hi));
-        Lanes to_hi, to_lo, from_hi, from_lo;
-        record_value<Degree>(rows_hi, columns_hi, layout.before(), to_hi);
-        record_value<Degree>(rows_hi, columns_hi, layout.before() + 1, to_lo);
-        record_value<Degree>(rows_lo, columns_lo, layout.after(), from_hi);
-        record_value<Degree>(rows_lo, columns_lo, layout.after() + 1, from_lo);
-        const Lanes middle = (to_hi - from_hi) + (to_lo - from_lo);
-        Lanes result = (left_piece + middle) + right_piece;
-        select(reversed, -result, result, result);
-        if (group == kLanes && (regular[0] & regular[1] & regular[2] & regular[3])) [[likely]] {
-            __builtin_memcpy(job.out + first + g, &result, sizeof result);
-            continue;
-        }
-        for (std::size_t j = 0; j < group; ++j) {
-            if (regular[j]) {
-                job.out[first + g + j] = result[j];
+    // Blocks of eight groups, each placed first and summed after, so that the loads
+    // of the records of one group need not wait behind the sums of the one before.
+    constexpr std::size_t kGroups = 8;
+    for (std::size_t block = 0; block < count; block += kGroups * kLanes) {
+        const std::size_t block_end = count - block < kGroups * kLanes ? count : block + kGroups * kLanes;
+        struct Placed {
+            Narrow e_lo, e_hi;
+            Lanes x_lo, x_hi, delta_lo, delta_hi;
+            Bits reversed, regular;
+        } placed[kGroups];
+        for (std::size_t g = block; g < block_end; g += kLanes) {
+            Placed& p = placed[(g - block) / kLanes];
+            const std::size_t group = count - g < kLanes ? count - g : kLanes;
+            Lanes a, b;
+            if (group == kLanes) [[likely]] {
+                __builtin_memcpy(&a, job.lower + first + g, sizeof a);
+                __builtin_memcpy(&b, job.upper + first + g, sizeof b);
             } else {
-                special[listed++] = first + g + j;
+                for (std::size_t j = 0; j < kLanes; ++j) {
+                    // A short group repeats its first pair; those lanes are not stored.
+                    const std::size_t from = first + g + (j < group ? j : 0);
+                    a[j] = job.lower[from];
+                    b[j] = job.upper[from];
+                }
+            }
+            p.reversed = b < a;
+            Lanes lo, hi;
+            select(p.reversed, b, a, lo);
+            select(p.reversed, a, b, hi);
+            Lanes left_lo, left_hi, offset_lo, offset_hi;
+            place_lanes(w, inverse, to_reference, last, lo, p.e_lo, left_lo, offset_lo);
+            place_lanes(w, inverse, to_reference, last, hi, p.e_hi, left_hi, offset_hi);
+            // NaN fails every comparison: such a pair is not regular.
+            p.regular = (lo >= zeros) & (hi <= ends) & __builtin_convertvector(p.e_lo != p.e_hi, Bits);
+            // The distances to the element ends, formed from the times and the edges as
+            // LegendreBasis::locate forms them (right = w + left).
+            p.delta_lo = ((w + left_lo) - lo) * to_reference;
+            p.delta_hi = offset_hi;
+            select(p.delta_lo > zeros, p.delta_lo, zeros, p.delta_lo);
+            select(p.delta_hi > zeros, p.delta_hi, zeros, p.delta_hi);
+            p.x_lo = offset_lo - ones;
+            p.x_hi = offset_hi - ones;
+        }
+        for (std::size_t g = block; g < block_end; g += kLanes) {
+            const Placed& p = placed[(g - block) / kLanes];
+            const std::size_t group = count - g < kLanes ? count - g : kLanes;
+            const double* rows_lo[kLanes];
+            const double* rows_hi[kLanes];
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                rows_lo[j] = job.records + static_cast<std::size_t>(p.e_lo[j]) * stride;
+                rows_hi[j] = job.records + static_cast<std::size_t>(p.e_hi[j]) * stride;
+            }
+            Lanes columns_lo[kWidth], columns_hi[kWidth];
+            if constexpr (Degree != kAny) {
+                record_columns<kWidth>(rows_lo, columns_lo);
+                record_columns<kWidth>(rows_hi, columns_hi);
+            }
+            Lanes q_lo, q_hi, c_lo, c_hi;
+            antiderivative_slope_sum<Degree>(degree, rows_lo, columns_lo, p.x_lo, q_lo);
+            antiderivative_slope_sum<Degree>(degree, rows_hi, columns_hi, p.x_hi, q_hi);
+            record_value<Degree>(rows_lo, columns_lo, 0, c_lo);
+            record_value<Degree>(rows_hi, columns_hi, 0, c_hi);
+            const Lanes left_piece = half * (p.delta_lo * (c_lo + (ones + p.x_lo) * q_lo));
+            const Lanes right_piece = half * (p.delta_hi * (c_hi - (ones - p.x_hi) * q_hi));
+            Lanes to_hi, to_lo, from_hi, from_lo;
+            record_value<Degree>(rows_hi, columns_hi, layout.before(), to_hi);
+            record_value<Degree>(rows_hi, columns_hi, layout.before() + 1, to_lo);
+            record_value<Degree>(rows_lo, columns_lo, layout.after(), from_hi);
+            record_value<Degree>(rows_lo, columns_lo, layout.after() + 1, from_lo);
+            const Lanes middle = (to_hi - from_hi) + (to_lo - from_lo);
+            Lanes result = (left_piece + middle) + right_piece;
+            select(p.reversed, -result, result, result);
+            if (group == kLanes && (p.regular[0] & p.regular[1] & p.regular[2] & p.regular[3])) [[likely]] {
+                __builtin_memcpy(job.out + first + g, &result, sizeof result);
+                continue;
+            }
+            for (std::size_t j = 0; j < group; ++j) {
+                if (p.regular[j]) {
+                    job.out[first + g + j] = result[j];
+                } else {
+                    special[listed++] = first + g + j;
+                }
             }
         }
     }
