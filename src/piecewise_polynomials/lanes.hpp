@@ -57,12 +57,34 @@ template <class Real>
     }
 }
 
+/// How record_columns reads a 4 x 4 block of four records.
+enum class Transpose {
+    rows,   ///< four whole rows, eight shuffles: the fewest instructions
+    pairs,  ///< eight pairs of values, four shuffles: for kernels the shuffle unit bounds
+};
+
 /// The values [0, Width) of four records as lanes: column k holds value k of each
-/// record. Each record is read as Width / 4 vectors, and each 4 x 4 block transposed
-/// (where gathering them would take 4 Width scalar loads).
-template <std::size_t Width>
+/// record, where gathering them would take 4 Width scalar loads. With
+/// Transpose::pairs, rows 0 and 2 (1 and 3) are read side by side into one vector and
+/// interleaved once; the pairs a kernel never uses are not read at all.
+template <std::size_t Width, Transpose how = Transpose::rows>
 [[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
     static_assert(Width % kLanes == 0);
+    if constexpr (how == Transpose::pairs) {
+        using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+        for (std::size_t k = 0; k < Width; k += 2) {
+            Pair p0, p1, p2, p3;
+            __builtin_memcpy(&p0, rows[0] + k, sizeof p0);
+            __builtin_memcpy(&p1, rows[1] + k, sizeof p1);
+            __builtin_memcpy(&p2, rows[2] + k, sizeof p2);
+            __builtin_memcpy(&p3, rows[3] + k, sizeof p3);
+            const Lanes even = __builtin_shufflevector(p0, p2, 0, 1, 2, 3);  // rows 0 and 2
+            const Lanes odd = __builtin_shufflevector(p1, p3, 0, 1, 2, 3);   // rows 1 and 3
+            columns[k] = __builtin_shufflevector(even, odd, 0, 4, 2, 6);
+            columns[k + 1] = __builtin_shufflevector(even, odd, 1, 5, 3, 7);
+        }
+        return;
+    }
     for (std::size_t k = 0; k < Width; k += kLanes) {
         Lanes r0, r1, r2, r3;
         __builtin_memcpy(&r0, rows[0] + k, sizeof r0);

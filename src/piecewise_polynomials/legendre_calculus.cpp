@@ -775,8 +775,8 @@ template <std::size_t Degree>
             }
             Lanes columns_lo[kWidth], columns_hi[kWidth];
             if constexpr (Degree != kAny) {
-                record_columns<kWidth>(rows_lo, columns_lo);
-                record_columns<kWidth>(rows_hi, columns_hi);
+                record_columns<kWidth, Transpose::pairs>(rows_lo, columns_lo);
+                record_columns<kWidth, Transpose::pairs>(rows_hi, columns_hi);
             }
             Lanes q_lo, q_hi, c_lo, c_hi;
             antiderivative_slope_sum<Degree>(degree, rows_lo, columns_lo, p.x_lo, q_lo);
