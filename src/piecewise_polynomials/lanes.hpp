@@ -59,14 +59,17 @@ template <class Real>
 
 /// How record_columns reads a 4 x 4 block of four records.
 enum class Transpose {
-    rows,   ///< four whole rows, eight shuffles: the fewest instructions
-    pairs,  ///< eight pairs of values, four shuffles: for kernels the shuffle unit bounds
+    rows,   ///< four whole-row loads, then eight shuffles: the fewest loads
+    pairs,  ///< eight half-row loads, joined two by two, then four shuffles
 };
 
 /// The values [0, Width) of four records as lanes: column k holds value k of each
 /// record, where gathering them would take 4 Width scalar loads. With
 /// Transpose::pairs, rows 0 and 2 (1 and 3) are read side by side into one vector and
-/// interleaved once; the pairs a kernel never uses are not read at all.
+/// interleaved once, so a column depends only on the half rows that hold it and the
+/// half rows whose columns a kernel never uses are not loaded. The integral kernel,
+/// which reads two records per point and not all of their values, is faster so; the
+/// evaluation kernel, which reads one record and all of it, is faster with whole rows.
 template <std::size_t Width, Transpose how = Transpose::rows>
 [[gnu::always_inline]] inline void record_columns(const double* const* rows, Lanes* columns) {
     static_assert(Width % kLanes == 0);
