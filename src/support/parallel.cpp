@@ -167,6 +167,7 @@ struct Job {
     std::size_t helpers;                 ///< workers it can keep busy: min(workers, chunks - 1)
     std::mutex& pool_mutex;
     std::condition_variable& work_available;  ///< the pool's; its workers wait there
+    std::size_t& workers_called_later;        ///< the pool's count; guarded by its mutex
     std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
     std::size_t workers_called = 0;      ///< workers woken or watching for it; guarded likewise
     /// workers_called < helpers: read without the mutex, so that a job that called all
@@ -206,6 +207,7 @@ struct Job {
             const std::lock_guard lock(pool_mutex);
             if (workers_called == helpers || next.load(std::memory_order_relaxed) + 1 >= chunks) return;
             ++workers_called;
+            ++workers_called_later;
             may_call_more.store(workers_called < helpers, std::memory_order_relaxed);
         }
         work_available.notify_one();
@@ -268,6 +270,7 @@ struct WorkerPool::Impl {
     bool watcher_counted = false;            ///< a job offered meanwhile counts on the watcher
     bool watch_pays = true;                  ///< the last watch found a job, or would have
     bool stopping = false;
+    WorkerPool::WorkersCalled called;        ///< guarded by the mutex
     std::vector<std::thread> workers;
 
     void worker_loop() noexcept {
@@ -368,6 +371,11 @@ WorkerPool::~WorkerPool() { impl_->stop_workers(); }
 
 std::size_t WorkerPool::size() const noexcept { return impl_->size; }
 
+WorkerPool::WorkersCalled WorkerPool::workers_called() const noexcept {
+    const std::lock_guard lock(impl_->mutex);
+    return impl_->called;
+}
+
 void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
@@ -381,7 +389,8 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             {},
             std::min(impl.workers.size(), chunks - 1),
             impl.mutex,
-            impl.work_available};
+            impl.work_available,
+            impl.called.later};
     if (in_order != nullptr) job.done = std::make_unique<detail::ChunksDone>(job.chunks);
     if (job.helpers != 0) {
         std::size_t wake = 0;
@@ -394,6 +403,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             const bool watcher_comes = impl.watching && !impl.watcher_counted;
             impl.watcher_counted = impl.watcher_counted || watcher_comes;
             job.workers_called = std::min(job.helpers, impl.woken_at_once);
+            impl.called.at_start += job.workers_called;
             wake = job.workers_called - (watcher_comes ? 1 : 0);
             job.may_call_more.store(job.workers_called < job.helpers, std::memory_order_relaxed);
         }

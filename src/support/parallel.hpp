@@ -89,6 +89,15 @@ public:
     /// The concurrency the pool was created with.
     std::size_t size() const noexcept;
 
+    /// How many workers the pool's calls have asked for so far: at the start of a call,
+    /// and later because one of its chunks ran long. The decisions, not the threads
+    /// that happened to arrive, so that tests can check the rule on a loaded machine.
+    struct WorkersCalled {
+        std::size_t at_start = 0;
+        std::size_t later = 0;
+    };
+    WorkersCalled workers_called() const noexcept;
+
     /// @brief Calls `body` on the chunks [0, chunk), [chunk, 2 chunk), ... that cover
     /// [0, count), each exactly once, on the pool's workers and the calling thread;
     /// returns when all chunks are done. The calling thread works through the

@@ -69,6 +69,39 @@ def test_values_equal_zorvs_batch_bit_for_bit(degree, n_t, T, lead, t_shape):
         assert np.array_equal(single, space.evaluate(np.rint(dofs * 4), times), equal_nan=True)
 
 
+# Times at, just below and just above inner edges of high index on a grid of 10^6
+# elements, each in every lane of a vector group, against zorv's one-time calls. The
+# second derivative of a function with only a P_2 part is a per-element constant, so it
+# shows which element a time was placed in, bit for bit.
+@pytest.mark.parametrize("degree", [3, 7])
+def test_times_at_high_edges_are_placed_as_zorv_places_them_in_every_lane(degree):
+    n_t, T = 10**6, 0.1  # a grid where the product misplaces times with |xi| up to 3e-10 off 1
+    rng = np.random.default_rng(degree)
+    edges = rng.integers(n_t // 2, n_t, 150)
+    w = T / n_t
+    ends = np.concatenate([edges * w, T * edges / n_t, (edges + 0.0) / (n_t / T)])
+    base = np.concatenate([ends, np.nextafter(ends, 0.0), np.nextafter(ends, T)])
+    base = base[:base.size - base.size % 8 + 1]  # a size of 1 modulo 8: each rotation moves every lane
+    def in_every_lane(values):
+        return np.concatenate([np.roll(values, r) for r in range(8)])
+    times = in_every_lane(base)
+    space = za.LegendreSpace(degree, n_t, T)
+    dofs = rng.standard_normal(space.n_dofs)
+    evaluator = zorv.LegendreBasisEvaluator(degree, n_t, T)
+    evaluator.set_dofs(dofs)
+    expected = np.array([evaluator.evaluate_at(t) for t in base])
+    values = space.evaluate(dofs, times)
+    assert values.view(np.uint64).tolist() == in_every_lane(expected).view(np.uint64).tolist()
+    # zorv's element of each time (the value of e on element e), and a time in its middle.
+    evaluator.set_dofs(np.r_[np.arange(n_t, dtype=float), np.zeros(n_t * degree)])
+    element = np.array([evaluator.evaluate_at(t) for t in base]).astype(int)
+    p2 = np.zeros((degree + 1, n_t))
+    p2[2] = rng.uniform(1.0, 2.0, n_t)
+    second = space.evaluate(p2.ravel(), times, derivative=2)
+    middle = space.evaluate(p2.ravel(), (element + 0.5) * w, derivative=2)
+    assert second.view(np.uint64).tolist() == in_every_lane(middle).view(np.uint64).tolist()
+
+
 @pytest.mark.parametrize("order", [1, 2, 3])
 @pytest.mark.parametrize("degree, n_t, T", [(0, 3, 1.0), (1, 2, 2.0), (3, 7, 1.0), (8, 4, 3.0), (20, 3, 1.0)])
 def test_derivatives_agree_with_legder_at_zorvs_xi_up_to_element_ends(degree, n_t, T, order):
@@ -130,6 +163,29 @@ def test_integrals_and_fit_agree_with_legint_and_legfit_per_element(degree, n_t,
         xi = 2 * (t[mask] - (e + 0.5) * w) / w
         reference = legendre.legfit(xi, y[:, mask].T, degree, w=np.sqrt(weights[mask]))
         np.testing.assert_allclose(fitted[:, e::n_t], reference.T, rtol=0, atol=1e-11)
+
+
+# Sums whose terms cancel to a remainder far below their size: only the compensated sums
+# (the two-sum's error term, the prefix sums' low words) keep it. One pair takes the
+# general way, as many pairs as elements the vector kernel.
+@pytest.mark.parametrize("pairs", [1, 9])
+@pytest.mark.parametrize("tiny", [2.0**-60, -3 * 2.0**-70, 1e-17])
+def test_cancelling_integrals_and_inner_products_are_exact(tiny, pairs):
+    from fractions import Fraction
+    # degree 1 on 8 elements of width 3: the mass matrix weights are 3 and 1. The bounds
+    # lie in the zero elements 3 and 7, so that the integral is a difference of prefix
+    # sums whose low words both matter.
+    space = za.LegendreSpace(1, 8, 24.0)
+    mean = np.array([1.0, tiny, -1.0, 0.0, 1.0, tiny, -1.0, 0.0])
+    dofs = np.concatenate([mean, [0.0, 1.0, -tiny, 0.0, 0.0, 0.0, 1.0, 0.0]])
+    exact = float(sum(Fraction(3.0 * m) for m in mean[4:7]))
+    lower, upper = np.full(pairs, 10.5), np.full(pairs, 22.5)
+    assert space.integrate(dofs, lower, upper).tolist() == [exact] * pairs
+    assert space.integrate(dofs, upper, lower).tolist() == [-exact] * pairs
+    other = np.ones(16)
+    terms = [Fraction(3.0 * (a * b)) for a, b in zip(dofs[:8], other[:8])]
+    terms += [Fraction(1.0 * (a * b)) for a, b in zip(dofs[8:], other[8:])]
+    assert space.inner(np.stack([dofs, other]), np.stack([other, dofs])).tolist() == [float(sum(terms))] * 2
 
 
 def test_extrapolation_rules_and_refusals():

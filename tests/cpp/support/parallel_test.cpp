@@ -639,6 +639,28 @@ TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenItsChunksRunLong) {
         });
         return seen.size();
     };
+    // The decisions are counted as well as the threads seen, since a loaded machine
+    // can make a thread arrive late (or a short chunk run long) whatever the rule.
+    const std::size_t at_once = std::min(size, available_processors()) - 1;
+    const auto called_by = [&](std::size_t chunks, std::chrono::microseconds per_chunk) {
+        const WorkerPool::WorkersCalled before = pool.workers_called();
+        pool.run(chunks, 1, [&](std::size_t, std::size_t) {
+            const auto until = std::chrono::steady_clock::now() + per_chunk;
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        });
+        const WorkerPool::WorkersCalled after = pool.workers_called();
+        return WorkerPool::WorkersCalled{after.at_start - before.at_start, after.later - before.later};
+    };
+    for (const std::size_t chunks : {std::size_t{1}, std::size_t{2}, size, size * 16}) {
+        const WorkerPool::WorkersCalled quick = called_by(chunks, std::chrono::microseconds(0));
+        EXPECT_EQ(quick.at_start, std::min(chunks - 1, at_once)) << chunks << " chunks";
+        EXPECT_EQ(quick.later, 0u) << chunks << " chunks";
+    }
+    const WorkerPool::WorkersCalled slow = called_by(size * 16, std::chrono::microseconds(2000));
+    EXPECT_EQ(slow.at_start, at_once);
+    EXPECT_EQ(slow.at_start + slow.later, size - 1);
+
     threads_taking_part(std::chrono::microseconds(0));  // every worker started and asleep
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_LE(threads_taking_part(std::chrono::microseconds(20)), size - 1);
