@@ -25,7 +25,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
-#include "bindings/released_lock.hpp"
+#include "interpreter/released_lock.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_calculus.hpp"
