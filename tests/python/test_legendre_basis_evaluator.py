@@ -616,7 +616,7 @@ EXIT_RECIPES = {
     "zorv.LegendreBasis.evaluate_all_basis_functions": "B.evaluate_all_basis_functions(Item())",
     "zorv.LegendreBasis.evaluate_all_basis_function_derivatives": "B.evaluate_all_basis_function_derivatives(Item())",
     "zorv.LegendreBasisEvaluator": "zorv.LegendreBasisEvaluator(3, Count(3), Item())",
-    "zorv.LegendreBasisEvaluator.set_dofs": "E.set_dofs(Times())",
+    "zorv.LegendreBasisEvaluator.set_dofs": "zorv.LegendreBasisEvaluator(3, 4, 1.0).set_dofs(Times())",
     "zorv.LegendreBasisEvaluator.evaluate_at": "E.evaluate_at(Item())",
     "zorv.LegendreBasisEvaluator.evaluate_derivative_at": "E.evaluate_derivative_at(Item())",
     "zorv.LegendreBasisEvaluator.evaluate_many": "E.evaluate_many(t)",
