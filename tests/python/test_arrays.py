@@ -7,6 +7,7 @@ import inspect
 import multiprocessing
 import os
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -339,6 +340,29 @@ def test_converters_round_trip_and_agree_with_evaluate(degree, n_t, T, lead):
     ppoly = space.to_ppoly(dofs)
     assert np.array_equal(ppoly.x, edges)
     np.testing.assert_allclose(np.moveaxis(ppoly(times), (0, 1), (-2, -1)), values, rtol=0, atol=1e-12 * scale)
+
+
+@pytest.mark.parametrize("T, k, rows, refusal", [
+    (1e-120, 0, 4, None), (1e-120, 2, 4, None), (1e120, 0, 3, None), (1e120, 2, 3, None), (1e300, 1, 2, None),
+    (1e-120, 3, None, "coefficient of (t - edges[e])**3 does not fit in float64 for elements of width w = T / n_t = 5e-121"),
+    (1e120, 3, None, "coefficient of (t - edges[e])**3 does not fit in float64 for elements of width w = T / n_t = 5e+119"),
+], ids=["tiny T constant", "tiny T quadratic", "huge T constant", "huge T quadratic", "T 1e300 linear",
+        "tiny T cubic", "huge T cubic"])
+def test_to_ppoly_on_extreme_widths_is_exact_where_representable(T, k, rows, refusal):
+    """Degree 3 on 2 elements: a function using P_0 .. P_k gets its PPoly where the powers it uses
+    fit in float64 (the unused powers that would overflow are left out), else a ValueError naming
+    the power and the width."""
+    space = za.LegendreSpace(3, 2, T)
+    dofs = np.zeros(space.n_dofs)
+    dofs[: 2 * (k + 1)] = np.repeat([2.5, 1.0, -0.5, 0.25][: k + 1], 2)  # P_0 .. P_k on both elements
+    if refusal is not None:
+        with pytest.raises(ValueError, match=re.escape(refusal)):
+            space.to_ppoly(dofs)
+        return
+    ppoly = space.to_ppoly(dofs)
+    t = np.array([0.0, 0.3, 0.5, 0.9, 1.0]) * T
+    assert ppoly.c.shape == (rows, 2)
+    np.testing.assert_allclose(ppoly(t), space.evaluate(dofs, t), rtol=1e-13, atol=0)
 
 
 def test_bad_input_raises_clear_errors_and_changes_nothing():
