@@ -646,14 +646,19 @@ EXIT_RECIPES = {
 
 EXIT_INSIDE_EVERY_CALL = """
     import random, sys, threading, time, numpy as np, zorv, zorv_arrays as za
+    # "sleep": the caller's code sleeps, so that threads are mostly inside it; "plain": it
+    # does not, so that they are as often inside NumPy's or SciPy's Python code.
+    def pause():
+        if sys.argv[1] == "sleep":
+            time.sleep(0.0005)
     class Item:
         def __float__(self):
-            time.sleep(0.0005)
+            pause()
             return 0.5
     class Count:
         def __init__(self, value): self.value = value
         def __index__(self):
-            time.sleep(0.0005)
+            pause()
             return self.value
     class Times:  # a sequence that only iterates, with sleeping items
         def __len__(self): return 16
@@ -662,10 +667,10 @@ EXIT_INSIDE_EVERY_CALL = """
     class Array:  # an array-like that NumPy asks for its values (in Python code)
         def __init__(self, values): self.values = np.asarray(values, dtype=float)
         def __array__(self, dtype=None, copy=None):
-            time.sleep(0.0005)
+            pause()
             return self.values
     def sleepy(times):
-        time.sleep(0.0005)
+        pause()
         return np.sin(times)
     B = zorv.LegendreBasis(3, 4, 1.0)
     E = zorv.LegendreBasisEvaluator(3, 4, 1.0)
@@ -676,7 +681,7 @@ EXIT_INSIDE_EVERY_CALL = """
     def spin(call):
         while True:
             call()
-    calls = [eval("lambda: " + recipe) for recipe in sys.argv[1:]]
+    calls = [eval("lambda: " + recipe) for recipe in sys.argv[2:]]
     for call in calls:
         call()  # every recipe works
     for call in calls:
@@ -706,15 +711,17 @@ def test_every_public_callable_has_an_exit_recipe():
 
 @pytest.mark.parametrize("script, argument, runs", [(EXIT_INSIDE_A_BATCH, 1000, 1), (EXIT_INSIDE_A_BATCH, 400_000, 1),
                                                     (EXIT_INSIDE_A_CONVERSION, 0, 4), (EXIT_INSIDE_ARRAYS, 0, 3),
-                                                    (EXIT_INSIDE_EVERY_CALL, None, 8)],
-                         ids=["small batch", "pooled batch", "conversion", "zorv_arrays", "every public callable"])
+                                                    (EXIT_INSIDE_EVERY_CALL, "sleep", 4),
+                                                    (EXIT_INSIDE_EVERY_CALL, "plain", 6)],
+                         ids=["small batch", "pooled batch", "conversion", "zorv_arrays",
+                              "every public callable, sleeping", "every public callable"])
 def test_interpreter_exit_with_a_daemon_thread_inside_a_call(script, argument, runs):
     """At exit a daemon thread that takes the interpreter lock back is ended by unwinding its
     stack, which must neither touch Python objects nor meet a frame it cannot pass (nanobind's):
     the modules park such a thread where they take the lock back or call Python code, or let the
     unwind pass. The process exits cleanly, without a leak report for what the threads hold.
     (A crash there is likely, not certain: a few runs catch it.)"""
-    arguments = EXIT_RECIPES.values() if argument is None else [argument]
+    arguments = [argument, *EXIT_RECIPES.values()] if script is EXIT_INSIDE_EVERY_CALL else [argument]
     for _ in range(runs):
         run = run_python(script, *arguments)
         assert (run.returncode, run.stdout.strip(), run.stderr) == (0, "exiting", "")
