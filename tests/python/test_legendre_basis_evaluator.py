@@ -678,7 +678,9 @@ EXIT_INSIDE_EVERY_CALL = """
     S = za.LegendreSpace(3, 3, 1.0)
     dofs = np.linspace(-1.0, 1.0, 2 * S.n_dofs).reshape(2, S.n_dofs)
     t = np.linspace(0.0, 1.0, 40)
+    go = threading.Event()
     def spin(call):
+        go.wait()
         while True:
             call()
     calls = [eval("lambda: " + recipe) for recipe in sys.argv[2:]]
@@ -686,6 +688,7 @@ EXIT_INSIDE_EVERY_CALL = """
         call()  # every recipe works
     for call in calls:
         threading.Thread(target=spin, args=(call,), daemon=True).start()
+    go.set()  # all at once (threads that start while others spin take long to start)
     time.sleep(random.uniform(0.02, 0.3))
     print("exiting")
 """
@@ -711,8 +714,8 @@ def test_every_public_callable_has_an_exit_recipe():
 
 @pytest.mark.parametrize("script, argument, runs", [(EXIT_INSIDE_A_BATCH, 1000, 1), (EXIT_INSIDE_A_BATCH, 400_000, 1),
                                                     (EXIT_INSIDE_A_CONVERSION, 0, 4), (EXIT_INSIDE_ARRAYS, 0, 3),
-                                                    (EXIT_INSIDE_EVERY_CALL, "sleep", 4),
-                                                    (EXIT_INSIDE_EVERY_CALL, "plain", 6)],
+                                                    (EXIT_INSIDE_EVERY_CALL, "sleep", 3),
+                                                    (EXIT_INSIDE_EVERY_CALL, "plain", 5)],
                          ids=["small batch", "pooled batch", "conversion", "zorv_arrays",
                               "every public callable, sleeping", "every public callable"])
 def test_interpreter_exit_with_a_daemon_thread_inside_a_call(script, argument, runs):
