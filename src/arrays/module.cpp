@@ -25,7 +25,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
-#include "bindings/released_lock.hpp"
+#include "interpreter/gateway.hpp"
+#include "interpreter/released_lock.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_calculus.hpp"
@@ -50,6 +51,11 @@ struct FlagArgument {
     nb::handle value;
     operator nb::handle() const { return value; }
 };
+/// A real number argument as given (the signature shows `float`): converted by
+/// real_argument, since its __float__ may be the caller's own Python code.
+struct RealArgument {
+    nb::handle value;
+};
 
 }  // namespace zorv::arrays
 
@@ -58,6 +64,15 @@ namespace nanobind::detail {
 template <>
 struct type_caster<zorv::arrays::CountArgument> {
     NB_TYPE_CASTER(zorv::arrays::CountArgument, const_name("int"))
+    bool from_python(handle source, uint8_t, cleanup_list*) noexcept {
+        value.value = source;
+        return true;
+    }
+};
+
+template <>
+struct type_caster<zorv::arrays::RealArgument> {
+    NB_TYPE_CASTER(zorv::arrays::RealArgument, const_name("float"))
     bool from_python(handle source, uint8_t, cleanup_list*) noexcept {
         value.value = source;
         return true;
@@ -83,9 +98,11 @@ using FloatOut = nb::ndarray<double, nb::c_contig, nb::device::cpu>;
 
 // ---- NumPy and SciPy entry points -------------------------------------------------
 
-/// The NumPy functions this module calls; looked up once at import and kept for the
-/// life of the process (never destroyed: the interpreter may already be gone then).
+/// The NumPy functions this module calls (through call_python); looked up once at import
+/// and kept for the life of the process (never destroyed: the interpreter may already
+/// be gone then).
 struct Numpy {
+    nb::object ndarray;
     nb::object asarray;
     nb::object empty;
     nb::object float64;
@@ -95,6 +112,70 @@ struct Numpy {
 };
 
 Numpy* numpy = nullptr;
+
+// ---- calls into Python code ------------------------------------------------------------
+//
+// Every call from this module into Python code goes through the gateway of
+// interpreter/gateway.hpp, by these few functions: the arguments are made (and owned)
+// here, the gateway's call sees raw pointers only, and its new reference is owned here
+// once it has returned. nanobind's own calls (calling an nb::object, attr(...)(),
+// module_::import_, casts that may run the object's code) are not used for this: they
+// run the Python code under frames that the exiting interpreter's unwind cannot pass.
+
+/// The gateway's new reference, or its Python error thrown.
+nb::object owned(PyObject* result) {
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// `callable(*args, **kwargs)`.
+nb::object call_python(nb::handle callable, const nb::tuple& args, const nb::dict& kwargs = nb::dict()) {
+    return owned(py::gateway::call(callable.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+/// `object.name()`.
+nb::object call_method(nb::handle object, const char* name) {
+    return owned(py::gateway::call_method(object.ptr(), name));
+}
+
+/// `import name`.
+nb::object import_module(const char* name) { return owned(py::gateway::import(name)); }
+
+/// `object.name`.
+nb::object attribute(nb::handle object, const char* name) { return owned(py::gateway::attribute(object.ptr(), name)); }
+
+/// `str(object)`, as UTF-8.
+std::string text_of(nb::handle object) {
+    const nb::object text = owned(py::gateway::text(object.ptr()));
+    Py_ssize_t size = 0;
+    const char* const utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (utf8 == nullptr) throw nb::python_error();
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+/// `numpy.asarray(value)`: an object of exactly numpy.ndarray (NumPy runs the
+/// object's __array__, buffer or sequence protocol, which may be Python code).
+nb::object asarray(nb::handle value) { return call_python(numpy->asarray, nb::make_tuple(value)); }
+
+/// A view of `array` as `View` (an nb::ndarray type) if it is one: the only cast to
+/// nanobind's ndarray. Only objects of exactly numpy.ndarray are cast, since the
+/// cast of any other object may run its __dlpack__ or __buffer__ (Python code) inside
+/// nanobind's frames, which the exiting interpreter's unwind cannot pass; anything
+/// else is first made an ndarray by asarray.
+template <class View>
+bool ndarray_view(nb::handle array, View& view) {
+    if (Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject*>(numpy->ndarray.ptr())) return false;
+    return nb::try_cast(array, view, false);
+}
+
+/// A writable view of `value` as `View`: an ndarray, or any other exporter of a buffer
+/// (an ndarray's subclass, array.array, ...) viewed through numpy.asarray, which then
+/// shares the exporter's memory. Anything else has no memory to write into.
+template <class View>
+bool writable_view(nb::handle value, View& view) {
+    if (ndarray_view(value, view)) return true;
+    return PyObject_CheckBuffer(value.ptr()) && ndarray_view(asarray(value), view);
+}
 
 bool is_aligned(const void* data) { return reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0; }
 
@@ -111,20 +192,23 @@ struct FloatArray {
 /// objects and complex numbers are refused, as silent conversions of them hide errors).
 FloatArray float_array(nb::handle value, const char* name) {
     FloatIn view;
-    if (nb::try_cast(value, view, false) && is_aligned(view.data())) return {nb::borrow(value), view};
-    nb::object array = numpy->asarray(value);
+    if (ndarray_view(value, view) && is_aligned(view.data())) return {nb::borrow(value), view};
+    nb::object array = asarray(value);
     const nb::object dtype = array.attr("dtype");
-    const std::string kind = nb::str(dtype.attr("kind")).c_str();
+    const std::string kind = text_of(dtype.attr("kind"));
     if (kind != "f" && kind != "i" && kind != "u") {
         throw nb::type_error((std::string(name) + " must be an array of real numbers, not of dtype " +
-                              nb::str(dtype).c_str())
+                              text_of(dtype))
                                  .c_str());
     }
-    nb::object converted = numpy->asarray(array, "dtype"_a = numpy->float64, "order"_a = "C");
-    view = nb::cast<FloatIn>(converted, false);
-    if (!is_aligned(view.data())) {  // a block received from another process may lie unaligned
-        converted = converted.attr("copy")();
-        view = nb::cast<FloatIn>(converted, false);
+    nb::dict options;
+    options["dtype"] = numpy->float64;
+    options["order"] = "C";
+    nb::object converted = call_python(numpy->asarray, nb::make_tuple(array), options);
+    if (!ndarray_view(converted, view) || !is_aligned(view.data())) {
+        // A block received from another process may lie unaligned.
+        converted = call_method(converted, "copy");
+        if (!ndarray_view(converted, view)) throw nb::type_error((std::string(name) + " could not be read").c_str());
     }
     return {converted, view};
 }
@@ -153,8 +237,11 @@ nb::tuple shape_tuple(const std::vector<std::size_t>& shape) {
 
 /// A new, uninitialised NumPy array (NumPy reports a size that cannot be allocated).
 std::pair<nb::object, void*> new_array(const std::vector<std::size_t>& shape, const nb::object& dtype) {
-    nb::object array = numpy->empty(shape_tuple(shape), "dtype"_a = dtype);
-    nb::ndarray<nb::c_contig, nb::device::cpu> view = nb::cast<nb::ndarray<nb::c_contig, nb::device::cpu>>(array, false);
+    nb::dict options;
+    options["dtype"] = dtype;
+    nb::object array = call_python(numpy->empty, nb::make_tuple(shape_tuple(shape)), options);
+    nb::ndarray<nb::c_contig, nb::device::cpu> view;
+    if (!ndarray_view(array, view)) throw nb::type_error("numpy.empty did not give a C-contiguous array");
     return {array, view.data()};
 }
 
@@ -190,27 +277,12 @@ void released_for_large_work(std::size_t count, Work&& work) {
     }
 }
 
-/// The new reference that `call` returns, a call into Python code that may run for
-/// long (and, in a daemon thread at exit, be where the interpreter ends the thread,
-/// which is then parked there: see py::parking_if_ended). `call` owns no object.
-template <class Call>
-nb::object from_python_code(Call&& call) {
-    PyObject* const result = py::parking_if_ended(call);
-    if (result == nullptr) throw nb::python_error();
-    return nb::steal(result);
-}
-
-/// `callable(*args, **kwargs)`.
-nb::object call_python(nb::handle callable, const nb::tuple& args, const nb::dict& kwargs = nb::dict()) {
-    return from_python_code([&] { return PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()); });
-}
-
 
 /// numpy.bool_ (numpy.bool), looked up on first use and kept for the life of the process.
 bool is_numpy_bool(nb::handle value) {
     static PyObject* type = nullptr;  // set with the interpreter lock held
     if (type == nullptr) {
-        nb::object found = nb::module_::import_("numpy").attr("bool_");
+        nb::object found = attribute(import_module("numpy"), "bool_");
         if (type == nullptr) type = found.release().ptr();
     }
     return Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(type);
@@ -223,9 +295,7 @@ nb::object index_of(nb::handle value, const char* name, const char* expected) {
         throw nb::type_error((std::string(name) + " must be " + expected + ", not " + Py_TYPE(value.ptr())->tp_name)
                                  .c_str());
     }
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) throw nb::python_error();
-    return index;
+    return owned(py::gateway::index(value.ptr()));
 }
 
 /// A count argument of at least `minimum` (1 for element counts): an int or any
@@ -252,7 +322,7 @@ std::size_t count_argument(nb::handle value, const char* name, std::int64_t mini
 bool flag_argument(nb::handle value, const char* name) {
     if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
     if (is_numpy_bool(value)) {
-        const int truth = PyObject_IsTrue(value.ptr());
+        const int truth = py::gateway::truth(value.ptr());
         if (truth < 0) throw nb::python_error();
         return truth == 1;
     }
@@ -271,8 +341,7 @@ bool flag_argument(nb::handle value, const char* name) {
 nb::handle csr_array_type() {
     static PyObject* type = nullptr;  // set with the interpreter lock held
     if (type == nullptr) {
-        // The import runs Python code (see from_python_code).
-        nb::object found = from_python_code([] { return PyImport_ImportModule("scipy.sparse"); }).attr("csr_array");
+        nb::object found = attribute(import_module("scipy.sparse"), "csr_array");
         if (type == nullptr) type = found.release().ptr();  // the import may have let another thread set it
     }
     return type;
@@ -305,7 +374,7 @@ Extrapolation extrapolation_rule(nb::handle value) {
     if (!PyUnicode_Check(value.ptr())) {
         throw nb::type_error((std::string("extrapolate must be a str, not ") + Py_TYPE(value.ptr())->tp_name).c_str());
     }
-    const std::string name = nb::str(value).c_str();
+    const std::string name = text_of(value);
     if (name == "clamp") return Extrapolation::clamp;
     if (name == "extend") return Extrapolation::extend;
     if (name == "nan") return Extrapolation::nan;
@@ -348,6 +417,16 @@ auto stops_as_value_errors(Operation operation) {
     } catch (const Stop& stop) {
         throw nb::value_error(stop.what());
     }
+}
+
+/// A real number argument: a float, or what has __float__ or __index__ (TypeError
+/// "must be real number, not ..." otherwise).
+double real_argument(RealArgument argument) {
+    PyObject* const value = argument.value.ptr();
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+    const double real = py::gateway::to_double(value);
+    if (real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return real;
 }
 
 /// The end T of the interval [0, T]: finite and positive, or a ValueError.
@@ -426,9 +505,9 @@ public:
             require_memory(evaluations, sizeof(double), "values");
             auto [array, data] = new_array(shape, numpy->float64);
             out_owner = array;
-            out = nb::cast<FloatOut>(out_owner, false);
+            if (!ndarray_view(out_owner, out)) throw nb::type_error("numpy.empty did not give a writable array");
         } else {
-            if (!nb::try_cast(out_in, out, false) || !is_aligned(out.data())) {
+            if (!writable_view(out_in, out) || !is_aligned(out.data())) {
                 throw nb::type_error("out must be a writable, aligned, C-contiguous float64 array");
             }
             std::vector<std::size_t> out_shape(out.ndim());
@@ -445,12 +524,10 @@ public:
             const bool in_place = functions == 1 && static_cast<const void*>(out.data()) == t.view.data() &&
                                   order == 0 && rule == Extrapolation::clamp;
             if (overlaps(out.data(), out_bytes, t.view.data(), t.view.size() * sizeof(double)) && !in_place) {
-                t.owner = numpy->asarray(t.owner).attr("copy")();
-                t.view = nb::cast<FloatIn>(t.owner, false);
+                t = float_array(call_method(t.owner, "copy"), "t");
             }
             if (overlaps(out.data(), out_bytes, dofs.view.data(), dofs.view.size() * sizeof(double))) {
-                dofs.owner = numpy->asarray(dofs.owner).attr("copy")();
-                dofs.view = nb::cast<FloatIn>(dofs.owner, false);
+                dofs = float_array(call_method(dofs.owner, "copy"), "dofs");
             }
         }
         stops_as_value_errors([&] {
@@ -557,7 +634,7 @@ public:
         const FloatArray a0 = float_array(a_in, "a");
         const FloatArray b0 = float_array(b_in, "b");
         // The bounds broadcast against each other, as NumPy's operators do.
-        const nb::object both = numpy->broadcast_arrays(a0.owner, b0.owner);
+        const nb::object both = call_python(numpy->broadcast_arrays, nb::make_tuple(a0.owner, b0.owner));
         // float_array copies the broadcast views (whose strides may be 0) into C order.
         const FloatArray a = float_array(both[0], "a");
         const FloatArray b = float_array(both[1], "b");
@@ -593,7 +670,8 @@ public:
     }
 
     nb::object inner(nb::handle a_in, nb::handle b_in) const {
-        const nb::object both = numpy->broadcast_arrays(float_array(a_in, "a").owner, float_array(b_in, "b").owner);
+        const nb::object both = call_python(numpy->broadcast_arrays,
+                                            nb::make_tuple(float_array(a_in, "a").owner, float_array(b_in, "b").owner));
         auto [a, functions, shape] = function_array(both[0], "a");
         const FloatArray b = std::get<0>(function_array(both[1], "b"));
         auto [result, data] = new_results(shape, functions, 1, "more results than can be stored", "results");
@@ -690,7 +768,8 @@ void require_lagrange_memory(std::size_t degree, std::size_t n_t, bool periodic,
     require_memory(nodes, kBytesPerNode, "nodes");
 }
 
-nb::object lagrange_points(CountArgument degree_in, CountArgument n_t_in, double T, FlagArgument periodic_in) {
+nb::object lagrange_points(CountArgument degree_in, CountArgument n_t_in, RealArgument T_in, FlagArgument periodic_in) {
+    const double T = real_argument(T_in);
     const std::size_t degree = count_argument(degree_in, "degree", 0);
     const std::size_t n_t = count_argument(n_t_in, "n_t", 0);
     const bool periodic = flag_argument(periodic_in, "periodic");
@@ -750,7 +829,7 @@ nb::object lagrange_to_legendre(CountArgument degree_in, CountArgument n_t_in, F
 /// module entry). A loan from another build of the core, or none, leaves this module
 /// its own pool: the results are the same, the process has two sets of threads.
 void borrow_zorv_pool() {
-    nb::module_::import_("zorv");
+    import_module("zorv");
     PyObject* const shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     PyObject* const capsule = shared == nullptr ? nullptr : PyDict_GetItemString(shared, kPoolLoanName);
     if (capsule == nullptr) return;
@@ -770,7 +849,9 @@ void borrow_zorv_pool() {
 /// process, whose own reports stay on otherwise).
 void quiet_leak_report_if_threads_remain() {
     // Threads inside Python code; this one may have none (it is called from C).
-    const auto frames = nb::cast<nb::dict>(nb::module_::import_("sys").attr("_current_frames")());
+    const nb::object current = call_method(import_module("sys"), "_current_frames");
+    if (!nb::isinstance<nb::dict>(current)) return;
+    const auto frames = nb::borrow<nb::dict>(current);
     const bool own = frames.contains(nb::int_(PyThread_get_thread_ident()));
     if (frames.size() > (own ? 1U : 0U)) nb::set_leak_warnings(false);
 }
@@ -799,10 +880,12 @@ NB_MODULE(_core, m) {
     using namespace zorv::arrays;
     m.doc() = kModuleDoc;
     if (numpy == nullptr) {  // once per process: the module may be imported again
-        nb::module_ np = nb::module_::import_("numpy");
-        numpy = new Numpy{np.attr("asarray"), np.attr("empty"), np.attr("float64"), np.attr("int32"), np.attr("int64"),
-                          np.attr("broadcast_arrays")};
-        nb::module_::import_("atexit").attr("register")(nb::cpp_function(quiet_leak_report_if_threads_remain));
+        const nb::object np = import_module("numpy");
+        numpy = new Numpy{attribute(np, "ndarray"), attribute(np, "asarray"), attribute(np, "empty"),
+                          attribute(np, "float64"), attribute(np, "int32"), attribute(np, "int64"),
+                          attribute(np, "broadcast_arrays")};
+        call_python(attribute(import_module("atexit"), "register"),
+                    nb::make_tuple(nb::cpp_function(quiet_leak_report_if_threads_remain)));
     }
     borrow_zorv_pool();
 
@@ -819,7 +902,9 @@ NB_MODULE(_core, m) {
     });
 
     nb::class_<LegendreSpace>(m, "LegendreSpace", kSpaceDoc)
-        .def(nb::init<CountArgument, CountArgument, double>(), "degree"_a, "n_t"_a, "T"_a)
+        .def("__init__", [](LegendreSpace* space, CountArgument degree, CountArgument n_t, RealArgument T) {
+            new (space) LegendreSpace(degree, n_t, real_argument(T));
+        }, "degree"_a, "n_t"_a, "T"_a)
         .def_prop_ro("degree", &LegendreSpace::degree, "Polynomial degree on each element.")
         .def_prop_ro("n_t", &LegendreSpace::n_t, "Number of elements.")
         .def_prop_ro("T", &LegendreSpace::T, "End of the interval [0, T].")

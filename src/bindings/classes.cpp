@@ -24,7 +24,9 @@ PyTypeObject* create_class(const ClassDescription& description) {
 
     PythonError cause = PythonError::fetch();
     const std::string message = std::string("An error occurred while initializing class ") + description.name;
-    PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
+    const PyRef text = PyRef::steal(PyUnicode_FromString(message.c_str()));
+    if (!text) throw_pending();
+    PyRef error = PyRef::steal(gateway::call_one(PyExc_RuntimeError, text.get()));
     if (!error) throw_pending();
     set_cause(error.get(), cause.value());
     PyErr_SetObject(PyExc_RuntimeError, error.get());

@@ -23,8 +23,8 @@ bool text_equals(PyObject* object, const char* text) {
 /// need not be imported (or even installed).
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyObject* type_object = reinterpret_cast<PyObject*>(type);
-    PyRef module = PyRef::steal(PyObject_GetAttrString(type_object, "__module__"));
-    PyRef name = module ? PyRef::steal(PyObject_GetAttrString(type_object, "__name__")) : PyRef();
+    PyRef module = PyRef::steal(gateway::attribute(type_object, "__module__"));
+    PyRef name = module ? PyRef::steal(gateway::attribute(type_object, "__name__")) : PyRef();
     PyErr_Clear();
     return text_equals(module.get(), "numpy") &&
            (text_equals(name.get(), "bool_") || text_equals(name.get(), "bool"));
@@ -51,7 +51,7 @@ bool is_numpy_array_type(PyTypeObject* type) {
     if (const PyTypeObject* found = known.get()) return type == found;
     const PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
     const PyRef numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
-    const PyRef exported = numpy ? PyRef::steal(PyObject_GetAttrString(numpy.get(), "ndarray")) : PyRef();
+    const PyRef exported = numpy ? PyRef::steal(gateway::attribute(numpy.get(), "ndarray")) : PyRef();
     PyErr_Clear();
     if (exported.get() != reinterpret_cast<PyObject*>(type)) return false;
     known.set(reinterpret_cast<PyTypeObject*>(PyRef(exported).release()));
@@ -97,7 +97,7 @@ std::optional<std::vector<double>> copy_double_array(PyObject* array) {
 std::size_t to_count(PyObject* object) {
     PyRef index;
     if (!PyLong_Check(object)) {
-        index = PyRef::steal(PyNumber_Index(object));
+        index = PyRef::steal(gateway::index(object));
         if (!index) throw_pending();
         object = index.get();
     }
@@ -111,7 +111,7 @@ std::size_t to_count(PyObject* object) {
 
 double to_float(PyObject* object) {
     if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
-    const double value = PyFloat_AsDouble(object);
+    const double value = gateway::to_double(object);
     if (value == -1.0 && PyErr_Occurred()) throw_pending();
     return value;
 }
@@ -125,7 +125,7 @@ bool to_flag(PyObject* object) {
             throw_error(PyExc_TypeError, "object of type '" + qualified_type_name(type) +
                                              "' does not define a '__bool__' conversion");
         }
-        switch (truth(object)) {
+        switch (into_python([=] { return truth(object); })) {
             case 0: return false;
             case 1: return true;
             default: throw_pending();
@@ -142,7 +142,7 @@ std::vector<double> to_float_sequence(PyObject* object) {
     }
 
     std::vector<double> values;
-    const Py_ssize_t length = PyObject_Size(object);
+    const Py_ssize_t length = gateway::size(object);
     if (length < 0) PyErr_Clear();  // no usable length: grow as we go
 
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
@@ -166,9 +166,9 @@ std::vector<double> to_float_sequence(PyObject* object) {
     // a bound, and the vector grows past that as items come.
     constexpr Py_ssize_t kLengthHintLimit = Py_ssize_t{1} << 16;
     if (length > 0) values.reserve(static_cast<std::size_t>(std::min(length, kLengthHintLimit)));
-    const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    const PyRef iterator = PyRef::steal(gateway::iterator(object));
     if (!iterator) throw_pending();
-    while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    while (const PyRef item = PyRef::steal(gateway::next(iterator.get()))) {
         values.push_back(to_float(item.get()));
     }
     if (PyErr_Occurred()) throw_pending();

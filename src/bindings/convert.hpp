@@ -20,7 +20,7 @@ namespace zorv::py {
 
 /// Any int (or subclass) in [0, SIZE_MAX], or an object with __index__.
 std::size_t to_count(PyObject* object);
-/// A float (read directly when exact), or anything PyFloat_AsDouble accepts.
+/// A float (read directly when exact), or anything with __float__ or __index__.
 double to_float(PyObject* object);
 /// True/False, or a NumPy boolean scalar; everything else is a cast error to 'bool'.
 bool to_flag(PyObject* object);
@@ -34,12 +34,12 @@ class BufferView {
 public:
     /// Requests the view with `flags` (PyBUF_...); throws the exporter's error.
     BufferView(PyObject* object, int flags) {
-        if (PyObject_GetBuffer(object, &view_, flags) != 0) throw_pending();
+        if (gateway::get_buffer(object, &view_, flags) != 0) throw_pending();
     }
     // A thread being ended while it does not hold the interpreter lock cannot
     // release anything: the view is left to the exiting process.
     ~BufferView() {
-        if (may_touch_python()) PyBuffer_Release(&view_);
+        if (may_touch_python()) gateway::release_buffer(&view_);
     }
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;

@@ -51,7 +51,7 @@ void raise_panic(const Stop& stop) {
 /// A PanicException raised by the caller's own Python code: tell standard error,
 /// print its traceback, and go on as a stop with the same message.
 [[noreturn]] void resume_panic(PythonError&& error) {
-    PyRef text = PyRef::steal(PyObject_Str(error.value()));
+    PyRef text = PyRef::steal(gateway::text(error.value()));
     std::string message = kStopWithoutMessage;
     if (text) {
         Py_ssize_t size = 0;
@@ -90,7 +90,7 @@ void PythonError::restore() && {
 }
 
 void PythonError::display() const {
-    PyErr_Display(type_.get(), value_.get(), traceback_.get());
+    gateway::display(type_.get(), value_.get(), traceback_.get());
 }
 
 bool PythonError::matches(PyObject* type) const {
@@ -109,7 +109,7 @@ void throw_error(PyObject* type, std::string_view message) {
 }
 
 std::string qualified_type_name(PyTypeObject* type) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    PyRef name = PyRef::steal(gateway::attribute(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         Py_ssize_t size = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
@@ -140,7 +140,7 @@ void rethrow_for_argument(PythonError&& error, const char* name) {
 
     PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, error.value()));
     if (!message) throw_pending();
-    PyRef rewrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    PyRef rewrapped = PyRef::steal(gateway::call_one(PyExc_TypeError, message.get()));
     if (!rewrapped) throw_pending();
     PyRef cause = PyRef::steal(PyException_GetCause(error.value()));
     if (cause) set_cause(rewrapped.get(), cause.get());

@@ -14,6 +14,7 @@
 ///   - anything else is a stop with a generic message.
 
 #include "bindings/py_ref.hpp"
+#include "interpreter/gateway.hpp"
 
 #include <exception>
 #include <stdexcept>

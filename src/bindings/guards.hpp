@@ -5,7 +5,7 @@
 /// FloatBuffer, convert.hpp.)
 
 #include "bindings/errors.hpp"
-#include "bindings/released_lock.hpp"
+#include "interpreter/released_lock.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -54,7 +54,7 @@ void forget_runtime() {
 /// Appends `name` to the module's __all__ (creating the list when missing) and sets
 /// the attribute.
 void add_to_module(PyObject* module, PyObject* name, PyObject* object) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    PyRef all = PyRef::steal(gateway::attribute(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
         PyErr_Clear();
@@ -73,7 +73,7 @@ void add_to_module(PyObject* module, PyObject* name, PyObject* object) {
 void register_function(PyObject* module, PyObject* module_name, PyMethodDef& definition) {
     const PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name, nullptr));
     if (!function) throw_pending();
-    const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    const PyRef name = PyRef::steal(gateway::attribute(function.get(), "__name__"));
     if (!name) throw_pending();
     if (!PyUnicode_Check(name.get())) throw_cast_error(name.get(), "str");
     add_to_module(module, name.get(), function.get());

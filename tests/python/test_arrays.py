@@ -7,6 +7,7 @@ import inspect
 import multiprocessing
 import os
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
@@ -397,6 +398,29 @@ def test_converters_round_trip_and_agree_with_evaluate(degree, n_t, T, lead):
     np.testing.assert_allclose(np.moveaxis(ppoly(times), (0, 1), (-2, -1)), values, rtol=0, atol=1e-12 * scale)
 
 
+@pytest.mark.parametrize("T, k, rows, refusal", [
+    (1e-120, 0, 4, None), (1e-120, 2, 4, None), (1e120, 0, 3, None), (1e120, 2, 3, None), (1e300, 1, 2, None),
+    (1e-120, 3, None, "coefficient of (t - edges[e])**3 does not fit in float64 for elements of width w = T / n_t = 5e-121"),
+    (1e120, 3, None, "coefficient of (t - edges[e])**3 does not fit in float64 for elements of width w = T / n_t = 5e+119"),
+], ids=["tiny T constant", "tiny T quadratic", "huge T constant", "huge T quadratic", "T 1e300 linear",
+        "tiny T cubic", "huge T cubic"])
+def test_to_ppoly_on_extreme_widths_is_exact_where_representable(T, k, rows, refusal):
+    """Degree 3 on 2 elements: a function using P_0 .. P_k gets its PPoly where the powers it uses
+    fit in float64 (the unused powers that would overflow are left out), else a ValueError naming
+    the power and the width."""
+    space = za.LegendreSpace(3, 2, T)
+    dofs = np.zeros(space.n_dofs)
+    dofs[: 2 * (k + 1)] = np.repeat([2.5, 1.0, -0.5, 0.25][: k + 1], 2)  # P_0 .. P_k on both elements
+    if refusal is not None:
+        with pytest.raises(ValueError, match=re.escape(refusal)):
+            space.to_ppoly(dofs)
+        return
+    ppoly = space.to_ppoly(dofs)
+    t = np.array([0.0, 0.3, 0.5, 0.9, 1.0]) * T
+    assert ppoly.c.shape == (rows, 2)
+    np.testing.assert_allclose(ppoly(t), space.evaluate(dofs, t), rtol=1e-13, atol=0)
+
+
 def test_bad_input_raises_clear_errors_and_changes_nothing():
     space = za.LegendreSpace(2, 3, 3.0)
     dofs = np.arange(9.0)
@@ -417,6 +441,13 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.evaluate(dofs, 0.5, derivative=1.0), TypeError,
          "derivative must be a bool or an integer order, not float"),
         (lambda: space.basis_matrix(0.5, derivative=np.int8(-2)), ValueError, "derivative must be an order >= 0, got -2"),
+        (lambda: space.evaluate(dofs, 0.5, derivative=-2**63 - 1), ValueError,
+         "derivative must be an order >= 0, got -9223372036854775809"),
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), np.ones((12, 1))), ValueError,
+         "weights must have the shape of t, (12,), got shape (12, 1)"),
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), np.ones((1, 12))), ValueError,
+         "weights must have the shape of t, (12,), got shape (1, 12)"),
+        (lambda: za.LegendreSpace(2, 3, np.True_), TypeError, "T must be a real number, not bool"),
         (lambda: space.evaluate(dofs, 0.5, extrapolate=None), TypeError, "extrapolate must be a str, not NoneType"),
         (lambda: space.integrate(dofs, [0.0], [[1.0], [2.0, 3.0]]), ValueError, "inhomogeneous"),
         (lambda: space.fit([0.5, 1.0, 1.5], np.zeros((2, 2))), ValueError,

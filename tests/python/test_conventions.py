@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import zorv
+import zorv_arrays
 from helpers import bits, error_of as message_of
 
 
@@ -576,6 +577,32 @@ def test_an_index_made_by_the_callers_code_is_dropped_after_conversion():
         assert index.made
         for number in index.made:
             assert sys.getrefcount(number) == 3  # index.made, `number` and the argument
+
+
+@pytest.mark.parametrize("call", [
+    lambda n: zorv_arrays.LegendreSpace(n, n, 1.0),
+    lambda n: zorv_arrays.lagrange_points(n, n, 1.0),
+    lambda n: zorv_arrays.prolongation(n, n, 1),
+    lambda n: zorv_arrays.lagrange_to_legendre(1, n),
+    lambda n: zorv_arrays.LegendreSpace(0, 1, 1.0).evaluate([1.0], 0.5, derivative=n),
+    lambda n: zorv_arrays.LegendreSpace(0, 1, 1.0).basis_matrix(0.5, derivative=n),
+    lambda n: zorv_arrays.LegendreSpace(0, 1, 1.0).project(np.sin, points=n),
+], ids=["LegendreSpace", "lagrange_points", "prolongation", "lagrange_to_legendre", "evaluate order",
+        "basis_matrix order", "project points"])
+def test_zorv_arrays_counts_and_orders_keep_every_reference(call):
+    """An int, a NumPy integer and an __index__ object (whose ints are new each time) given as a
+    count or order hold no more references after many calls (300: not one of the interpreter's
+    shared small ints)."""
+    arguments = (int("300"), np.int64(300), FreshIndex(300))
+    for argument in arguments:
+        call(argument)
+    before = [sys.getrefcount(argument) for argument in arguments]
+    for _ in range(20):
+        for argument in arguments:
+            call(argument)
+    assert [sys.getrefcount(argument) for argument in arguments] == before
+    made = arguments[2].made
+    assert made and [sys.getrefcount(number) for number in made] == [3] * len(made)  # made, number, argument
 
 
 def _leak_calls():

@@ -603,17 +603,130 @@ EXIT_INSIDE_ARRAYS = """
 """
 
 
+# A short call of every public callable of both modules, by qualified name: lists, arrays,
+# broadcasting, and the caller's own code (a sleeping __float__, __index__ or f) where a
+# callable takes it. A new public callable needs a recipe here (see the test below).
+EXIT_RECIPES = {
+    "zorv.sum_as_string": "zorv.sum_as_string(Count(1), 2)",
+    "zorv.get_lagrange_points": "zorv.get_lagrange_points(Count(2), 3, Item())",
+    "zorv.lagrange_prolongation_matrix": "zorv.lagrange_prolongation_matrix(Count(2), 4, 2, np.True_)",
+    "zorv.lagrange_to_legendre_basis_transformation": "zorv.lagrange_to_legendre_basis_transformation(2, Count(3))",
+    "zorv.LegendreBasis": "zorv.LegendreBasis(Count(3), 3, Item())",
+    "zorv.LegendreBasis.evaluate_at": "B.evaluate_at(Item(), Times())",
+    "zorv.LegendreBasis.evaluate_all_basis_functions": "B.evaluate_all_basis_functions(Item())",
+    "zorv.LegendreBasis.evaluate_all_basis_function_derivatives": "B.evaluate_all_basis_function_derivatives(Item())",
+    "zorv.LegendreBasisEvaluator": "zorv.LegendreBasisEvaluator(3, Count(3), Item())",
+    "zorv.LegendreBasisEvaluator.set_dofs": "zorv.LegendreBasisEvaluator(3, 4, 1.0).set_dofs(Times())",
+    "zorv.LegendreBasisEvaluator.evaluate_at": "E.evaluate_at(Item())",
+    "zorv.LegendreBasisEvaluator.evaluate_derivative_at": "E.evaluate_derivative_at(Item())",
+    "zorv.LegendreBasisEvaluator.evaluate_many": "E.evaluate_many(t)",
+    "zorv.LegendreBasisEvaluator.evaluate_derivative_many": "E.evaluate_derivative_many(t)",
+    "zorv_arrays.lagrange_points": "za.lagrange_points(Count(2), 3, Item(), periodic=np.True_)",
+    "zorv_arrays.prolongation": "za.prolongation(Count(2), 4, 2)",
+    "zorv_arrays.lagrange_to_legendre": "za.lagrange_to_legendre(2, Count(3))",
+    "zorv_arrays.LegendreSpace": "za.LegendreSpace(Count(3), 3, Item())",
+    "zorv_arrays.LegendreSpace.degree": "S.degree",
+    "zorv_arrays.LegendreSpace.n_t": "S.n_t",
+    "zorv_arrays.LegendreSpace.T": "S.T",
+    "zorv_arrays.LegendreSpace.n_dofs": "S.n_dofs",
+    "zorv_arrays.LegendreSpace.edges": "S.edges",
+    "zorv_arrays.LegendreSpace.evaluate": "S.evaluate(dofs, Array([[0.1], [0.7]]), derivative=Count(1))",
+    "zorv_arrays.LegendreSpace.basis_matrix": "S.basis_matrix(Array([0.2, 0.7]), derivative=Count(1))",
+    "zorv_arrays.LegendreSpace.project": "S.project(sleepy, points=Count(2))",
+    "zorv_arrays.LegendreSpace.integrate": "S.integrate(dofs, Array(0.0), [0.5, 0.25])",
+    "zorv_arrays.LegendreSpace.antiderivative": "S.antiderivative(Array(dofs))",
+    "zorv_arrays.LegendreSpace.inner": "S.inner(Array(dofs), dofs[0])",
+    "zorv_arrays.LegendreSpace.norm": "S.norm(Array(dofs))",
+    "zorv_arrays.LegendreSpace.fit": "S.fit(t, Array(np.sin(t)), Array(t + 1.0))",
+    "zorv_arrays.LegendreSpace.to_coefficients": "S.to_coefficients(Array(dofs))",
+    "zorv_arrays.LegendreSpace.from_coefficients": "S.from_coefficients(Array(S.to_coefficients(dofs)))",
+    "zorv_arrays.LegendreSpace.to_legendre": "S.to_legendre(Array(dofs[0]))",
+    "zorv_arrays.LegendreSpace.to_ppoly": "S.to_ppoly(Array(dofs[0]))",
+}
+
+EXIT_INSIDE_EVERY_CALL = """
+    import random, sys, threading, time, numpy as np, zorv, zorv_arrays as za
+    # "sleep": the caller's code sleeps, so that threads are mostly inside it; "plain": it
+    # does not, so that they are as often inside NumPy's or SciPy's Python code.
+    def pause():
+        if sys.argv[1] == "sleep":
+            time.sleep(0.0005)
+    class Item:
+        def __float__(self):
+            pause()
+            return 0.5
+    class Count:
+        def __init__(self, value): self.value = value
+        def __index__(self):
+            pause()
+            return self.value
+    class Times:  # a sequence that only iterates, with sleeping items
+        def __len__(self): return 16
+        def __getitem__(self, i): raise IndexError
+        def __iter__(self): return (Item() for _ in range(16))
+    class Array:  # an array-like that NumPy asks for its values (in Python code)
+        def __init__(self, values): self.values = np.asarray(values, dtype=float)
+        def __array__(self, dtype=None, copy=None):
+            pause()
+            return self.values
+    def sleepy(times):
+        pause()
+        return np.sin(times)
+    B = zorv.LegendreBasis(3, 4, 1.0)
+    E = zorv.LegendreBasisEvaluator(3, 4, 1.0)
+    E.set_dofs([0.5] * 16)
+    S = za.LegendreSpace(3, 3, 1.0)
+    dofs = np.linspace(-1.0, 1.0, 2 * S.n_dofs).reshape(2, S.n_dofs)
+    t = np.linspace(0.0, 1.0, 40)
+    go = threading.Event()
+    def spin(call):
+        go.wait()
+        while True:
+            call()
+    calls = [eval("lambda: " + recipe) for recipe in sys.argv[2:]]
+    for call in calls:
+        call()  # every recipe works
+    for call in calls:
+        threading.Thread(target=spin, args=(call,), daemon=True).start()
+    go.set()  # all at once (threads that start while others spin take long to start)
+    time.sleep(random.uniform(0.02, 0.3))
+    print("exiting")
+"""
+
+
+def public_callables():
+    """The qualified names of the public functions, classes, methods and properties of both modules."""
+    names = set()
+    for module in (zorv, zorv_arrays):
+        for name in module.__all__:
+            item = getattr(module, name)
+            names.add(f"{module.__name__}.{name}")
+            if isinstance(item, type):
+                names.update(f"{module.__name__}.{name}.{member}" for member in dir(item)
+                             if not member.startswith("_"))
+    return names
+
+
+def test_every_public_callable_has_an_exit_recipe():
+    """The exit test below covers a callable only when it has a recipe: a new one must get one."""
+    assert public_callables() == set(EXIT_RECIPES)
+
+
 @pytest.mark.parametrize("script, argument, runs", [(EXIT_INSIDE_A_BATCH, 1000, 1), (EXIT_INSIDE_A_BATCH, 400_000, 1),
-                                                    (EXIT_INSIDE_A_CONVERSION, 0, 4), (EXIT_INSIDE_ARRAYS, 0, 3)],
-                         ids=["small batch", "pooled batch", "conversion", "zorv_arrays"])
+                                                    (EXIT_INSIDE_A_CONVERSION, 0, 4), (EXIT_INSIDE_ARRAYS, 0, 3),
+                                                    (EXIT_INSIDE_EVERY_CALL, "sleep", 3),
+                                                    (EXIT_INSIDE_EVERY_CALL, "plain", 5)],
+                         ids=["small batch", "pooled batch", "conversion", "zorv_arrays",
+                              "every public callable, sleeping", "every public callable"])
 def test_interpreter_exit_with_a_daemon_thread_inside_a_call(script, argument, runs):
     """At exit a daemon thread that takes the interpreter lock back is ended by unwinding its
     stack, which must neither touch Python objects nor meet a frame it cannot pass (nanobind's):
     the modules park such a thread where they take the lock back or call Python code, or let the
     unwind pass. The process exits cleanly, without a leak report for what the threads hold.
     (A crash there is likely, not certain: a few runs catch it.)"""
+    arguments = [argument, *EXIT_RECIPES.values()] if script is EXIT_INSIDE_EVERY_CALL else [argument]
     for _ in range(runs):
-        run = run_python(script, argument)
+        run = run_python(script, *arguments)
         assert (run.returncode, run.stdout.strip(), run.stderr) == (0, "exiting", "")
 
 

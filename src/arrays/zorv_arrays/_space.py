@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, Optional, SupportsFloat, SupportsIndex, Union, overload
 
 import numpy as np
@@ -21,6 +22,11 @@ _ScalarTime = Union[float, np.floating[Any], np.integer[Any]]
 _Order = Union[bool, np.bool_, SupportsIndex]
 # What a function of the space is outside [0, T].
 _Extrapolate = Literal["clamp", "extend", "nan", "raise"]
+
+
+def _normal_powers(base: float, degree: int) -> bool:
+    """Whether base**k is a normal float for every k up to `degree` (base > 0)."""
+    return abs(math.log2(base)) * degree < 1021.0
 
 
 def _real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
@@ -675,7 +681,8 @@ class LegendreSpace:
         Raises
         ------
         ValueError
-            If the last axis of `dofs` is not ``n_dofs`` long.
+            If the last axis of `dofs` is not ``n_dofs`` long, or a coefficient that
+            the functions need does not fit in float64 (see Notes).
         TypeError
             If `dofs` is not real numbers.
 
@@ -683,6 +690,15 @@ class LegendreSpace:
         -----
         The power basis is ill-conditioned as the degree grows: from a degree near 10
         on, its values lose digits that the Legendre coefficients keep.
+
+        The coefficient of ``s**k`` (``s = t - edges[e]``) scales as ``(2 / w)**k`` with
+        the element width ``w = T / n_t``, and the PPoly evaluates ``s**k``: a power
+        ``k`` can be used only while ``(2 / w)**k`` and ``w**k`` lie within the float64
+        range (2**-1022 to 2**1024). For extreme widths (such as ``T = 1e-120`` or
+        ``T = 1e120`` at degree 3) the coefficients are computed without overflowing on
+        the way; powers beyond that range whose coefficients are all zero are left out
+        of ``c`` (it then has fewer than ``degree + 1`` rows), and any other power
+        beyond it is the ValueError, naming the power and the width.
 
         Examples
         --------
@@ -706,15 +722,54 @@ class LegendreSpace:
             to_power[:k + 1, k] = legendre.leg2poly(np.eye(order)[k])
         # xi = (2 / w) s - 1 with s = t - left: xi^j = sum_i C(j, i) (2 / w)^i (-1)^(j - i) s^i.
         scale = 2.0 * self.n_t / self.T
+        width = self.T / self.n_t
+        if _normal_powers(scale, self.degree) and _normal_powers(width, self.degree):
+            substitution = np.zeros((order, order))
+            for j in range(order):
+                binomial = 1.0
+                for i in range(j + 1):
+                    substitution[i, j] = binomial * scale**i * (-1.0) ** (j - i)
+                    binomial = binomial * (j - i) / (i + 1)
+            powers = coefficients @ (substitution @ to_power).T  # (..., n_t, order): s^0 .. s^degree
+        else:
+            powers = self._extreme_powers(coefficients, to_power, scale, width)
+        # PPoly wants (order, n_t, ...), highest power first.
+        return PPoly(np.moveaxis(powers[..., ::-1], (-1, -2), (0, 1)), self.edges)
+
+    def _extreme_powers(self, coefficients: NDArray[np.float64], to_power: NDArray[np.float64], scale: float,
+                        width: float) -> NDArray[np.float64]:
+        """The power-basis coefficients of to_ppoly where (2 / w)**degree or w**degree leaves the
+        normal floats: the substitution without its scale, then power i scaled by scale**i in
+        mantissa and exponent (which never overflows on the way). Powers s**i that overflow at the
+        element's end are dropped when all their coefficients are zero; anything else that does not
+        fit is a ValueError naming the bound."""
+        order = self.degree + 1
         substitution = np.zeros((order, order))
         for j in range(order):
             binomial = 1.0
             for i in range(j + 1):
-                substitution[i, j] = binomial * scale**i * (-1.0) ** (j - i)
+                substitution[i, j] = binomial * (-1.0) ** (j - i)
                 binomial = binomial * (j - i) / (i + 1)
-        powers = coefficients @ (substitution @ to_power).T  # (..., n_t, order): s^0 .. s^degree
-        # PPoly wants (order, n_t, ...), highest power first.
-        return PPoly(np.moveaxis(powers[..., ::-1], (-1, -2), (0, 1)), self.edges)
+        unscaled = coefficients @ (substitution @ to_power).T
+        powers = np.empty_like(unscaled)
+        mantissa, exponent = math.frexp(scale)
+        factor, factor_exponent = 1.0, 0  # scale**i = factor * 2**factor_exponent
+        kept = order
+        for i in range(order):
+            with np.errstate(over="ignore", under="ignore"):
+                powers[..., i] = np.ldexp(unscaled[..., i] * factor, factor_exponent)
+            lost = (np.isfinite(unscaled[..., i]) & ~np.isfinite(powers[..., i])) | (
+                (unscaled[..., i] != 0.0) & (powers[..., i] == 0.0))
+            if lost.any() or (i > 0 and math.log2(width) * i > 1023.0 and np.any(powers[..., i] != 0.0)):
+                raise ValueError(
+                    f"to_ppoly: the coefficient of (t - edges[e])**{i} does not fit in float64 for elements of "
+                    f"width w = T / n_t = {width!r}: the power basis needs (2 / w)**k and w**k within "
+                    f"2**-1022 to 2**1024 for each power k that the functions use")
+            if i > 0 and math.log2(width) * i > 1023.0 and kept == order:
+                kept = i
+            factor, step = math.frexp(factor * mantissa)
+            factor_exponent += step + exponent
+        return powers[..., :kept]
 
     def _dofs(self, dofs: ArrayLike) -> NDArray[np.float64]:
         values = _real_array(dofs, "dofs")
