@@ -174,10 +174,15 @@ constexpr double kNarrowLast = 2147483647.0;
 struct Grid {
     double width;       ///< w = T / n_t
     double reciprocal;  ///< 1 / w, rounded
-    double margin;      ///< (last + 1) 2^-40: an |xi| this close to 1 is placed again (locate_lanes)
-    double last;        ///< the largest element index, min(n_t - 1, 2^52 - 1), exact as a double
+    /// (min(n_t - 1, 2^52 - 1) + 1) 2^-40: an |xi| this close to 1 is placed again (locate_lanes)
+    double margin;
+    /// the largest element index a time is given, min(n_t - 1, rows - 1, 2^52 - 1) for the
+    /// dofs' `rows`, exact as a double: a time that the product places beyond the last row
+    /// reads that row, not one past the matrix, before it is placed again (a checked
+    /// batch reaches no other row)
+    double last;
     bool halves;        ///< some element's left + right overflows: midpoints are taken from the halves
-    /// last <= kNarrowLast, so element indices fit 32-bit lanes, and w and 1 / w are
+    /// min(n_t - 1, 2^52 - 1) <= kNarrowLast, so element indices fit 32-bit lanes, and w and 1 / w are
     /// normal, so the element is found from the product t (1 / w) (see locate_lanes)
     bool narrow;
 };
@@ -198,16 +203,17 @@ constexpr double kIntegerShift = 4503599627370496.0;
 /// which needs no division, and the lanes it may have placed wrongly are marked in
 /// `near`, for the caller to place them again without `product`. The product and the
 /// rounded quotient both lie within 3.1 u (t / w) of t / w (u = 2^-53), so their floors
-/// differ only for a time within a few ulps of an inner element edge n w, 1 <= n <= last.
+/// differ only for a time within a few ulps of an inner element edge n w, 1 <= n < n_t.
 /// Such a time lies at an end of the element the product chose, where the rounding of
 /// that element's ends (each within about u n w) and of xi leaves |xi| within about
 /// 20 u n of 1 (6 u n is the most seen in 10^8 edge times of random grids). So wherever
-/// |xi| is farther from 1 than `Grid::margin` = (last + 1) 2^-40, the product's element
+/// |xi| is farther from 1 than `Grid::margin`, the product's element
 /// is the quotient's, and only lanes within the margin are marked: not times far before
 /// 0 or after T, which the clamp gives to element 0 or the last either way. (A NaN time
 /// gives element 0 and a NaN xi either way; where the product is subnormal or
 /// overflows, so that its bound fails, it gives element 0 or the last as the quotient
-/// does.)
+/// does. A time of a checked batch that the product places one element past the last
+/// row is clamped to that row, at whose right end it lies: it is marked the same way.)
 ///
 /// The clamps are written as lane-wise conditionals, which compile to minimum and
 /// maximum instructions where those keep the NaN lanes as the conditionals say;
@@ -482,17 +488,22 @@ constexpr std::size_t record_width(std::size_t degree) { return (degree + kLanes
 /// The largest degree whose sums read element records.
 constexpr std::size_t kLargestRecordDegree = 5;
 
-/// The grid of a basis with n_t >= 1 elements of width w, for the kernel.
-Grid grid_of(double width, std::size_t n_t) noexcept {
+/// The grid of a basis with n_t >= 1 elements of width w, for the kernel, on dofs with
+/// `rows` rows (at least one) of which a batch reaches only the first n_t. The
+/// element's clamp stops at the last row; everything else follows from n_t alone, so
+/// fewer rows change no placement the quotient makes for a time of a checked batch
+/// (every such time lies in an element with a row).
+Grid grid_of(double width, std::size_t n_t, std::size_t rows) noexcept {
     constexpr std::size_t kLargestIndex = (std::size_t{1} << 52) - 1;
-    const double last = static_cast<double>(std::min(n_t - 1, kLargestIndex));
+    const double grid_last = static_cast<double>(std::min(n_t - 1, kLargestIndex));
+    const double last = static_cast<double>(std::min({n_t - 1, std::max(rows, std::size_t{1}) - 1, kLargestIndex}));
     // left and right grow with the element, so the last element's sum is the largest.
-    const double left = width * last;
+    const double left = width * grid_last;
     const double right = width + left;
     const double reciprocal = 1.0 / width;
     const bool normal = std::isnormal(width) && std::isnormal(reciprocal);
-    const double margin = (last + 1.0) * 0x1p-40;
-    return {width, reciprocal, margin, last, !std::isfinite(left + right), last <= kNarrowLast && normal};
+    const double margin = (grid_last + 1.0) * 0x1p-40;
+    return {width, reciprocal, margin, last, !std::isfinite(left + right), grid_last <= kNarrowLast && normal};
 }
 
 /// A function's dofs copied element by element (D_0 .. D_degree of element e at
@@ -509,7 +520,7 @@ public:
         constexpr std::size_t kLargestRecords = 512 * 1024 / sizeof(double);
         if (degree > kLargestRecordDegree || n_t == 0 || count / 2 / (degree + 1) < n_t) return false;
         if (n_t > kLargestRecords / record_width(degree)) return false;
-        const Grid grid = grid_of(width, n_t);
+        const Grid grid = grid_of(width, n_t, n_t);
         return grid.narrow && !grid.halves;
     }
 
@@ -573,7 +584,7 @@ bool sum_on_records(Sum kind, double width, std::size_t n_t, std::size_t degree,
     if (!ElementRecords::worth(width, n_t, degree, times.size())) return false;
     const ElementRecords records(dofs, stride, std::min(n_t, rows), degree);
     if (records.data() == nullptr) return false;
-    const Grid grid = grid_of(width, n_t);
+    const Grid grid = grid_of(width, n_t, rows);
     batch_for(times.size(), [&](std::size_t begin, std::size_t end) {
         records_range(kind, grid, degree, records.data(), times.data() + begin, end - begin, out.data() + begin);
     }, in_order);
@@ -601,8 +612,8 @@ ZORV_X86_CLONES void exact_derivative_range(const Grid& grid, std::size_t degree
 void LegendreBasis::evaluate_range(Quantity quantity, const DofMatrix& dofs, std::span<const double> times,
                                    std::span<double> out) const noexcept {
     // Every time of a checked batch lies in an element with a row of dofs, so below 2^52.
-    const Grid grid = grid_of(element_width(), n_t_);
     const auto stride = static_cast<std::size_t>(dofs.rows());
+    const Grid grid = grid_of(element_width(), n_t_, stride);
     if (quantity == Quantity::value) {
         value_range(grid, degree_, dofs.data(), stride, times.data(), times.size(), out.data());
     } else {
@@ -711,7 +722,7 @@ ZORV_X86_CLONES void locate_range(const Grid& grid, const double* times, std::si
 [[gnu::noinline]] void LegendreBasis::locate_many(std::span<const double> times, std::span<std::size_t> elements,
                                                   std::span<double> xi) const noexcept {
     assert(n_t_ > 0 && elements.size() == times.size() && xi.size() == times.size());
-    locate_range(grid_of(element_width(), n_t_), times.data(), times.size(), elements.data(), xi.data());
+    locate_range(grid_of(element_width(), n_t_, n_t_), times.data(), times.size(), elements.data(), xi.data());
 }
 
 }  // namespace zorv
@@ -915,7 +926,7 @@ void LegendreBasis::evaluate_functions_range(bool derivative, const double* dofs
     const double width = element_width();
     const std::size_t per_block = block * functions;  // <= n * functions: block <= n
 
-    const Grid grid = grid_of(width, n_t_);
+    const Grid grid = grid_of(width, n_t_, n_t_);
     const auto one_function = [&](std::size_t f, std::size_t from, std::size_t count) {
         // No table: the sums of four times at once in vector lanes.
         const double* const function_dofs = dofs + f * n_dofs;
