@@ -9,21 +9,24 @@
 
 #include <Eigen/Dense>
 
-#include "piecewise_polynomials/lanes.hpp"
+#include "piecewise_polynomials/kernels/calculus.hpp"
+#include "piecewise_polynomials/kernels/lanes.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
-#include "support/target_clones.hpp"
 
 namespace zorv {
 namespace {
 
+using kernels::Compensated;
+using kernels::DerivativeJob;
+using kernels::IntegralJob;
+using kernels::IntegralRecords;
+using kernels::kChunk;
+using kernels::kStackColumns;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-/// Degrees up to this many columns form a time's basis values on the stack; higher
-/// degrees use a table allocated before the parallel part.
-constexpr std::size_t kStackColumns = 32;
 
 std::string shortest(double value) {
     char text[64];
@@ -109,21 +112,6 @@ void check_inside(std::span<const double> times, double T) {
     }
 }
 
-/// a + b as a double-double (hi, lo): Knuth's two-sum.
-struct Compensated {
-    double hi = 0.0;
-    double lo = 0.0;
-
-    void add(double value) noexcept {
-        const double sum = hi + value;
-        const double shifted = sum - hi;
-        const double error = (hi - (sum - shifted)) + (value - shifted);
-        hi = sum;
-        lo = lo + error;
-    }
-    double total() const noexcept { return hi + lo; }
-};
-
 }  // namespace
 
 std::string outside_message(double t, double T) {
@@ -162,51 +150,6 @@ void legendre_derivatives(double xi, std::size_t degree, std::size_t order, std:
 
 namespace {
 
-/// Times located at once by LegendreBasis::locate_many before their sums are formed.
-constexpr std::size_t kChunk = 256;
-
-/// A degree or order chosen at run time, as opposed to one fixed at compile time.
-constexpr std::size_t kAny = ~std::size_t{0};
-
-/// legendre_derivatives for four coordinates at once, for at most kStackColumns
-/// columns: the same operations in the same order in each lane. With a `Degree` and
-/// `Order` fixed at compile time the loops unroll and the values stay in registers.
-/// (Vectors are passed by reference only; see LegendreRecurrence.)
-template <std::size_t Degree, std::size_t Order>
-[[gnu::always_inline]] inline void legendre_derivative_lanes(const Lanes& xi, std::size_t any_degree,
-                                                             std::size_t any_order, Lanes* values) {
-    const std::size_t degree = Degree != kAny ? Degree : any_degree;
-    const std::size_t order = Order != kAny ? Order : any_order;
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    if (order > degree) {
-        for (std::size_t k = 0; k <= degree; ++k) values[k] = ones * 0.0;
-        return;
-    }
-    values[0] = ones;
-    if (degree >= 1) values[1] = xi;
-    double kf = 2.0;  // the float counter of the step P_k -> P_(k+1), k >= 2
-    for (std::size_t k = 1; k < degree; ++k) {
-        if (k == 1) {
-            LegendreRecurrence::second(xi, values[2]);
-        } else {
-            LegendreRecurrence::next(xi, values[k], values[k - 1], kf, values[k + 1]);
-            kf = kf + 1.0;
-        }
-    }
-    for (std::size_t j = 1; j <= order; ++j) {
-        Lanes old_k = values[1];
-        values[0] = ones * 0.0;
-        values[1] = ones * (j == 1 ? 1.0 : 0.0);
-        double step = 1.0;
-        for (std::size_t k = 1; k + 1 <= degree; ++k) {
-            const Lanes old_next = values[k + 1];
-            values[k + 1] = values[k - 1] + ((step + step) + 1.0) * old_k;
-            old_k = old_next;
-            step = step + 1.0;
-        }
-    }
-}
-
 /// What a time outside [0, T] gives under a rule other than raise (which never gets
 /// here): 0 for clamp (orders >= 1), NaN, or the end element's polynomial continued.
 /// `row` holds degree + 1 values of working memory.
@@ -226,144 +169,37 @@ double outside_value(const LegendreBasis& basis, std::size_t order, Extrapolatio
     return scale_derivative(sum, order, degree, width_of(basis));
 }
 
-/// The order >= 2 derivatives of evaluate_derivatives for degrees up to
-/// kStackColumns - 1. Evaluations are in time-major order (index i * functions + f).
-/// The kernel below reads only these plain values and the arrays they point at.
-struct DerivativeJob {
-    const LegendreBasis* basis;  ///< for the rare times outside [0, T] only
-    std::size_t degree;
-    std::size_t order;
-    Extrapolation rule;
-    std::size_t n_t;
-    double T;
-    double width;
-    const double* dofs;
-    std::size_t functions;
-    const double* times;
-    std::size_t n;
-    double* out;
-};
-
 /// Writes the outside values of time i for functions [f_begin, f_end): rare, out of line.
-[[gnu::noinline, gnu::cold]] void correct_outside(const DerivativeJob& job, std::size_t i, std::size_t f_begin,
+[[gnu::noinline, gnu::cold]] void correct_outside(const LegendreBasis& basis, Extrapolation rule,
+                                                  const DerivativeJob& job, std::size_t i, std::size_t f_begin,
                                                   std::size_t f_end) {
     double row[kStackColumns];
     const std::size_t n_dofs = job.n_t * (job.degree + 1);
     for (std::size_t f = f_begin; f < f_end; ++f) {
-        job.out[f * job.n + i] =
-            outside_value(*job.basis, job.order, job.rule, job.dofs + f * n_dofs, job.times[i], row);
+        job.out[f * job.n + i] = outside_value(basis, job.order, rule, job.dofs + f * n_dofs, job.times[i], row);
     }
 }
 
-/// The times chunk .. chunk + count - 1, located into `elements` and `xis`, restricted
-/// to the evaluations [begin, end): four times at once, their basis derivatives
-/// formed once and applied to every function. Each lane runs the operations of
-/// legendre_derivatives and of the single sum.
-template <std::size_t Degree, std::size_t Order>
-[[gnu::always_inline]] inline void derivative_chunk_kernel(const DerivativeJob& job, std::size_t chunk,
-                                                          std::size_t count, const std::size_t* elements,
-                                                          const double* xis, std::size_t begin, std::size_t end) {
-    const std::size_t degree = Degree != kAny ? Degree : job.degree;
-    const std::size_t order = Order != kAny ? Order : job.order;
-    const std::size_t columns = degree + 1;
+/// The evaluations [begin, end): their times located a chunk at a time, summed by the
+/// vector kernel, and those outside [0, T] then given their rule's values.
+void derivative_lanes_range(const LegendreBasis& basis, Extrapolation rule, const DerivativeJob& job,
+                            std::size_t begin, std::size_t end) {
     const std::size_t functions = job.functions;
-    const std::size_t n_t = job.n_t;
-    const std::size_t n_dofs = n_t * columns;
-    const double reciprocal = 1.0 / job.width;
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    const Lanes ends = {job.T, job.T, job.T, job.T};
-    Lanes values[Degree != kAny ? Degree + 1 : kStackColumns];
-    for (std::size_t g = 0; g < count; g += kLanes) {
-        const std::size_t group = count - g < kLanes ? count - g : kLanes;
-        const std::size_t i0 = chunk + g;
-        Lanes xi;
-        Lanes t;
-        const double* rows[kLanes];
-        if (group == kLanes) [[likely]] {
-            __builtin_memcpy(&xi, xis + g, sizeof xi);
-            __builtin_memcpy(&t, job.times + i0, sizeof t);
-            for (std::size_t j = 0; j < kLanes; ++j) rows[j] = job.dofs + elements[g + j];
-        } else {
-            // A short group repeats its first time; those lanes are not stored.
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                const std::size_t from = j < group ? j : 0;
-                xi[j] = xis[g + from];
-                t[j] = job.times[i0 + from];
-                rows[j] = job.dofs + elements[g + from];
-            }
-        }
-        legendre_derivative_lanes<Degree, Order>(xi, degree, order, values);
-        // Every evaluation of these times lies within [begin, end), except at the
-        // range's ends, where each lane stores only its own.
-        const bool whole = group == kLanes && i0 * functions >= begin && (i0 + kLanes) * functions <= end;
-        for (std::size_t f = 0; f < functions; ++f) {
-            const std::size_t offset = f * n_dofs;
-            Lanes sum = {-0.0, -0.0, -0.0, -0.0};
-            for (std::size_t k = 0; k < columns; ++k) {
-                Lanes c;
-                gather(rows, offset + k * n_t, c);
-                sum = sum + values[k] * c;
-            }
-            if (order <= degree) {
-                for (std::size_t j = 0; j < order; ++j) exact_derivative_scale(sum, job.width, reciprocal, sum);
-            }
-            double* const target = job.out + f * job.n + i0;
-            if (whole) {
-                __builtin_memcpy(target, &sum, sizeof sum);
-            } else {
-                for (std::size_t j = 0; j < group; ++j) {
-                    const std::size_t x = (i0 + j) * functions + f;
-                    if (x >= begin && x < end) target[j] = sum[j];
-                }
-            }
-        }
-        const Bits outside_mask = (t < zeros) | (t > ends);
-        if (outside_mask[0] | outside_mask[1] | outside_mask[2] | outside_mask[3]) [[unlikely]] {
-            for (std::size_t j = 0; j < group; ++j) {
-                if (outside_mask[j] == 0) continue;
-                const std::size_t i = i0 + j;
-                const std::size_t from = i * functions < begin ? begin - i * functions : 0;
-                const std::size_t last = end - i * functions;
-                correct_outside(job, i, from, last < functions ? last : functions);
-            }
-        }
-    }
-}
-
-ZORV_X86_CLONES void derivative_lanes_chunk(const DerivativeJob& job, std::size_t chunk, std::size_t count,
-                                            const std::size_t* elements, const double* xis, std::size_t begin,
-                                            std::size_t end) {
-    // The common small degrees with orders 2 and 3 unrolled; the rest looped.
-    const std::size_t degree = job.degree;
-    const std::size_t order = job.order;
-#define ZORV_FIXED(D, M)                                                                 \
-    if (degree == (D) && order == (M)) {                                                 \
-        derivative_chunk_kernel<(D), (M)>(job, chunk, count, elements, xis, begin, end); \
-        return;                                                                          \
-    }
-    ZORV_FIXED(2, 2)
-    ZORV_FIXED(3, 2)
-    ZORV_FIXED(4, 2)
-    ZORV_FIXED(5, 2)
-    ZORV_FIXED(3, 3)
-    ZORV_FIXED(4, 3)
-    ZORV_FIXED(5, 3)
-#undef ZORV_FIXED
-    derivative_chunk_kernel<kAny, kAny>(job, chunk, count, elements, xis, begin, end);
-}
-
-/// The evaluations [begin, end): their times located a chunk at a time, then summed by
-/// the vector kernel. (The kernel takes located times rather than locating them
-/// itself, so that its clones call nothing outside this file.)
-void derivative_lanes_range(const DerivativeJob& job, std::size_t begin, std::size_t end) {
-    const std::size_t i_begin = begin / job.functions;
-    const std::size_t i_end = (end - 1) / job.functions + 1;
+    const std::size_t i_begin = begin / functions;
+    const std::size_t i_end = (end - 1) / functions + 1;
     std::size_t elements[kChunk];
     double xis[kChunk];
+    std::size_t outside[kChunk];
     for (std::size_t chunk = i_begin; chunk < i_end; chunk += kChunk) {
         const std::size_t count = std::min(kChunk, i_end - chunk);
-        job.basis->locate_many({job.times + chunk, count}, {elements, count}, {xis, count});
-        derivative_lanes_chunk(job, chunk, count, elements, xis, begin, end);
+        basis.locate_many({job.times + chunk, count}, {elements, count}, {xis, count});
+        const std::size_t listed = kernels::derivative_chunk(job, chunk, count, elements, xis, begin, end, outside);
+        for (std::size_t o = 0; o < listed; ++o) {
+            const std::size_t i = outside[o];
+            const std::size_t from = i * functions < begin ? begin - i * functions : 0;
+            const std::size_t last = end - i * functions;
+            correct_outside(basis, rule, job, i, from, last < functions ? last : functions);
+        }
     }
 }
 
@@ -393,9 +229,9 @@ void evaluate_derivatives(const LegendreBasis& basis, std::size_t order, Extrapo
 
     if (order >= 2 && columns <= kStackColumns) {
         // The vector kernel, with the times outside [0, T] given their rule's values as it goes.
-        const DerivativeJob job{&basis, degree, order, rule, n_t, T, w, dofs.data(), functions, times.data(), n,
-                                out.data()};
-        batch_for(evaluations, [&](std::size_t begin, std::size_t end) { derivative_lanes_range(job, begin, end); });
+        const DerivativeJob job{degree, order, n_t, T, w, dofs.data(), functions, times.data(), n, out.data()};
+        batch_for(evaluations,
+                  [&](std::size_t begin, std::size_t end) { derivative_lanes_range(basis, rule, job, begin, end); });
         return;
     }
     if (order <= 1) {
@@ -590,238 +426,6 @@ void antiderivative_coefficients(const double* d, std::size_t n_t, std::size_t d
     }
 }
 
-/// The integrals of one function whose bounds lie in [0, T] in different elements,
-/// four pairs at once. On an element with coefficients c_k,
-///   int_xa^1 = (1 - xa) (c_0 + (1 + xa) Q(xa)),   int_(-1)^xb = (1 + xb) (c_0 - (1 - xb) Q(xb)),
-/// each times w / 2, where Q = sum_(k >= 1) c_k P_k' / (k (k + 1)) (from
-/// int_(-1)^x P_k = (x^2 - 1) P_k'(x) / (k (k + 1))): products whose small factor
-/// 1 - xa (or 1 + xb) is formed from the times, so that a part near an element end is
-/// accurate relative to its own size. The elements in between are the difference of
-/// the prefix sums.
-///
-/// Everything a bound needs of its element is one record, so that a bound reads one
-/// or two cache lines: c_0, Q's Legendre coefficients q_0 .. q_(degree - 1), and the
-/// prefix sums before and after the element (each as hi, lo).
-struct IntegralRecords {
-    std::size_t degree;
-
-    /// Values per record: degree + 5, rounded up to whole vectors so that a record is
-    /// read as vectors and transposed into lanes.
-    std::size_t stride() const noexcept { return record_stride(degree); }
-    static constexpr std::size_t record_stride(std::size_t degree) noexcept {
-        return (degree + 5 + kLanes - 1) / kLanes * kLanes;
-    }
-    std::size_t before() const noexcept { return degree + 1; }
-    std::size_t after() const noexcept { return degree + 3; }
-
-    /// The record of one element from its coefficients (c_k at d[k * n_t]), its prefix
-    /// sums and 1 / (k (k + 1)). With P_k' = sum_(j = k - 1, k - 3, ... >= 0) (2j + 1) P_j,
-    /// q_j = (2j + 1) s_j, s_j = c_(j+1) / ((j + 1) (j + 2)) + s_(j+2).
-    void fill(const double* d, std::size_t n_t, const Compensated& before_element, const Compensated& after_element,
-              const double* quotients, double* record) const noexcept {
-        record[0] = d[0];
-        double s_next = 0.0;   // s_(j+1)
-        double s_after = 0.0;  // s_(j+2)
-        for (std::size_t j = degree; j-- > 0;) {
-            const double s = d[(j + 1) * n_t] * quotients[j + 1] + s_after;
-            s_after = s_next;
-            s_next = s;
-            record[1 + j] = static_cast<double>(2 * j + 1) * s;
-        }
-        record[before()] = before_element.hi;
-        record[before() + 1] = before_element.lo;
-        record[after()] = after_element.hi;
-        record[after() + 1] = after_element.lo;
-    }
-};
-
-/// The kernel reads only these plain values and the arrays they point at.
-struct IntegralJob {
-    std::size_t degree;
-    double T;
-    double width;
-    double last;            ///< n_t - 1, below 2^31
-    const double* records;  ///< the function's records, IntegralRecords::stride() apart
-    const double* lower;
-    const double* upper;
-    double* out;            ///< the function's results, one per bound pair
-};
-
-/// The integral kernel's own placement of four bounds in [0, T], without a division
-/// (an integral is continuous in its bounds, so it need not follow evaluate's rule
-/// at an element edge): the element e = trunc(t / w) taken as t (1 / w), clamped to
-/// [0, n_t - 1]; its left edge w e; and `offset` = (t - w e) (2 / w), the distance
-/// from the left edge in reference lengths (xi + 1).
-/// (`inverse` is 1 / w, `to_reference` 2 / w, `last` n_t - 1.)
-[[gnu::always_inline]] inline void place_lanes(const Lanes& w, const Lanes& inverse, const Lanes& to_reference,
-                                               const Lanes& last, const Lanes& t, Narrow& element, Lanes& left,
-                                               Lanes& offset) {
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    Lanes index = t * inverse;
-    index = index > zeros ? index : zeros;  // NaN to 0 as well: such a pair is not regular
-    index = index < last ? index : last;
-    element = __builtin_convertvector(index, Narrow);
-    left = w * __builtin_convertvector(element, Lanes);
-    offset = (t - left) * to_reference;
-}
-
-/// Value k of the four records, from the transposed columns where the degree is
-/// fixed (Degree != kAny), else gathered.
-template <std::size_t Degree>
-[[gnu::always_inline]] inline void record_value(const double* const* rows, const Lanes* columns, std::size_t k,
-                                                Lanes& value) {
-    if constexpr (Degree != kAny) {
-        value = columns[k];
-    } else {
-        gather(rows, k, value);
-    }
-}
-
-/// Q(x) of four lanes from their records: sum_j q_j P_j(x), the Legendre values by
-/// P_(j+1) = ((2j + 1) / (j + 1)) x P_j - (j / (j + 1)) P_(j-1).
-template <std::size_t Degree>
-[[gnu::always_inline]] inline void antiderivative_slope_sum(std::size_t degree, const double* const* rows,
-                                                            const Lanes* columns, const Lanes& x, Lanes& q) {
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    q = ones * 0.0;
-    if (degree == 0) return;
-    Lanes c;
-    record_value<Degree>(rows, columns, 1, c);
-    q = c;  // q_0 P_0
-    Lanes previous = ones;
-    Lanes value = x;
-    for (std::size_t j = 1; j < degree; ++j) {
-        record_value<Degree>(rows, columns, 1 + j, c);
-        q = q + c * value;
-        if (j + 1 == degree) break;
-        const double jf = static_cast<double>(j);
-        const Lanes next = value * x * ((jf + jf + 1.0) / (jf + 1.0)) - previous * (jf / (jf + 1.0));
-        previous = value;
-        value = next;
-    }
-}
-
-/// The pairs first .. first + count - 1 (count <= kChunk): the regular ones written,
-/// the others (a bound outside [0, T] or NaN, or both in one element) listed in
-/// `special` for the caller; returns how many were listed.
-template <std::size_t Degree>
-[[gnu::always_inline]] inline std::size_t integral_chunk_kernel(const IntegralJob& job, std::size_t first,
-                                                               std::size_t count, std::size_t* special) {
-    const std::size_t degree = Degree != kAny ? Degree : job.degree;
-    const IntegralRecords layout{degree};
-    constexpr std::size_t kWidth = Degree != kAny ? IntegralRecords::record_stride(Degree) : 1;
-    const std::size_t stride = Degree != kAny ? kWidth : layout.stride();
-    const double width = job.width;
-    const Lanes w = {width, width, width, width};
-    const Lanes to_reference = 2.0 / w;
-    const Lanes inverse = 1.0 / w;
-    const Lanes last = {job.last, job.last, job.last, job.last};
-    const Lanes half = w * 0.5;
-    const Lanes zeros = {0.0, 0.0, 0.0, 0.0};
-    const Lanes ones = {1.0, 1.0, 1.0, 1.0};
-    const Lanes ends = {job.T, job.T, job.T, job.T};
-    std::size_t listed = 0;
-    // Blocks of eight groups, each placed first and summed after, so that the loads
-    // of the records of one group need not wait behind the sums of the one before.
-    constexpr std::size_t kGroups = 8;
-    for (std::size_t block = 0; block < count; block += kGroups * kLanes) {
-        const std::size_t block_end = count - block < kGroups * kLanes ? count : block + kGroups * kLanes;
-        struct Placed {
-            Narrow e_lo, e_hi;
-            Lanes x_lo, x_hi, delta_lo, delta_hi;
-            Bits reversed, regular;
-        } placed[kGroups];
-        for (std::size_t g = block; g < block_end; g += kLanes) {
-            Placed& p = placed[(g - block) / kLanes];
-            const std::size_t group = count - g < kLanes ? count - g : kLanes;
-            Lanes a, b;
-            if (group == kLanes) [[likely]] {
-                __builtin_memcpy(&a, job.lower + first + g, sizeof a);
-                __builtin_memcpy(&b, job.upper + first + g, sizeof b);
-            } else {
-                for (std::size_t j = 0; j < kLanes; ++j) {
-                    // A short group repeats its first pair; those lanes are not stored.
-                    const std::size_t from = first + g + (j < group ? j : 0);
-                    a[j] = job.lower[from];
-                    b[j] = job.upper[from];
-                }
-            }
-            p.reversed = b < a;
-            Lanes lo, hi;
-            select(p.reversed, b, a, lo);
-            select(p.reversed, a, b, hi);
-            Lanes left_lo, left_hi, offset_lo, offset_hi;
-            place_lanes(w, inverse, to_reference, last, lo, p.e_lo, left_lo, offset_lo);
-            place_lanes(w, inverse, to_reference, last, hi, p.e_hi, left_hi, offset_hi);
-            // NaN fails every comparison: such a pair is not regular.
-            p.regular = (lo >= zeros) & (hi <= ends) & __builtin_convertvector(p.e_lo != p.e_hi, Bits);
-            // The distances to the element ends, formed from the times and the edges as
-            // LegendreBasis::locate forms them (right = w + left).
-            p.delta_lo = ((w + left_lo) - lo) * to_reference;
-            p.delta_hi = offset_hi;
-            select(p.delta_lo > zeros, p.delta_lo, zeros, p.delta_lo);
-            select(p.delta_hi > zeros, p.delta_hi, zeros, p.delta_hi);
-            p.x_lo = offset_lo - ones;
-            p.x_hi = offset_hi - ones;
-        }
-        for (std::size_t g = block; g < block_end; g += kLanes) {
-            const Placed& p = placed[(g - block) / kLanes];
-            const std::size_t group = count - g < kLanes ? count - g : kLanes;
-            const double* rows_lo[kLanes];
-            const double* rows_hi[kLanes];
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                rows_lo[j] = job.records + static_cast<std::size_t>(p.e_lo[j]) * stride;
-                rows_hi[j] = job.records + static_cast<std::size_t>(p.e_hi[j]) * stride;
-            }
-            Lanes columns_lo[kWidth], columns_hi[kWidth];
-            if constexpr (Degree != kAny) {
-                record_columns<kWidth, Transpose::pairs>(rows_lo, columns_lo);
-                record_columns<kWidth, Transpose::pairs>(rows_hi, columns_hi);
-            }
-            Lanes q_lo, q_hi, c_lo, c_hi;
-            antiderivative_slope_sum<Degree>(degree, rows_lo, columns_lo, p.x_lo, q_lo);
-            antiderivative_slope_sum<Degree>(degree, rows_hi, columns_hi, p.x_hi, q_hi);
-            record_value<Degree>(rows_lo, columns_lo, 0, c_lo);
-            record_value<Degree>(rows_hi, columns_hi, 0, c_hi);
-            const Lanes left_piece = half * (p.delta_lo * (c_lo + (ones + p.x_lo) * q_lo));
-            const Lanes right_piece = half * (p.delta_hi * (c_hi - (ones - p.x_hi) * q_hi));
-            Lanes to_hi, to_lo, from_hi, from_lo;
-            record_value<Degree>(rows_hi, columns_hi, layout.before(), to_hi);
-            record_value<Degree>(rows_hi, columns_hi, layout.before() + 1, to_lo);
-            record_value<Degree>(rows_lo, columns_lo, layout.after(), from_hi);
-            record_value<Degree>(rows_lo, columns_lo, layout.after() + 1, from_lo);
-            const Lanes middle = (to_hi - from_hi) + (to_lo - from_lo);
-            Lanes result = (left_piece + middle) + right_piece;
-            select(p.reversed, -result, result, result);
-            if (group == kLanes && (p.regular[0] & p.regular[1] & p.regular[2] & p.regular[3])) [[likely]] {
-                __builtin_memcpy(job.out + first + g, &result, sizeof result);
-                continue;
-            }
-            for (std::size_t j = 0; j < group; ++j) {
-                if (p.regular[j]) {
-                    job.out[first + g + j] = result[j];
-                } else {
-                    special[listed++] = first + g + j;
-                }
-            }
-        }
-    }
-    return listed;
-}
-
-ZORV_X86_CLONES std::size_t integral_lanes_chunk(const IntegralJob& job, std::size_t first, std::size_t count,
-                                                 std::size_t* special) {
-    switch (job.degree) {  // the common small degrees with the recurrence unrolled
-        case 0: return integral_chunk_kernel<0>(job, first, count, special);
-        case 1: return integral_chunk_kernel<1>(job, first, count, special);
-        case 2: return integral_chunk_kernel<2>(job, first, count, special);
-        case 3: return integral_chunk_kernel<3>(job, first, count, special);
-        case 4: return integral_chunk_kernel<4>(job, first, count, special);
-        case 5: return integral_chunk_kernel<5>(job, first, count, special);
-        default: return integral_chunk_kernel<kAny>(job, first, count, special);
-    }
-}
-
 }  // namespace
 
 void antiderivative(const LegendreBasis& basis, std::span<const double> dofs, std::size_t functions,
@@ -1001,7 +605,7 @@ void integrate(const LegendreBasis& basis, Extrapolation rule, std::span<const d
             }
             const IntegralJob job{degree, T, w, static_cast<double>(n_t - 1), records + f * n_t * layout.stride(),
                                   lower.data(), upper.data(), out.data() + f * n};
-            const std::size_t listed = integral_lanes_chunk(job, i, chunk, special);
+            const std::size_t listed = kernels::integral_chunk(job, i, chunk, special);
             for (std::size_t s = 0; s < listed; ++s) out[f * n + special[s]] = general(f, special[s]);
             x += chunk;
         }
