@@ -50,7 +50,8 @@ constexpr std::size_t record_width(std::size_t degree) { return (degree + kLanes
 constexpr std::size_t kLargestRecordDegree = 5;
 
 /// One function at `count` times, S of Sum::value: `dofs` holds D_k of element e at
-/// dofs[e + k * stride]. `out` may be `times` itself.
+/// dofs[e + k * stride] for every element a time lies in (a checked batch), which the
+/// grid's `last` bounds. `out` may be `times` itself.
 void value_range(const Grid& grid, std::size_t degree, const double* dofs, std::size_t stride, const double* times,
                  std::size_t count, double* out) noexcept;
 
