@@ -10,6 +10,7 @@
 #include <span>
 
 #include "piecewise_polynomials/kernels/evaluation.hpp"
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/parallel.hpp"
 
@@ -32,15 +33,9 @@ inline void for_each_degree(double xi, std::size_t degree, Visit visit) {
 /// out of line, so that the checks before every evaluation stay small.
 [[noreturn, gnu::cold, gnu::noinline]] void stop_no_element();
 
-/// (left + right) * -0.5 for element ends 0 <= left <= right. Where the sum overflows
-/// (ends beyond half the largest double), left * -0.5 + right * -0.5 instead: the ends
-/// are normal there, so both halvings are exact and the one rounding of their sum
-/// gives what the formula would without the overflow. Every finite sum keeps the
-/// formula's own operations, so no other value changes.
+/// The negated midpoint of an element, as the location rule forms it.
 [[gnu::always_inline]] inline double midpoint_negated(double left, double right) noexcept {
-    const double sum = left + right;
-    if (std::isfinite(sum)) [[likely]] return sum * -0.5;
-    return left * -0.5 + right * -0.5;
+    return ElementRule::midpoint_negated(left, right);
 }
 
 /// One function's batch on its element records, where they are worth their copy and it

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "piecewise_polynomials/kernels/lanes.hpp"  // exact_derivative_scale
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "piecewise_polynomials/legendre_calculus.hpp"
 #include "support/stop.hpp"
 
@@ -36,13 +37,16 @@ inline bool outside(double t, double T) { return t < 0.0 || t > T; }
 /// The reference coordinate of t on an element's polynomial continued: locate's
 /// formula without the clamp to [-1, 1], so that it meets locate's -1 at 0 and +1 at
 /// the last element's right end. The element is the first for t < 0, else the last,
-/// unless given.
+/// unless given. (Its midpoint is the plain (left + right) * -0.5, without the rule's
+/// fallback where that sum overflows.)
 inline ElementPosition extended_position(const LegendreBasis& basis, double t, std::size_t element) {
     const double w = width_of(basis);
-    const double left = w * static_cast<double>(element);
-    const double right = w + left;
-    const double shifted = t + (left + right) * -0.5;
-    return {element, (2.0 * shifted) / (right - left)};
+    double left;
+    double right;
+    ElementRule::edges(w, static_cast<double>(element), left, right);
+    ElementPosition position{element, 0.0};
+    ElementRule::reference(t, left, right, (left + right) * -0.5, position.xi);
+    return position;
 }
 
 inline ElementPosition extended_position(const LegendreBasis& basis, double t) {

@@ -42,12 +42,11 @@ ElementPosition LegendreBasis::locate_in_grid(double t) const noexcept {
     const double w = element_width();
     std::size_t element = saturating_floor_index(t / w);
     if (element >= n_t_) element = n_t_ - 1;
-    const double left = w * static_cast<double>(element);
-    const double right = w + left;
-    // xi = (2 (t - (left + right) / 2)) / (right - left), with the midpoint
-    // subtracted as t + (left + right) * (-0.5); halving and doubling are exact.
-    const double shifted = t + midpoint_negated(left, right);
-    double xi = (2.0 * shifted) / (right - left);
+    double left;
+    double right;
+    ElementRule::edges(w, static_cast<double>(element), left, right);
+    double xi;
+    ElementRule::reference(t, left, right, ElementRule::midpoint_negated(left, right), xi);
     if (xi < -1.0) {
         xi = -1.0;
     } else if (xi > 1.0) {

@@ -8,6 +8,7 @@
 
 #include "piecewise_polynomials/basis_detail.hpp"
 #include "piecewise_polynomials/kernels/lanes.hpp"
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
 
@@ -61,8 +62,9 @@ std::vector<double> LegendreBasis::quadrature_times(std::span<const double> node
     std::vector<double> times(count);
     const double w = element_width();
     for (std::size_t e = 0; e < n_t_; ++e) {
-        const double left = w * static_cast<double>(e);
-        const double right = w + left;
+        double left;
+        double right;
+        ElementRule::edges(w, static_cast<double>(e), left, right);
         const double middle = -midpoint_negated(left, right);
         const double half = (right - left) * 0.5;
         for (std::size_t j = 0; j < q; ++j) times[e * q + j] = middle + nodes[j] * half;

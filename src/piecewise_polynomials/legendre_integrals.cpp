@@ -8,6 +8,7 @@
 
 #include "piecewise_polynomials/kernels/calculus.hpp"
 #include "piecewise_polynomials/kernels/lanes.hpp"
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "piecewise_polynomials/calculus_detail.hpp"
 #include "support/parallel.hpp"
 #include "support/stop.hpp"
@@ -40,8 +41,9 @@ struct Edges {
 };
 
 Edges edges_of(double w, std::size_t element) {
-    const double left = w * static_cast<double>(element);
-    return {left, w + left};
+    Edges edges;
+    ElementRule::edges(w, static_cast<double>(element), edges.left, edges.right);
+    return edges;
 }
 
 /// The reciprocals the integrals divide by, formed once per call: 1 / (2k + 1) and

@@ -1,5 +1,6 @@
 #include "piecewise_polynomials/kernels/calculus.hpp"
 
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/target_clones.hpp"
 
@@ -158,7 +159,8 @@ ZORV_X86_CLONES std::size_t derivative_lanes(const DerivativeJob& job, std::size
     index = index > zeros ? index : zeros;  // NaN to 0 as well: such a pair is not regular
     index = index < last ? index : last;
     element = __builtin_convertvector(index, Narrow);
-    left = w * __builtin_convertvector(element, Lanes);
+    Lanes right;  // (unused: the kernel forms w + left where it needs it)
+    ElementRule::edges(w, __builtin_convertvector(element, Lanes), left, right);
     offset = (t - left) * to_reference;
 }
 

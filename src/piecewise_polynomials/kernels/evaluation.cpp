@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "piecewise_polynomials/kernels/location.hpp"
 #include "piecewise_polynomials/legendre_recurrence.hpp"
 #include "support/target_clones.hpp"
 
@@ -68,19 +69,19 @@ template <bool halves, class Element, bool product = false>
             floor = floor > index ? floor - ones : floor;
             element = reinterpret_cast<Bits>(floor + shift) - reinterpret_cast<Bits>(shift);
         }
-        const Lanes left = w * floor;
-        const Lanes right = w + left;
+        Lanes left;
+        Lanes right;
+        ElementRule::edges(w, floor, left, right);
         const Lanes sum = left + right;
         Lanes middle = sum * -0.5;
         if constexpr (halves) {
             // Where left + right overflows (T near the largest double), the sum of the
             // halves: both are normal there, so halving is exact and this is the value the
-            // midpoint formula gives without the overflow (see midpoint_negated).
+            // midpoint formula gives without the overflow (see ElementRule::midpoint_negated).
             const Lanes from_halves = left * -0.5 + right * -0.5;
             select(reinterpret_cast<Bits>(sum - sum == zeros), middle, from_halves, middle);
         }
-        const Lanes shifted = t + middle;
-        xi = (2.0 * shifted) / (right - left);
+        ElementRule::reference(t, left, right, middle, xi);
     };
     if constexpr (product) {
         static_assert(std::is_same_v<Element, Narrow>, "the product places times on narrow grids only");
@@ -462,8 +463,9 @@ Grid grid_of(double width, std::size_t n_t, std::size_t rows) noexcept {
     const double grid_last = static_cast<double>(std::min(n_t - 1, kLargestIndex));
     const double last = static_cast<double>(std::min({n_t - 1, std::max(rows, std::size_t{1}) - 1, kLargestIndex}));
     // left and right grow with the element, so the last element's sum is the largest.
-    const double left = width * grid_last;
-    const double right = width + left;
+    double left;
+    double right;
+    ElementRule::edges(width, grid_last, left, right);
     const double reciprocal = 1.0 / width;
     const bool normal = std::isnormal(width) && std::isnormal(reciprocal);
     const double margin = (grid_last + 1.0) * 0x1p-40;
