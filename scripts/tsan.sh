@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds the C++ unit tests and both modules with ThreadSanitizer, runs the unit tests,
 # then the Python stress of concurrent batches (every size around the pool threshold,
-# set_dofs, shared and separate evaluators, and zorv_arrays' evaluate, basis_matrix and
-# project on the same worker pool at once) against the instrumented modules. The
-# interpreter itself is not instrumented: the sanitizer runtime is preloaded. Any
-# report fails the stage.
+# set_dofs, shared and separate evaluators, and every pooled operation of zorv_arrays:
+# evaluate of one and many functions with derivative orders 0 to 3, basis_matrix,
+# project, integrate, antiderivative, inner, norm and fit, on the same worker pool at
+# once) against the instrumented modules. Only the vector kernels' files
+# (src/piecewise_polynomials/kernels/*.cpp) are built without the instrumentation (see
+# CMakeLists.txt). The interpreter itself is not instrumented: the sanitizer runtime is
+# preloaded. Any report fails the stage.
 # Usage: scripts/tsan.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -8,11 +8,14 @@
 // Rules that keep every compiler able to build them:
 // - a cloned function shares its name with no other function (clang 22 crashes on a
 //   clone overloaded by a template of the same name);
-// - it calls nothing defined outside its file, and the functions of other files that
-//   call it are [[gnu::noinline]] (clang 16's ThinLTO imports such a caller into
-//   another file and then refers to a clone it never emits);
-// - its file is built without ThreadSanitizer (see CMakeLists.txt: the resolvers run
-//   before the sanitizer's runtime has started).
+// - it is file-local and calls nothing defined outside its file; other files reach it
+//   through an entry point of its file that is [[gnu::noinline]] (clang 16's ThinLTO
+//   imports an inlinable caller into another file and then refers to a clone it never
+//   emits);
+// - its file is one of src/piecewise_polynomials/kernels/*.cpp, the only files built
+//   without ThreadSanitizer (see CMakeLists.txt: the resolvers run before the
+//   sanitizer's runtime has started). Those files hold the kernels and what only they
+//   use, and nothing that allocates, schedules work on the pool or throws.
 #if defined(__x86_64__) || defined(__i386__)
 #define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
 #else

@@ -336,8 +336,10 @@ def test_reentrant_calls_from_converted_values_hit_the_hold(evaluator):
 def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
     """Threads run batches below, at and above the pool threshold and a large one, at once, on
     one shared evaluator and on their own, whose dofs they change between batches, and the same
-    batches through zorv_arrays (values, design matrices, projections) on the same pool (the
-    stress that the ThreadSanitizer stage runs)."""
+    batches through zorv_arrays (values, design matrices, projections) on the same pool, with
+    every other pooled operation of zorv_arrays in between (many functions, derivatives of
+    orders 1 to 3, antiderivatives, integrals, inner products and norms, fits), each above the
+    pool threshold (the stress that the ThreadSanitizer stage runs)."""
     rng = np.random.default_rng(51)
     dof_sets = [rng.normal(size=54) for _ in range(2)]
     shared = zorv.LegendreBasisEvaluator(8, 6, 1.0)
@@ -352,6 +354,24 @@ def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
     fine = zorv_arrays.LegendreSpace(8, 400, 1.0)  # projections from 3600 samples
     fine_dofs = rng.normal(size=fine.n_dofs)
     projected = fine.project(lambda t: fine.evaluate(fine_dofs, t))
+    # zorv_arrays' other pooled operations, each on enough values to run on the pool, their
+    # results first formed here with no other thread calling.
+    times = batches[2]  # 8192 times inside and outside [0, T]
+    many = np.stack(dof_sets)
+    wide = rng.normal(size=(2048, space.n_dofs))  # loops over functions
+    bounds = (random_times(rng, 8192, 1.0), random_times(rng, 8192, 1.0))
+    fitting = zorv_arrays.LegendreSpace(2, 2048, 1.0)  # loops over elements
+    samples = (np.arange(6 * 2048) + 0.5) / (6 * 2048)  # six in each element
+    others = [lambda: space.evaluate(many, times), lambda: space.evaluate(many, times, derivative=True),
+              lambda: space.evaluate(dof_sets[0], times, derivative=1),
+              lambda: space.evaluate(many, times, derivative=2),
+              lambda: space.evaluate(dof_sets[1], times, derivative=3, extrapolate="extend"),
+              lambda: space.basis_matrix(times, derivative=True).data,
+              lambda: space.antiderivative(wide)[1], lambda: space.integrate(many, *bounds),
+              lambda: space.integrate(dof_sets[0], *bounds, extrapolate="extend"),
+              lambda: space.inner(wide, wide[::-1]), lambda: space.norm(wide),
+              lambda: fitting.fit(samples, np.sin(7.0 * samples)), lambda: fitting.project(np.cos)]
+    expected_others = [run() for run in others]
     mismatches = []
     barrier = threading.Barrier(3)
 
@@ -378,6 +398,10 @@ def test_threads_mixing_batches_of_every_size_agree_with_one_thread():
                     (lambda t: row_sums(space.basis_matrix(t[:8192]), dof_sets[d]), expected[d][b][0][:8192]),
                     (lambda t: fine.project(lambda s: fine.evaluate(fine_dofs, s)), projected)]
             mismatches.extend((thread, step) for run, wanted in runs if not same(run(batches[b]), wanted))
+            # A share of the other operations at each step, a different one in each thread.
+            for j in range((thread + step) % len(batches), len(others), len(batches)):
+                if not same(others[j](), expected_others[j]):
+                    mismatches.append((thread, step, j))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(3)]
     for t in threads:

@@ -273,6 +273,26 @@ TEST(LegendreBasisDofs, IgnoresExtraRowsAndColumnsAndUsesOnlyReachedRows) {
               "Matrix slicing out of bounds.");
 }
 
+TEST(LegendreBasisDofs, ReadsNoRowBeyondTheMatrixForATimeJustBelowItsLastRowsEdge) {
+    // 0.8999999999999999 lies in element 8 (t / w rounds below 9), but t (1 / w) rounds
+    // to 9: the batch kernels place times by that product first and must not read row 9
+    // of a matrix with 9 rows before placing the time again. 32 times take the direct
+    // kernel, 96 the element records (at least twice as many times as dofs).
+    const LegendreBasis basis(3, 10, 1.0);
+    const DofMatrix dofs = counting_dofs(9, 4);
+    const double t = 0.8999999999999999;
+    ASSERT_EQ(basis.locate(t).element, 8u);
+    for (const std::size_t count : {std::size_t{32}, std::size_t{96}}) {
+        const std::vector<double> times(count, t);
+        const std::vector<double> values = basis.evaluate_many(dofs, times);
+        const std::vector<double> derivatives = basis.evaluate_derivative_many(dofs, times);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(bits(values[i]), bits(basis.evaluate(t, dofs))) << count << " times, " << i;
+            ASSERT_EQ(bits(derivatives[i]), bits(basis.evaluate_derivative(t, dofs))) << count << " times, " << i;
+        }
+    }
+}
+
 TEST(LegendreBasisCapacity, StopsWhenTheLayoutCannotBeAllocated) {
     const struct {
         std::size_t degree;

@@ -1,7 +1,7 @@
 #pragma once
 /// @file
 /// Four doubles operated on side by side: the lane types and helpers of the vector
-/// kernels (legendre_basis.cpp, legendre_calculus.cpp). GCC vector extensions, which
+/// kernels (kernels/evaluation.cpp, kernels/calculus.cpp). GCC vector extensions, which
 /// every compiler of the build maps to the instruction set it compiles for, with the
 /// same IEEE operations in every lane.
 ///
