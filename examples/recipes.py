@@ -44,7 +44,7 @@ def node_count(degree: int, n_t: int, periodic: bool = False) -> int:
 
 def prolongation(nt_coarse: int, nt_fine: int, degree: int, periodic: bool = False) -> sp.csr_array:
     """Coarse node values -> fine node values. Rows: fine nodes; columns: coarse nodes."""
-    return zorv_arrays.prolongation(nt_coarse, nt_fine, degree, periodic)
+    return zorv_arrays.prolongation(degree, nt_coarse=nt_coarse, nt_fine=nt_fine, periodic=periodic)
 
 
 def lagrange_to_legendre(degree: int, n_t: int, periodic: bool = False) -> sp.csr_array:

@@ -8,7 +8,7 @@ library:
 
 - ``za.lagrange_to_legendre(p, n_t)`` turns node values into the dofs of the
   discontinuous Legendre space (the same function, written in the Legendre basis), and
-- ``za.prolongation(nt_coarse, nt_fine, p)`` turns node values on a coarse grid into node
+- ``za.prolongation(p, nt_coarse=..., nt_fine=...)`` turns node values on a coarse grid into node
   values on a finer one (the same function again, interpolated exactly).
 
 Here they build a small two-grid solver for a periodic problem in time,
@@ -62,7 +62,7 @@ def f(t):
 nt_coarse, nt_fine = 16, 32
 coarse_space, L_coarse, _, _ = galerkin_system(nt_coarse)
 fine_space, L_fine, _, _ = galerkin_system(nt_fine)
-P = za.prolongation(nt_coarse, nt_fine, degree, periodic=True)
+P = za.prolongation(degree, nt_coarse=nt_coarse, nt_fine=nt_fine, periodic=True)
 print(f"prolongation: {P.shape[0]} x {P.shape[1]}, {P.nnz} entries; "
       f"Lagrange to Legendre: {L_fine.shape[0]} x {L_fine.shape[1]}")
 coarse_values = np.random.default_rng(5).standard_normal(P.shape[1])
@@ -86,7 +86,7 @@ assert np.allclose([p(e) for p, e in zip(pieces[:-1], inner_ends)],
 
 def two_grid(nt_fine, cycles, sweeps=2, damping=0.6):
     space, L, A, M = galerkin_system(nt_fine)
-    P = za.prolongation(nt_fine // 2, nt_fine, degree, periodic=True)
+    P = za.prolongation(degree, nt_coarse=nt_fine // 2, nt_fine=nt_fine, periodic=True)
     coarse = (P.T @ A @ P).tocsc()
     b = L.T @ (M @ space.project(f))
     diagonal = A.diagonal()

@@ -243,7 +243,7 @@ def test_project_reproduces_polynomials_of_the_degree(degree, n_t, points, T):
 def test_matrices_and_points_equal_zorvs_entry_for_entry(degree, n_t, nt_fine, periodic):
     nodes = lambda n: degree * n if periodic else degree * n + 1
     for matrix, triplets, shape in [
-        (za.prolongation(np.int64(n_t), np.uint8(nt_fine), degree, np.bool_(periodic)),
+        (za.prolongation(degree, nt_coarse=np.int64(n_t), nt_fine=np.uint8(nt_fine), periodic=np.bool_(periodic)),
          zorv.lagrange_prolongation_matrix(n_t, nt_fine, degree, periodic),
          (nodes(nt_fine), nodes(n_t))),
         (za.lagrange_to_legendre(degree, n_t, periodic), zorv.lagrange_to_legendre_basis_transformation(degree, n_t, periodic),
@@ -358,8 +358,8 @@ def test_functions_and_bound_methods_run_in_worker_processes():
     (lambda: za.LegendreSpace(np.int64(2), np.uint8(3), np.float32(1.5)), lambda: za.LegendreSpace(2, 3, 1.5)),
     (lambda: za.lagrange_points(np.int64(2), np.int32(3), np.float64(2.5), periodic=np.True_),
      lambda: za.lagrange_points(2, 3, 2.5, periodic=True)),
-    (lambda: za.prolongation(np.int16(2), np.uint64(4), np.int64(2), np.bool_(True)),
-     lambda: za.prolongation(2, 4, 2, True)),
+    (lambda: za.prolongation(np.int64(2), nt_coarse=np.int16(2), nt_fine=np.uint64(4), periodic=np.bool_(True)),
+     lambda: za.prolongation(2, nt_coarse=2, nt_fine=4, periodic=True)),
     (lambda: za.lagrange_to_legendre(np.int64(2), np.int8(3), periodic=np.False_),
      lambda: za.lagrange_to_legendre(2, 3)),
     (lambda: za.LegendreSpace(2, 3, 3.0).project(np.cos, points=np.int64(5)),
@@ -482,7 +482,7 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
          "Unable to allocate 16.0 TiB for 1,099,512,676,352 matrix entries of 16 bytes each"),
         (lambda: za.LegendreSpace(0, 2**40, 1.0).project(np.sin), MemoryError,
          "Unable to allocate 16.0 TiB for 1,099,511,627,776 quadrature times of 16 bytes each"),
-        (lambda: za.prolongation(2**30, 2**35, 3), MemoryError,
+        (lambda: za.prolongation(3, nt_coarse=2**30, nt_fine=2**35), MemoryError,
          "Unable to allocate 12.0 TiB for 412,316,860,420 matrix entries of 32 bytes each"),
         (lambda: za.lagrange_to_legendre(2**20, 2**20), MemoryError,
          "Unable to allocate 24.0 TiB for 1,099,513,724,929 weight matrix cells of 24 bytes each"),
@@ -497,8 +497,13 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.from_coefficients(np.zeros((3, 2))), ValueError,
          "coefficients must have shape (..., n_t, degree + 1) = (..., 3, 3), got shape (3, 2)"),
         (lambda: space.project(lambda t: 1 / 0), ZeroDivisionError, "division by zero"),
-        (lambda: za.prolongation(2, 4, 0), ValueError, "Lagrange prolongation requires polynomial degree at least 1"),
-        (lambda: za.prolongation(2, 0, 1, True), ValueError, "Lagrange prolongation requires at least one fine interval"),
+        (lambda: za.prolongation(0, nt_coarse=2, nt_fine=4), ValueError,
+         "Lagrange prolongation requires polynomial degree at least 1"),
+        (lambda: za.prolongation(1, nt_coarse=2, nt_fine=0, periodic=True), ValueError,
+         "Lagrange prolongation requires at least one fine interval"),
+        # Counts by position (zorv's order, nt_coarse, nt_fine, degree) would build another matrix.
+        (lambda: za.prolongation(3, 4, 32), TypeError, "positional argument"),
+        (lambda: za.prolongation(3, 4, nt_coarse=4, nt_fine=8), TypeError, "positional argument"),
         (lambda: za.lagrange_to_legendre(0, 3), ValueError, "Lagrange to Legendre conversion not meaningful for degree 0"),
         (lambda: za.lagrange_points(0, 3, 1.0, True), ValueError,
          "Periodic Lagrange bases require polynomial degree at least 1"),
@@ -555,7 +560,7 @@ def test_both_modules_share_one_worker_pool():
         assert "scipy" not in sys.modules
         space.basis_matrix([0.5])
         sys.modules["scipy.sparse"] = None  # a new import would fail
-        print(zorv_arrays.prolongation(1, 2, 1).shape)
+        print(zorv_arrays.prolongation(1, nt_coarse=1, nt_fine=2).shape)
     """)
     environment = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1")
     result = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,

@@ -582,7 +582,7 @@ def test_an_index_made_by_the_callers_code_is_dropped_after_conversion():
 @pytest.mark.parametrize("call", [
     lambda n: zorv_arrays.LegendreSpace(n, n, 1.0),
     lambda n: zorv_arrays.lagrange_points(n, n, 1.0),
-    lambda n: zorv_arrays.prolongation(n, n, 1),
+    lambda n: zorv_arrays.prolongation(1, nt_coarse=n, nt_fine=n),
     lambda n: zorv_arrays.lagrange_to_legendre(1, n),
     lambda n: zorv_arrays.LegendreSpace(0, 1, 1.0).evaluate([1.0], 0.5, derivative=n),
     lambda n: zorv_arrays.LegendreSpace(0, 1, 1.0).basis_matrix(0.5, derivative=n),

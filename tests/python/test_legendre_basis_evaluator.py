@@ -646,7 +646,7 @@ EXIT_RECIPES = {
     "zorv.LegendreBasisEvaluator.evaluate_many": "E.evaluate_many(t)",
     "zorv.LegendreBasisEvaluator.evaluate_derivative_many": "E.evaluate_derivative_many(t)",
     "zorv_arrays.lagrange_points": "za.lagrange_points(Count(2), 3, Item(), periodic=np.True_)",
-    "zorv_arrays.prolongation": "za.prolongation(Count(2), 4, 2)",
+    "zorv_arrays.prolongation": "za.prolongation(2, nt_coarse=Count(2), nt_fine=4)",
     "zorv_arrays.lagrange_to_legendre": "za.lagrange_to_legendre(2, Count(3))",
     "zorv_arrays.LegendreSpace": "za.LegendreSpace(Count(3), 3, Item())",
     "zorv_arrays.LegendreSpace.degree": "S.degree",

@@ -58,16 +58,21 @@ def lagrange_points(degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat,
 
 
 @public
-def prolongation(nt_coarse: SupportsIndex, nt_fine: SupportsIndex, degree: SupportsIndex,
+def prolongation(degree: SupportsIndex, *, nt_coarse: SupportsIndex, nt_fine: SupportsIndex,
                  periodic: Union[bool, np.bool_] = False) -> csr_array:
-    """The Lagrange prolongation from `nt_coarse` to `nt_fine` elements.
+    """The Lagrange prolongation of a degree from `nt_coarse` to `nt_fine` elements.
+
+    The degree comes first, as in `lagrange_points` and `lagrange_to_legendre`; the
+    element counts are keyword-only, so that a call in the order of zorv's
+    ``lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)`` fails instead of
+    building another matrix.
 
     Parameters
     ----------
-    nt_coarse, nt_fine : int
-        Numbers of coarse and fine elements of the same interval.
     degree : int
         Polynomial degree, at least 1.
+    nt_coarse, nt_fine : int
+        Numbers of coarse and fine elements of the same interval (keyword-only).
     periodic : bool, optional
         Periodic bases (the node at the end is the node at the start).
 
@@ -84,12 +89,13 @@ def prolongation(nt_coarse: SupportsIndex, nt_fine: SupportsIndex, degree: Suppo
         If a count is out of range (degree 0, a negative count, no fine element when
         periodic).
     TypeError
-        If a count is not an integer or `periodic` is not a boolean.
+        If a count is not an integer, `periodic` is not a boolean, or the element
+        counts are given by position.
 
     Examples
     --------
     >>> import zorv_arrays as za
-    >>> za.prolongation(1, 2, 1).toarray()
+    >>> za.prolongation(1, nt_coarse=1, nt_fine=2).toarray()
     array([[1. , 0. ],
            [0.5, 0.5],
            [0. , 1. ]])
