@@ -538,6 +538,23 @@ public:
         return out_owner;
     }
 
+    /// The element and the reference coordinate of every time, by the core's rule (the
+    /// one every evaluation uses): two new arrays of t's shape, int64 and float64.
+    nb::tuple locate(nb::handle t_in) const {
+        const FloatArray t = float_array(t_in, "t");
+        const std::vector<std::size_t> shape = shape_of(t.view);
+        const std::size_t count = t.view.size();
+        require_memory(count, sizeof(std::int64_t) + sizeof(double), "located times");
+        static_assert(sizeof(std::int64_t) == sizeof(std::size_t), "element indices are written as int64");
+        auto [elements, elements_data] = new_array(shape, numpy->int64);
+        auto [xi, xi_data] = new_array(shape, numpy->float64);
+        released_for_large_work(count, [&] {
+            basis_.locate_many(t.values(), {static_cast<std::size_t*>(elements_data), count},
+                               {static_cast<double*>(xi_data), count});
+        });
+        return nb::make_tuple(elements, xi);
+    }
+
     nb::object basis_matrix(nb::handle t_in, nb::handle derivative_in, nb::handle extrapolate) const {
         const std::size_t order = derivative_order(derivative_in);
         const Extrapolation rule = extrapolation_rule(extrapolate);
@@ -862,6 +879,7 @@ void quiet_leak_report_if_threads_remain() {
 constexpr const char* kModuleDoc = "The compiled core of zorv_arrays (private: use the package).";
 constexpr const char* kSpaceDoc = "The compiled space behind zorv_arrays.LegendreSpace.";
 constexpr const char* kEvaluateDoc = "See zorv_arrays.LegendreSpace.evaluate.";
+constexpr const char* kLocateDoc = "See zorv_arrays.LegendreSpace.locate.";
 constexpr const char* kBasisMatrixDoc = "See zorv_arrays.LegendreSpace.basis_matrix.";
 constexpr const char* kProjectDoc = "See zorv_arrays.LegendreSpace.project.";
 constexpr const char* kLagrangePointsDoc = "See zorv_arrays.lagrange_points.";
@@ -879,6 +897,8 @@ constexpr const char* kFitDoc = "See zorv_arrays.LegendreSpace.fit.";
 NB_MODULE(_core, m) {
     using namespace zorv::arrays;
     m.doc() = kModuleDoc;
+    // The package's version, from its metadata (pyproject.toml, passed in by the build).
+    m.attr("__version__") = ZORV_VERSION;
     if (numpy == nullptr) {  // once per process: the module may be imported again
         const nb::object np = import_module("numpy");
         numpy = new Numpy{attribute(np, "ndarray"), attribute(np, "asarray"), attribute(np, "empty"),
@@ -924,6 +944,7 @@ NB_MODULE(_core, m) {
         .def("__deepcopy__", [](const LegendreSpace& space, nb::handle) { return space; }, "memo"_a)
         .def("evaluate", &LegendreSpace::evaluate, "dofs"_a, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
              "out"_a = nb::none(), "extrapolate"_a.none() = "clamp", kEvaluateDoc)
+        .def("locate", &LegendreSpace::locate, "t"_a, kLocateDoc)
         .def("basis_matrix", &LegendreSpace::basis_matrix, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
              "extrapolate"_a.none() = "clamp", kBasisMatrixDoc)
         .def("integrate", &LegendreSpace::integrate, "dofs"_a, "a"_a, "b"_a, nb::kw_only(), "extrapolate"_a.none() = "clamp",

@@ -153,17 +153,19 @@ def test_integrals_and_fit_agree_with_legint_and_legfit_per_element(degree, n_t,
     np.testing.assert_allclose(space.inner(dofs, dofs[::-1]), [np.sum(coefficients[0] * coefficients[1] * w /
                                                                        (2 * np.arange(degree + 1) + 1))] * 2, rtol=1e-14)
     np.testing.assert_allclose(space.norm(dofs) ** 2, space.inner(dofs, dofs), rtol=1e-14)
-    # The fit: legfit of each element's samples, with weights (legfit weighs residuals by w, not w^2).
+    # The fit: legfit of each element's samples with the same w (signs and all), the samples
+    # along axis 0; the deprecated weights are w**2.
     t = rng.uniform(0, T, 40 * n_t * (degree + 1))
     y = np.sin(np.arange(1, 3)[:, None] * t) + 0.1 * rng.standard_normal((2, t.size))
-    weights = rng.uniform(0.5, 2.0, t.size)
-    fitted = space.fit(t, y, weights=weights)
-    element = np.minimum((t // w).astype(int), n_t - 1)
+    residual_weights = rng.uniform(0.5, 2.0, t.size) * rng.choice([-1.0, 1.0], t.size)
+    fitted = space.fit(t, y.T, w=residual_weights, axis=0)
+    element, xi = space.locate(t)
     for e in range(n_t):
         mask = element == e
-        xi = 2 * (t[mask] - (e + 0.5) * w) / w
-        reference = legendre.legfit(xi, y[:, mask].T, degree, w=np.sqrt(weights[mask]))
+        reference = legendre.legfit(xi[mask], y[:, mask].T, degree, w=residual_weights[mask])
         np.testing.assert_allclose(fitted[:, e::n_t], reference.T, rtol=0, atol=1e-11)
+    with pytest.warns(DeprecationWarning, match="give w"):
+        assert np.array_equal(space.fit(t, y, weights=residual_weights**2), fitted)
 
 
 # Sums whose terms cancel to a remainder far below their size: only the compensated sums
@@ -214,8 +216,11 @@ def test_extrapolation_rules_and_refusals():
     assert not space.evaluate(dofs, [1.0, 3.0], derivative=2**70).any()
     with pytest.raises(ValueError, match="^fit: element 1 has fewer than 3 distinct sample times of positive weight$"):
         space.fit([0.5, 1.0, 1.5, 2.5, 2.5, 3.0], np.zeros(6))
-    with pytest.raises(ValueError, match="^fit: weight -1 at position 0 is not a finite non-negative number$"):
-        space.fit([0.5, 1.0, 1.5], np.zeros(3), weights=[-1.0, 1.0, 1.0])
+    for w, reason in [(np.inf, "inf at position 1 is not finite"), (-1e160, "-1e+160 at position 1 is too large")]:
+        with pytest.raises(ValueError, match="^fit: w " + re.escape(reason)):
+            space.fit([0.5, 1.0, 1.5], np.zeros(3), w=[1.0, w, 1.0])
+    with pytest.raises(TypeError, match="^fit takes w or the deprecated weights"):
+        space.fit([0.5, 1.0, 1.5], np.zeros(3), w=np.ones(3), weights=np.ones(3))
 
 # The last T: element ends beyond half the largest double, whose sums overflow.
 @pytest.mark.parametrize("degree, n_t, points, T", [(0, 4, None, 2.0), (3, 5, None, 2.0), (6, 2, 10, 2.0),
@@ -309,6 +314,12 @@ def test_space_is_an_immutable_picklable_value():
         space._space = za.LegendreSpace(1, 1, 1.0)._space
 
 
+def test_both_modules_carry_the_version_of_the_package_metadata():
+    pyproject = open(os.path.join(os.path.dirname(__file__), "..", "..", "pyproject.toml")).read()
+    version = re.search(r'^\[project\][^[]*?^version = "([^"]+)"$', pyproject, re.M | re.S).group(1)
+    assert zorv.__version__ == za.__version__ == version
+
+
 def public_callables():
     """(name, callable) of every public function, the class, and its methods unbound and bound."""
     space = za.LegendreSpace(2, 3, 3.0)
@@ -398,6 +409,52 @@ def test_converters_round_trip_and_agree_with_evaluate(degree, n_t, T, lead):
     np.testing.assert_allclose(np.moveaxis(ppoly(times), (0, 1), (-2, -1)), values, rtol=0, atol=1e-12 * scale)
 
 
+# Grids where w * e rounds to the other side of the element rule's boundary at some
+# inner ends (the first two at 10 and 47 of them), and random ones.
+EDGE_GRIDS = [(200, 10.0), (1000, 100.0), (3, 0.3), (7, 1e-3), (49, 1e6), (1, 2.5)] + [
+    (int(n), float(T)) for n, T in zip(np.random.default_rng(5).integers(2, 3000, 10),
+                                       np.random.default_rng(6).uniform(0.1, 1e3, 10))]
+
+
+@pytest.mark.parametrize("n_t, T", EDGE_GRIDS)
+def test_edges_are_where_evaluate_and_to_ppoly_change_element(n_t, T):
+    """edges[e] is the first time the element rule places in element e, and to_ppoly, whose
+    breakpoints they are, picks the element evaluate picks at every edge and an ulp either side."""
+    space = za.LegendreSpace(2, n_t, T)
+    edges = space.edges
+    assert edges[0] == 0.0 and edges[-1] == T and np.all(np.diff(edges) > 0)
+    inner = edges[1:-1]
+    element, _ = space.locate(np.concatenate([inner, np.nextafter(inner, -np.inf)]))
+    assert np.array_equal(element, np.concatenate([np.arange(1, n_t), np.arange(n_t - 1)]))
+    # Jumps of about 1 between elements: a PPoly piece of the neighbour would be off by that much.
+    dofs = np.random.default_rng(n_t).standard_normal(space.n_dofs)
+    times = np.concatenate([edges, np.nextafter(edges, -np.inf), np.nextafter(edges, np.inf)])
+    times = times[(times >= 0.0) & (times <= T)]
+    np.testing.assert_allclose(space.to_ppoly(dofs)(times), space.evaluate(dofs, times), rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("n_t, T", EDGE_GRIDS[:6])
+def test_locate_is_the_scalar_rule_bit_for_bit(n_t, T):
+    """locate (the batch kernel's vector code) against zorv's scalar path: the element from a
+    degree-0 function equal to its element's index, xi as the value of P_1 there."""
+    rng = np.random.default_rng(n_t)
+    edges = np.linspace(0.0, T, n_t + 1)
+    times = np.concatenate([rng.uniform(-0.1 * T, 1.1 * T, 200), edges, np.nextafter(edges, -np.inf),
+                            np.nextafter(edges, np.inf), [-0.0, np.inf, -np.inf, 1e300]])
+    space = za.LegendreSpace(1, n_t, T)
+    element, xi = space.locate(times[:, None])
+    assert element.shape == xi.shape == (times.size, 1)
+    element, xi = element.ravel(), xi.ravel()
+    indices = zorv.LegendreBasis(0, n_t, T)
+    basis = zorv.LegendreBasis(1, n_t, T)
+    expected_element = [indices.evaluate_at(t, np.arange(n_t, dtype=float)) for t in times]
+    expected_xi = [basis.evaluate_all_basis_functions(t)[int(e) + n_t] for t, e in zip(times, expected_element)]
+    assert element.dtype == np.int64 and np.array_equal(element, expected_element)
+    assert xi.tobytes() == np.array(expected_xi).tobytes()
+    assert space.locate(np.nan)[0] == 0 and np.isnan(space.locate(np.nan)[1])
+    assert type(space.locate(0.5)[0]) is np.int64 and space.locate(np.zeros((0, 3)))[1].shape == (0, 3)
+
+
 @pytest.mark.parametrize("T, k, rows, refusal", [
     (1e-120, 0, 4, None), (1e-120, 2, 4, None), (1e120, 0, 3, None), (1e120, 2, 3, None), (1e300, 1, 2, None),
     (1e-120, 3, None, "coefficient of (t - edges[e])**3 does not fit in float64 for elements of width w = T / n_t = 5e-121"),
@@ -443,10 +500,13 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: space.basis_matrix(0.5, derivative=np.int8(-2)), ValueError, "derivative must be an order >= 0, got -2"),
         (lambda: space.evaluate(dofs, 0.5, derivative=-2**63 - 1), ValueError,
          "derivative must be an order >= 0, got -9223372036854775809"),
-        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), np.ones((12, 1))), ValueError,
-         "weights must have the shape of t, (12,), got shape (12, 1)"),
-        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), np.ones((1, 12))), ValueError,
-         "weights must have the shape of t, (12,), got shape (1, 12)"),
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), w=np.ones((12, 1))), ValueError,
+         "w must have the shape of t, (12,), got shape (12, 1)"),
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), w=np.ones(11)), ValueError,
+         "w must have the shape of t, (12,), got shape (11,)"),
+        # A third positional argument was the weights of the squared residuals.
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros(12), np.ones(12)), TypeError, "positional argument"),
+        (lambda: space.fit(np.linspace(0.0, 3.0, 12), np.zeros((12, 2)), axis=2), ValueError, "out of bounds"),
         (lambda: za.LegendreSpace(2, 3, np.True_), TypeError, "T must be a real number, not bool"),
         (lambda: space.evaluate(dofs, 0.5, extrapolate=None), TypeError, "extrapolate must be a str, not NoneType"),
         (lambda: space.integrate(dofs, [0.0], [[1.0], [2.0, 3.0]]), ValueError, "inhomogeneous"),

@@ -15,8 +15,12 @@ coefficients; the coefficient of ``P_k`` on element ``e`` is at index ``e + n_t 
 The functions and methods are plain Python functions over the compiled extension
 ``zorv_arrays._core``: they have signatures, and they pickle by name (bound methods
 with their space), so they travel to multiprocessing and Dask workers.
+
+``__version__`` is the version of the package ``zorv`` that built the module, equal
+to ``zorv.__version__``.
 """
 
+from ._core import __version__
 from ._functions import lagrange_points, lagrange_to_legendre, prolongation
 from ._space import LegendreSpace
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, Optional, SupportsFloat, SupportsIndex, Union, overload
 
 import numpy as np
@@ -69,11 +70,13 @@ class LegendreSpace:
 
     Notes
     -----
-    A time ``t`` belongs to element ``floor(t / w)``, clamped to [0, n_t - 1]: times
-    before 0 to the first element, times from T on to the last, a time on an inner
-    element end to the element that begins there. Its reference coordinate is
-    ``xi = 2 (t - (left + right) / 2) / (right - left)``, clamped to [-1, 1], with
-    ``left = w * e`` and ``right = left + w``.
+    A time ``t`` belongs to element ``floor(t / w)`` (the float64 quotient), clamped to
+    [0, n_t - 1]: times before 0 to the first element, times from T on to the last.
+    `edges` holds the first time of each element by this rule, so that ``t`` lies in
+    element ``e`` exactly when ``edges[e] <= t < edges[e + 1]`` (for t in [0, T)). Its
+    reference coordinate is ``xi = 2 (t - (left + right) / 2) / (right - left)``,
+    clamped to [-1, 1], with ``left = w * e`` and ``right = w + left``. `locate` gives
+    both, bit for bit as every evaluation forms them.
 
     The space is an immutable value: equal and hashed by ``(degree, n_t, T)``;
     copies are the space itself, and it pickles as its three numbers (so it travels
@@ -124,12 +127,37 @@ class LegendreSpace:
 
     @property
     def edges(self) -> NDArray[np.float64]:
-        """The ``n_t + 1`` element ends as the core computes them, a new float64 array.
+        """The ``n_t + 1`` element boundaries as the element rule places times, a new float64 array.
 
-        ``edges[e] = w * e`` with ``w = T / n_t`` (both in float64) for ``e < n_t``,
-        and ``edges[n_t] = T`` exactly.
+        ``edges[0] = 0`` and ``edges[n_t] = T``, the ends of the interval. For
+        ``0 < e < n_t``, ``edges[e]`` is the first time (the smallest float64) that the
+        element rule (`locate`, which every evaluation uses) places in element ``e``:
+        since the rule is monotone, a time ``t`` lies in element ``e`` or a later one
+        exactly when ``t >= edges[e]``. It is ``w * e`` (``w = T / n_t``, both in float64)
+        or a float64 next to it, where ``t / w`` of that product rounds to the other side
+        of ``e``; `to_ppoly` takes these breakpoints, so that its pieces are the elements
+        that `evaluate` picks.
+
+        The element's reference coordinate is formed from the ends ``w * e`` and
+        ``w + w * e`` (the core's own ends; see `locate`), which can differ from these
+        boundaries by an ulp or two; the last of them, ``w + w * (n_t - 1)``, can differ
+        from ``T`` in the same way.
         """
-        edges = (self.T / self.n_t) * np.arange(self.n_t + 1, dtype=np.float64)
+        w = self.T / self.n_t
+        index = np.arange(self.n_t + 1, dtype=np.float64)
+        edges = w * index
+        inner, element = edges[1:-1], index[1:-1]
+        # t lies in element e or a later one exactly when t / w >= e (e is an integer, and
+        # the rule's element is the floor of the quotient): step each product up while its
+        # quotient falls below e, then down while the float64 before it still reaches e.
+        below = np.flatnonzero(inner / w < element)
+        while below.size:
+            inner[below] = np.nextafter(inner[below], np.inf)
+            below = below[inner[below] / w < element[below]]
+        above = np.flatnonzero(np.nextafter(inner, -np.inf) / w >= element)
+        while above.size:
+            inner[above] = np.nextafter(inner[above], -np.inf)
+            above = above[np.nextafter(inner[above], -np.inf) / w >= element[above]]
         edges[-1] = self.T
         return edges
 
@@ -258,6 +286,53 @@ class LegendreSpace:
         """
         values = self._space.evaluate(dofs, t, derivative=derivative, out=out, extrapolate=extrapolate)
         return values if out is not None or values.ndim else values[()]
+
+    def locate(self, t: ArrayLike) -> tuple[Any, Any]:
+        """The element of each time and its reference coordinate, by the rule of `evaluate`.
+
+        Parameters
+        ----------
+        t : array_like
+            Times, of any shape: anything ``numpy.asarray(t, float64)`` accepts.
+
+        Returns
+        -------
+        element : ndarray of int64, or numpy.int64
+            The element of each time, of t's shape: ``floor(t / w)`` clamped to
+            ``[0, n_t - 1]`` (so ``edges[e] <= t < edges[e + 1]`` for t in [0, T)).
+        xi : ndarray of float64, or numpy.float64
+            The reference coordinate in [-1, 1] of each time on its element:
+            ``2 (t - (left + right) / 2) / (right - left)``, clamped, with
+            ``left = w * element`` and ``right = w + left``.
+
+            Both are bit for bit what `evaluate`, `basis_matrix`, `integrate` and `fit`
+            use (and zorv's evaluators): times before 0 are at ``xi = -1`` of element 0,
+            times from T on at ``xi = 1`` of the last (a NaN time at element 0, ``xi``
+            NaN). A time without axes gives NumPy scalars.
+
+        Raises
+        ------
+        TypeError
+            If `t` is not real numbers.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import zorv_arrays as za
+        >>> space = za.LegendreSpace(2, 4, 2.0)
+        >>> element, xi = space.locate([0.0, 0.75, 1.0, 2.0, 5.0])
+        >>> element
+        array([0, 1, 2, 3, 3])
+        >>> xi
+        array([-1.,  0., -1.,  1.,  1.])
+        >>> dofs = np.arange(12.0)
+        >>> coefficients = space.to_coefficients(dofs)
+        >>> value = np.polynomial.legendre.legval(xi[1], coefficients[element[1]])
+        >>> bool(value == space.evaluate(dofs, 0.75))
+        True
+        """
+        element, xi = self._space.locate(t)
+        return (element, xi) if element.ndim else (element[()], xi[()])
 
     def basis_matrix(self, t: ArrayLike, *, derivative: _Order = False,
                      extrapolate: _Extrapolate = "clamp") -> csr_array:
@@ -497,37 +572,56 @@ class LegendreSpace:
         values = self._space.norm(dofs)
         return values if values.ndim else values[()]
 
-    def fit(self, t: ArrayLike, y: ArrayLike, weights: Optional[ArrayLike] = None) -> NDArray[np.float64]:
+    def fit(self, t: ArrayLike, y: ArrayLike, *, w: Optional[ArrayLike] = None, axis: SupportsIndex = -1,
+            weights: Optional[ArrayLike] = None) -> NDArray[np.float64]:
         """The weighted least-squares fit of samples by functions of the space.
 
         Parameters
         ----------
         t : array_like, shape (n,)
             Sample times, in [0, T] and finite.
-        y : array_like, shape (..., n)
-            Sample values, one function per vector along the last axis; finite.
+        y : array_like
+            Sample values, finite: the samples of one function lie along `axis`
+            (``n`` of them), one function per vector along that axis.
+        w : array_like, shape (n,), optional
+            Finite weights of the residuals, as NumPy's and SciPy's fits take them:
+            the fit minimises ``sum_i (w[i] (u(t[i]) - y_i))^2``. Default all 1.
+            Keyword-only.
+        axis : int, optional
+            The axis of `y` along which the samples lie; default the last.
         weights : array_like, shape (n,), optional
-            Finite, non-negative weights of the samples; default all 1.
+            Deprecated: the weights of the squared residuals, ``w**2``. Give `w`.
 
         Returns
         -------
         ndarray, shape (..., n_dofs)
             For each function of `y`, the dofs ``u`` minimising
-            ``sum_i weights[i] (u(t[i]) - y[..., i])^2``.
+            ``sum_i (w[i] (u(t[i]) - y_i))^2``: the axes of `y` other than `axis`, in
+            their order, then the dofs.
 
         Raises
         ------
         ValueError
-            If the shapes do not match, a time lies outside [0, T], a value is not
-            finite or a weight negative, or elements have fewer than ``degree + 1``
-            distinct sample times of positive weight (the message names them).
+            If the shapes do not match, `axis` is not an axis of `y`, a time lies
+            outside [0, T], a value or a weight is not finite (or ``w**2`` overflows),
+            or elements have fewer than ``degree + 1`` distinct sample times of
+            nonzero weight (the message names them).
+        TypeError
+            If `w` and `weights` are both given, or an argument is not real numbers.
+
+        Warns
+        -----
+        DeprecationWarning
+            If `weights` is given.
 
         Notes
         -----
         In this discontinuous space the normal equations are block diagonal: one
         ``(degree + 1) x (degree + 1)`` system per element, solved by Cholesky (by a
         column-pivoted QR where the block is nearly singular), all right-hand sides at
-        once. The cost is linear in the number of samples.
+        once. The cost is linear in the number of samples. On each element the result
+        is ``numpy.polynomial.legendre.legfit`` of its samples with the same `w`, at
+        the reference coordinates ``xi`` of `locate`.
 
         Examples
         --------
@@ -538,8 +632,37 @@ class LegendreSpace:
         >>> dofs = space.fit(t, 3.0 * t - 1.0)
         >>> np.allclose(space.evaluate(dofs, [0.5, 1.5]), [0.5, 3.5], rtol=0, atol=1e-14)
         True
+        >>> samples = np.stack([t, 2.0 * t], axis=1)  # shape (9, 2): samples along axis 0
+        >>> space.fit(t, samples, w=np.full(9, 2.0), axis=0).shape
+        (2, 4)
         """
+        if weights is not None:
+            if w is not None:
+                raise TypeError("fit takes w or the deprecated weights (= w**2), not both")
+            warnings.warn("fit(weights=...) is deprecated: give w, the weights of the residuals "
+                          "(weights = w**2), as numpy.polynomial and SciPy's fits take them",
+                          DeprecationWarning, stacklevel=2)
+        elif w is not None:
+            weights = self._squared_weights(t, w)
+        if axis != -1:
+            y = np.moveaxis(np.asarray(y), axis, -1)
         return self._space.fit(t, y, weights)
+
+    @staticmethod
+    def _squared_weights(t: ArrayLike, w: ArrayLike) -> NDArray[np.float64]:
+        """The core's weights of the squared residuals, w**2, with w checked as given."""
+        values = _real_array(w, "w")
+        shape = np.shape(t)
+        if len(shape) == 1 and values.shape != shape:
+            raise ValueError(f"w must have the shape of t, {shape}, got shape {values.shape}")
+        with np.errstate(over="ignore"):
+            squares = np.square(values)
+        bad = np.flatnonzero(~np.isfinite(squares))
+        if bad.size:
+            i = int(bad[0])
+            reason = "is not finite" if not np.isfinite(values.flat[i]) else "is too large (w**2 overflows)"
+            raise ValueError(f"fit: w {float(values.flat[i])!r} at position {i} {reason}")
+        return squares
 
     # ---- conversions --------------------------------------------------------------------
 
@@ -630,7 +753,7 @@ class LegendreSpace:
         -------
         list of numpy.polynomial.Legendre
             ``n_t`` series; series ``e`` has the coefficients ``dofs[e + n_t * k]``,
-            the domain ``[left_e, left_e + w]`` (``left_e = edges[e]``, as the core
+            the domain ``[left_e, left_e + w]`` (``left_e = w * e``, as the core
             computes the element) and the window [-1, 1], so that ``p(t)`` is the
             function at times ``t`` of that element.
 
@@ -658,8 +781,9 @@ class LegendreSpace:
             raise ValueError(f"dofs must have shape (n_dofs,) = ({self.n_dofs},), got shape {values.shape}")
         coefficients = self.to_coefficients(values)
         width = self.T / self.n_t
+        lefts = width * np.arange(self.n_t, dtype=np.float64)  # the core's left ends, w * e
         return [Legendre(coefficients[e], domain=[left, left + width], window=[-1.0, 1.0])
-                for e, left in enumerate(self.edges[:-1].tolist())]
+                for e, left in enumerate(lefts.tolist())]
 
     def to_ppoly(self, dofs: ArrayLike) -> PPoly:
         """Functions of the space as a ``scipy.interpolate.PPoly`` (power basis per element).
@@ -672,7 +796,8 @@ class LegendreSpace:
         Returns
         -------
         scipy.interpolate.PPoly
-            Breakpoints `edges`; on element ``e``, ``c[m, e]`` is the coefficient of
+            Breakpoints `edges`, so that the PPoly picks, at every time, the element
+            that `evaluate` picks; on element ``e``, ``c[m, e]`` is the coefficient of
             ``(t - edges[e]) ** (degree - m)``. Several functions make a vector-valued
             PPoly: ``ppoly(t)`` has the shape ``t.shape + dofs.shape[:-1]`` (where
             `evaluate` gives ``dofs.shape[:-1] + t.shape``). Outside [0, T] the PPoly
