@@ -66,16 +66,18 @@ assert np.max(np.abs(space.evaluate(by_fit, grid) - signal(grid))) < 0.05
 # Many data sets, weights, and elements without enough samples
 # ------------------------------------------------------------
 # ``y`` of shape ``(..., t.size)`` fits many data sets at once (one factorisation per
-# element serves them all), and ``weights`` weighs the samples. Here the second data set
-# is the first one times 2: its fit is the first fit times 2, as least squares is linear.
+# element serves them all; ``axis=`` names another axis of the samples), and ``w``
+# weighs the residuals, as in NumPy's and SciPy's fits. Here the second data set is the
+# first one times 2: its fit is the first fit times 2, as least squares is linear.
 # Giving the second half of the samples weight 0 is the same as leaving them out.
 both = space.fit(t, np.stack([y, 2 * y]))
 assert both.shape == (2, space.n_dofs)
 assert np.allclose(both[1], 2 * both[0], rtol=0, atol=1e-12)
+assert np.array_equal(space.fit(t, np.stack([y, 2 * y], axis=1), axis=0), both)
 half = t.size // 2
-weights = np.r_[np.ones(half), np.zeros(t.size - half)]
+w = np.r_[np.ones(half), np.zeros(t.size - half)]
 first_half = space.fit(t[:half], y[:half])
-assert np.allclose(space.fit(t, y, weights), first_half, rtol=0, atol=1e-10)
+assert np.allclose(space.fit(t, y, w=w), first_half, rtol=0, atol=1e-10)
 
 # An element needs at least degree + 1 distinct sample times: ``fit`` names those that
 # lack them rather than returning an arbitrary answer.
