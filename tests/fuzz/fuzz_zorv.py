@@ -1164,8 +1164,8 @@ def run_arrays_functions(session):
         return
     if which == 1:
         fine = arrays_count(session, 60)
-        result, error = arrays_call(session, zorv_arrays.prolongation, fresh(n_t), fresh(fine), fresh(degree),
-                                    periodic)
+        result, error = arrays_call(session, zorv_arrays.prolongation, fresh(degree), nt_coarse=fresh(n_t),
+                                    nt_fine=fresh(fine), periodic=periodic)
         triplets = lambda: zorv.lagrange_prolongation_matrix(n_t, fine, degree, periodic)
         counts = (n_t, fine, degree)
     else:
