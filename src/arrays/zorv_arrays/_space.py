@@ -816,6 +816,11 @@ class LegendreSpace:
         The power basis is ill-conditioned as the degree grows: from a degree near 10
         on, its values lose digits that the Legendre coefficients keep.
 
+        Each piece is the element's polynomial in ``xi`` of the core's element ends
+        ``w * e`` and ``w + w * e``; where ``edges[e]`` lies an ulp or two from ``w * e``,
+        ``s`` is measured from ``edges[e]`` all the same, which shifts the piece by that
+        ulp or two of ``t`` (the size of the rounding that ``xi`` itself carries).
+
         The coefficient of ``s**k`` (``s = t - edges[e]``) scales as ``(2 / w)**k`` with
         the element width ``w = T / n_t``, and the PPoly evaluates ``s**k``: a power
         ``k`` can be used only while ``(2 / w)**k`` and ``w**k`` lie within the float64
