@@ -103,8 +103,6 @@ void run_module_body(PyObject* module) {
     const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) throw_pending();
     for (PyMethodDef& definition : module_functions()) register_function(module, module_name.get(), definition);
-    // The package's version, from its metadata (pyproject.toml, passed in by the build).
-    if (PyModule_AddStringConstant(module, "__version__", ZORV_VERSION) != 0) throw_pending();
     register_class(module, "LegendreBasis", legendre_basis_type());
     register_class(module, "LegendreBasisEvaluator", legendre_basis_evaluator_type());
     lend_worker_pool();

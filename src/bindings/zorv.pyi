@@ -33,9 +33,6 @@ _FloatBuffer: TypeAlias = Union[Buffer, numpy.ndarray[Any, numpy.dtype[numpy.flo
 # The triplet form of a sparse matrix: row indices, column indices, values.
 _Triplets: TypeAlias = tuple[list[int], list[int], list[float]]
 
-# The version of the package that built the module (its metadata's version).
-__version__: str
-
 def sum_as_string(a: _Count, b: _Count) -> str:
     """Formats the sum of two numbers as string."""
 

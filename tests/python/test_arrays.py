@@ -314,10 +314,11 @@ def test_space_is_an_immutable_picklable_value():
         space._space = za.LegendreSpace(1, 1, 1.0)._space
 
 
-def test_both_modules_carry_the_version_of_the_package_metadata():
+def test_zorv_arrays_carries_the_version_of_the_package_metadata():
     pyproject = open(os.path.join(os.path.dirname(__file__), "..", "..", "pyproject.toml")).read()
     version = re.search(r'^\[project\][^[]*?^version = "([^"]+)"$', pyproject, re.M | re.S).group(1)
-    assert zorv.__version__ == za.__version__ == version
+    assert za.__version__ == version
+    assert "__version__" not in vars(zorv)  # zorv's attributes are fixed
 
 
 def public_callables():

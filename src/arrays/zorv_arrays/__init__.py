@@ -17,7 +17,7 @@ The functions and methods are plain Python functions over the compiled extension
 with their space), so they travel to multiprocessing and Dask workers.
 
 ``__version__`` is the version of the package ``zorv`` that built the module, equal
-to ``zorv.__version__``.
+to ``importlib.metadata.version("zorv")`` where the package is installed.
 """
 
 from ._core import __version__
