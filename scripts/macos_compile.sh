@@ -29,7 +29,10 @@ nanobind_dir="$(dirname "$("$python" -m nanobind --cmake_dir)")"
 [ -f "$eigen_include/Eigen/Core" ] || { echo "macos_compile: Eigen not found in $eigen_include" >&2; exit 1; }
 echo "macos_compile: zig $("$python" -m ziglang version), $("$python" -m ziglang c++ --version | head -n 1)"
 
-flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror -Isrc)
+# The package version, which CMake passes to zorv_arrays' module from pyproject.toml.
+version="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n 1)"
+[ -n "$version" ] || { echo "macos_compile: pyproject.toml has no version line" >&2; exit 1; }
+flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror -Isrc "-DZORV_VERSION=\"$version\"")
 objects="$(mktemp -d)"
 trap 'rm -rf "$objects"' EXIT
 failures=()
