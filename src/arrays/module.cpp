@@ -336,6 +336,26 @@ bool flag_argument(nb::handle value, const char* name) {
     return flag == 1;
 }
 
+/// A `workers=` argument as SciPy takes it: None for every thread of the pool, a count
+/// from 1 on (more than the pool has means all of it), or a negative count from the
+/// pool's size down (-1 all, -2 all but one). Returns the ThreadLimit's value: 0 for None.
+std::ptrdiff_t workers_argument(nb::handle value) {
+    if (value.is_none()) return 0;
+    const nb::object index = index_of(value, "workers", "an integer or None");
+    int overflow = 0;
+    const long long workers = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (workers == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow == 0 && workers == 0) {
+        throw nb::value_error("workers must not be 0: a count of threads from 1 on, a negative count from the "
+                              "pool's size down (-1 for all of them), or None");
+    }
+    // Beyond the machine word every count means the same: all the threads, or one.
+    constexpr auto most = std::numeric_limits<std::ptrdiff_t>::max();
+    if (overflow > 0 || workers > most) return most;
+    if (overflow < 0 || workers < -most) return -most;
+    return static_cast<std::ptrdiff_t>(workers);
+}
+
 /// scipy.sparse.csr_array, imported on first use (only the matrices need SciPy) and
 /// kept for the life of the process.
 nb::handle csr_array_type() {
@@ -756,6 +776,19 @@ private:
     std::size_t n_dofs_ = 0;
 };
 
+/// A method of LegendreSpace that takes `workers=` last: its batches run on at most the
+/// threads the argument allows (see workers_argument), every other argument as the
+/// method takes it.
+template <auto Method>
+struct WithWorkers;
+template <class Result, class... Arguments, Result (LegendreSpace::*Method)(Arguments...) const>
+struct WithWorkers<Method> {
+    static Result call(const LegendreSpace& space, Arguments... arguments, nb::handle workers) {
+        const ThreadLimit limit(workers_argument(workers));
+        return (space.*Method)(arguments...);
+    }
+};
+
 // ---- module-level functions -----------------------------------------------------------
 
 // ---- what a result needs, checked before it is built -------------------------------------
@@ -942,18 +975,25 @@ NB_MODULE(_core, m) {
         })
         .def("__copy__", [](const LegendreSpace& space) { return space; })
         .def("__deepcopy__", [](const LegendreSpace& space, nb::handle) { return space; }, "memo"_a)
-        .def("evaluate", &LegendreSpace::evaluate, "dofs"_a, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
-             "out"_a = nb::none(), "extrapolate"_a.none() = "clamp", kEvaluateDoc)
-        .def("locate", &LegendreSpace::locate, "t"_a, kLocateDoc)
-        .def("basis_matrix", &LegendreSpace::basis_matrix, "t"_a, nb::kw_only(), "derivative"_a.none() = false,
-             "extrapolate"_a.none() = "clamp", kBasisMatrixDoc)
-        .def("integrate", &LegendreSpace::integrate, "dofs"_a, "a"_a, "b"_a, nb::kw_only(), "extrapolate"_a.none() = "clamp",
-             kIntegrateDoc)
+        .def("evaluate", &WithWorkers<&LegendreSpace::evaluate>::call, "dofs"_a, "t"_a, nb::kw_only(),
+             "derivative"_a.none() = false, "out"_a = nb::none(), "extrapolate"_a.none() = "clamp",
+             "workers"_a.none() = nb::none(), kEvaluateDoc)
+        .def("locate", &WithWorkers<&LegendreSpace::locate>::call, "t"_a, nb::kw_only(), "workers"_a.none() = nb::none(),
+             kLocateDoc)
+        .def("basis_matrix", &WithWorkers<&LegendreSpace::basis_matrix>::call, "t"_a, nb::kw_only(),
+             "derivative"_a.none() = false, "extrapolate"_a.none() = "clamp", "workers"_a.none() = nb::none(),
+             kBasisMatrixDoc)
+        .def("integrate", &WithWorkers<&LegendreSpace::integrate>::call, "dofs"_a, "a"_a, "b"_a, nb::kw_only(),
+             "extrapolate"_a.none() = "clamp", "workers"_a.none() = nb::none(), kIntegrateDoc)
         .def("antiderivative", &LegendreSpace::antiderivative, "dofs"_a, kAntiderivativeDoc)
-        .def("inner", &LegendreSpace::inner, "a"_a, "b"_a, kInnerDoc)
-        .def("norm", &LegendreSpace::norm, "dofs"_a, kNormDoc)
-        .def("fit", &LegendreSpace::fit, "t"_a, "y"_a, "weights"_a = nb::none(), kFitDoc)
-        .def("project", &LegendreSpace::project, "f"_a, nb::kw_only(), "points"_a = nb::none(), kProjectDoc);
+        .def("inner", &WithWorkers<&LegendreSpace::inner>::call, "a"_a, "b"_a, nb::kw_only(),
+             "workers"_a.none() = nb::none(), kInnerDoc)
+        .def("norm", &WithWorkers<&LegendreSpace::norm>::call, "dofs"_a, nb::kw_only(), "workers"_a.none() = nb::none(),
+             kNormDoc)
+        .def("fit", &WithWorkers<&LegendreSpace::fit>::call, "t"_a, "y"_a, "weights"_a = nb::none(), nb::kw_only(),
+             "workers"_a.none() = nb::none(), kFitDoc)
+        .def("project", &WithWorkers<&LegendreSpace::project>::call, "f"_a, nb::kw_only(), "points"_a = nb::none(),
+             "workers"_a.none() = nb::none(), kProjectDoc);
 
     m.def("lagrange_points", &lagrange_points, "degree"_a, "n_t"_a, "T"_a, "periodic"_a = false, kLagrangePointsDoc);
     m.def("prolongation", &prolongation, "nt_coarse"_a, "nt_fine"_a, "degree"_a, "periodic"_a = false,

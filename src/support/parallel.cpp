@@ -164,7 +164,7 @@ struct Job {
     std::size_t chunks;
     FloatingPointMode mode;              ///< the caller's, applied by every worker
     std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
-    std::size_t helpers;                 ///< workers it can keep busy: min(workers, chunks - 1)
+    std::size_t helpers;                 ///< workers it may take: min(workers, chunks - 1, its thread limit - 1)
     std::mutex& pool_mutex;
     std::condition_variable& work_available;  ///< the pool's; its workers wait there
     std::size_t& workers_called_later;        ///< the pool's count; guarded by its mutex
@@ -278,9 +278,13 @@ struct WorkerPool::Impl {
         std::chrono::steady_clock::duration busy{};  // how long the last job kept this worker
         std::unique_lock lock(mutex);
         for (;;) {
-            if (jobs.empty() && !stopping) wait_for_job(lock, std::min<std::chrono::steady_clock::duration>(busy, kWatchBeforeSleeping));
+            Job* offer = job_with_room();
+            if (offer == nullptr && !stopping) {
+                wait_for_job(lock, std::min<std::chrono::steady_clock::duration>(busy, kWatchBeforeSleeping));
+                offer = job_with_room();
+            }
             if (stopping) return;
-            Job& job = *jobs.front();
+            Job& job = *offer;
             ++job.workers_inside;
             lock.unlock();
             const auto start = std::chrono::steady_clock::now();
@@ -296,7 +300,16 @@ struct WorkerPool::Impl {
         }
     }
 
-    /// Returns with a job offered or the pool stopping (mutex held on entry and exit).
+    /// The oldest offered job that takes one more worker: a job runs on at most
+    /// `helpers` workers besides its caller (fewer than the pool has when its caller
+    /// limits its threads). Mutex held.
+    Job* job_with_room() const noexcept {
+        const auto open = std::find_if(jobs.begin(), jobs.end(), [](const Job* job) { return job->workers_inside < job->helpers; });
+        return open == jobs.end() ? nullptr : *open;
+    }
+
+    /// Returns with a job that has room offered, or the pool stopping (mutex held on
+    /// entry and exit).
     ///
     /// Batches often come in quick succession, and waking a sleeping thread costs
     /// tens of microseconds, a good part of a small batch: one idle worker at a time
@@ -317,10 +330,10 @@ struct WorkerPool::Impl {
             lock.lock();
             watching = false;
             watcher_counted = false;
-            if (!jobs.empty() || stopping) return;
+            if (job_with_room() != nullptr || stopping) return;
             watch_pays = false;
         }
-        work_available.wait(lock, [&] { return stopping || !jobs.empty(); });
+        work_available.wait(lock, [&] { return stopping || job_with_room() != nullptr; });
         if (may_watch && std::chrono::steady_clock::now() - idle_since < watch) watch_pays = true;
     }
 
@@ -376,18 +389,20 @@ WorkerPool::WorkersCalled WorkerPool::workers_called() const noexcept {
     return impl_->called;
 }
 
-void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order) {
+void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order,
+                     std::size_t threads) {
     if (count == 0) return;
     if (chunk == 0) chunk = 1;
     Impl& impl = *impl_;
     const std::size_t chunks = ceil_div(count, chunk);
+    const std::size_t helpers_allowed = threads == 0 ? impl.workers.size() : std::min(impl.workers.size(), threads - 1);
     Job job{&body,
             count,
             chunk,
             chunks,
             FloatingPointMode::current(),
             {},
-            std::min(impl.workers.size(), chunks - 1),
+            std::min(helpers_allowed, chunks - 1),
             impl.mutex,
             impl.work_available,
             impl.called.later};
@@ -547,9 +562,30 @@ std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept {
     return std::max(kSmallestChunk, ceil_div(count, pieces));
 }
 
+namespace {
+
+/// The calling thread's ThreadLimit: 0 for none.
+thread_local std::ptrdiff_t thread_limit = 0;
+
+/// Threads a batch of the calling thread may use on a pool of `pool_size`.
+std::size_t threads_allowed(std::size_t pool_size) noexcept {
+    if (thread_limit > 0) return std::min(pool_size, static_cast<std::size_t>(thread_limit));
+    if (thread_limit < 0) {
+        const std::size_t all_but = static_cast<std::size_t>(-(thread_limit + 1));
+        return all_but >= pool_size ? 1 : pool_size - all_but;
+    }
+    return pool_size;
+}
+
+}  // namespace
+
+ThreadLimit::ThreadLimit(std::ptrdiff_t threads) noexcept : previous_(thread_limit) { thread_limit = threads; }
+
+ThreadLimit::~ThreadLimit() { thread_limit = previous_; }
+
 void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order) {
     if (count == 0) return;
-    if (count < kParallelThreshold) {
+    if (count < kParallelThreshold || thread_limit == 1) {
         if (in_order == nullptr) {
             body(0, count);
         } else {
@@ -565,7 +601,8 @@ void batch_for(std::size_t count, const RangeBody& body, const InOrder* in_order
         // Creating the pool starts threads: not a thing to do holding a lock.
         in_order->unlocked([&] { pool = &global_pool(); });
     }
-    pool->run(count, chunk_size_for(count, pool->size()), body, in_order);
+    const std::size_t threads = threads_allowed(pool->size());
+    pool->run(count, chunk_size_for(count, threads), body, in_order, threads);
 }
 
 }  // namespace zorv

@@ -106,8 +106,12 @@ public:
     /// With `in_order`, each finished chunk is handed to `in_order->take` in index
     /// order as soon as it and every chunk before it are done.
     ///
+    /// At most `threads` threads work on the call, the caller included (0: as many
+    /// as the pool has).
+    ///
     /// `body` must not throw: check every precondition before the parallel part.
-    void run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order = nullptr);
+    void run(std::size_t count, std::size_t chunk, const RangeBody& body, const InOrder* in_order = nullptr,
+             std::size_t threads = 0);
 
 private:
     struct Impl;
@@ -162,13 +166,31 @@ const PoolLoan& pool_loan() noexcept;
 /// @returns whether the loan was taken.
 bool borrow_pool(const PoolLoan& loan) noexcept;
 
+/// @brief While it lives, the batches that the constructing thread runs use at most
+/// `threads` threads of the pool, that thread included, as a caller's `workers=` asks:
+/// a count from 1 on (more than the pool has means all of it), a negative count from
+/// the pool's size down (-1 all of it, -2 all but one, never fewer than one), or 0 for
+/// no limit. A limit made inside another restores the outer one when it ends. What a
+/// batch computes never depends on how many threads it ran on.
+class ThreadLimit {
+public:
+    explicit ThreadLimit(std::ptrdiff_t threads) noexcept;
+    ~ThreadLimit();
+    ThreadLimit(const ThreadLimit&) = delete;
+    ThreadLimit& operator=(const ThreadLimit&) = delete;
+
+private:
+    std::ptrdiff_t previous_;
+};
+
 /// @brief The one way a batch is run: calls `body` on ranges that together cover
 /// [0, count) exactly once and returns when all are done.
 ///
 /// Fewer than kParallelThreshold items run as a single range on the calling
 /// thread. From kParallelThreshold on, the batch is split by chunk_size_for() and
 /// run on the process-wide pool, the calling thread taking part, every range under
-/// the calling thread's floating-point mode.
+/// the calling thread's floating-point mode, on no more threads than the calling
+/// thread's ThreadLimit allows (a limit of one thread runs it as one range).
 ///
 /// With `in_order` (see InOrder), the finished ranges are also handed to
 /// `in_order->take` in index order on the calling thread, overlapping with the

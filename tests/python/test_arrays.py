@@ -569,7 +569,15 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
         (lambda: za.lagrange_points(0, 3, 1.0, True), ValueError,
          "Periodic Lagrange bases require polynomial degree at least 1"),
         (lambda: za.lagrange_points(1, -3, 1.0), ValueError, "n_t must be an integer >= 0, got -3"),
+        (lambda: space.evaluate(dofs, 0.5, workers=True), TypeError, "workers must be an integer or None, not bool"),
+        (lambda: space.fit([0.5], [1.0], workers=1.0), TypeError, "workers must be an integer or None, not float"),
     ]
+    # Every long call takes workers= (and refuses 0 before it computes anything).
+    cases += [(call, ValueError, "workers must not be 0") for call in [
+        lambda: space.evaluate(dofs, 0.5, workers=0), lambda: space.locate(0.5, workers=0),
+        lambda: space.basis_matrix([0.5], workers=0), lambda: space.project(np.sin, workers=0),
+        lambda: space.integrate(dofs, 0.0, 1.0, workers=0), lambda: space.inner(dofs, dofs, workers=0),
+        lambda: space.norm(dofs, workers=0), lambda: space.fit([0.5], [1.0], workers=0)]]
     for call, error, message in cases:
         with pytest.raises(error) as caught:
             call()
@@ -603,7 +611,7 @@ def test_bad_input_raises_clear_errors_and_changes_nothing():
     assert shared[7:10].tolist() == expected.tolist()
 
 
-def test_both_modules_share_one_worker_pool():
+def test_both_modules_share_one_worker_pool_and_calls_limit_their_threads():
     program = textwrap.dedent("""
         import os, numpy as np
         import zorv, zorv_arrays
@@ -616,6 +624,20 @@ def test_both_modules_share_one_worker_pool():
         evaluator.set_dofs([1.0] * 40)
         evaluator.evaluate_many(np.linspace(0.0, 1.0, 5000))
         print(threads() - before)
+        # With workers=1 no worker takes part: their processor time stays where it was.
+        def worker_ticks():
+            ticks = 0
+            for task in os.listdir("/proc/self/task"):
+                if int(task) != os.getpid():
+                    with open("/proc/self/task/%s/stat" % task) as stat:
+                        fields = stat.read().rsplit(")", 1)[1].split()
+                    ticks += int(fields[11]) + int(fields[12])  # user and system time
+            return ticks
+        slow, many = zorv_arrays.LegendreSpace(20, 10, 1.0), np.linspace(0.0, 1.0, 4_000_000)
+        ticks = worker_ticks()
+        values = slow.evaluate(np.ones((4, slow.n_dofs)), many, workers=1)
+        print(worker_ticks() - ticks <= 2)
+        assert (values == slow.evaluate(np.ones((4, slow.n_dofs)), many, workers=-2)).all()
         # SciPy is imported by the first matrix, not before, and once.
         import sys
         assert "scipy" not in sys.modules
@@ -627,7 +649,8 @@ def test_both_modules_share_one_worker_pool():
     result = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["2", "(3,", "2)"]  # a pool of 3: the calling thread and 2 workers
+    # A pool of 3: the calling thread and 2 workers.
+    assert result.stdout.split() == ["2", "True", "(3,", "2)"]
 
 
 @pytest.mark.parametrize("functions", [1, 2])

@@ -195,14 +195,17 @@ class LegendreSpace:
 
     @overload
     def evaluate(self, dofs: ArrayLike, t: _ScalarTime, *, derivative: _Order = ...,
-                 out: None = ..., extrapolate: _Extrapolate = ...) -> Any: ...
+                 out: None = ..., extrapolate: _Extrapolate = ...,
+                 workers: Optional[SupportsIndex] = ...) -> Any: ...
 
     @overload
     def evaluate(self, dofs: ArrayLike, t: ArrayLike, *, derivative: _Order = ...,
-                 out: Optional[NDArray[np.float64]] = ..., extrapolate: _Extrapolate = ...) -> NDArray[np.float64]: ...
+                 out: Optional[NDArray[np.float64]] = ..., extrapolate: _Extrapolate = ...,
+                 workers: Optional[SupportsIndex] = ...) -> NDArray[np.float64]: ...
 
     def evaluate(self, dofs: ArrayLike, t: ArrayLike, *, derivative: _Order = False,
-                 out: Optional[NDArray[np.float64]] = None, extrapolate: _Extrapolate = "clamp") -> Any:
+                 out: Optional[NDArray[np.float64]] = None, extrapolate: _Extrapolate = "clamp",
+                 workers: Optional[SupportsIndex] = None) -> Any:
         """Values (or time derivatives of any order) of functions of the space at times.
 
         Parameters
@@ -225,6 +228,12 @@ class LegendreSpace:
             is 0 there. 'extend': the end element's polynomial continued, with its
             derivatives (at +-inf, its limit). 'nan': NaN. 'raise': ValueError naming
             the first such time. A NaN time gives NaN under every rule.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -237,12 +246,12 @@ class LegendreSpace:
         ------
         ValueError
             If the last axis of `dofs` is not ``n_dofs`` long, `out` has another shape,
-            `derivative` is negative, `extrapolate` names no rule, or a time lies
-            outside [0, T] with ``extrapolate='raise'``.
+            `derivative` is negative, `extrapolate` names no rule, a time lies
+            outside [0, T] with ``extrapolate='raise'``, or `workers` is 0.
         TypeError
             If `dofs` or `t` are not real numbers (booleans, strings, objects and complex
-            numbers are refused), or `out` is not a writable, aligned, C-contiguous
-            float64 array.
+            numbers are refused), `out` is not a writable, aligned, C-contiguous
+            float64 array, or `workers` is not an integer or None.
 
         Notes
         -----
@@ -284,16 +293,23 @@ class LegendreSpace:
         >>> space.evaluate(dofs, [-1.0, 4.0], extrapolate="extend")
         array([ 80., 138.])
         """
-        values = self._space.evaluate(dofs, t, derivative=derivative, out=out, extrapolate=extrapolate)
+        values = self._space.evaluate(dofs, t, derivative=derivative, out=out, extrapolate=extrapolate,
+                                      workers=workers)
         return values if out is not None or values.ndim else values[()]
 
-    def locate(self, t: ArrayLike) -> tuple[Any, Any]:
+    def locate(self, t: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> tuple[Any, Any]:
         """The element of each time and its reference coordinate, by the rule of `evaluate`.
 
         Parameters
         ----------
         t : array_like
             Times, of any shape: anything ``numpy.asarray(t, float64)`` accepts.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -312,8 +328,10 @@ class LegendreSpace:
 
         Raises
         ------
+        ValueError
+            If `workers` is 0.
         TypeError
-            If `t` is not real numbers.
+            If `t` is not real numbers or `workers` is not an integer or None.
 
         Examples
         --------
@@ -331,11 +349,11 @@ class LegendreSpace:
         >>> bool(value == space.evaluate(dofs, 0.75))
         True
         """
-        element, xi = self._space.locate(t)
+        element, xi = self._space.locate(t, workers=workers)
         return (element, xi) if element.ndim else (element[()], xi[()])
 
     def basis_matrix(self, t: ArrayLike, *, derivative: _Order = False,
-                     extrapolate: _Extrapolate = "clamp") -> csr_array:
+                     extrapolate: _Extrapolate = "clamp", workers: Optional[SupportsIndex] = None) -> csr_array:
         """The design matrix at times `t`.
 
         Parameters
@@ -347,6 +365,12 @@ class LegendreSpace:
             instead of their values.
         extrapolate : {'clamp', 'extend', 'nan', 'raise'}, optional
             The rule for times outside [0, T], as for `evaluate`.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -359,8 +383,12 @@ class LegendreSpace:
 
         Raises
         ------
+        ValueError
+            If `derivative` is negative, `extrapolate` names no rule, a time lies
+            outside [0, T] with ``extrapolate='raise'``, the matrix would not fit in
+            memory, or `workers` is 0.
         TypeError
-            If `t` is not real numbers.
+            If `t` is not real numbers, or `derivative` or `workers` is not an integer.
 
         Examples
         --------
@@ -370,10 +398,11 @@ class LegendreSpace:
         array([[ 1. ,  0. , -1. ,  0. ],
                [ 0. ,  1. ,  0. ,  0.5]])
         """
-        return self._space.basis_matrix(t, derivative=derivative, extrapolate=extrapolate)
+        return self._space.basis_matrix(t, derivative=derivative, extrapolate=extrapolate, workers=workers)
 
     def project(self, f: Callable[[NDArray[np.float64]], ArrayLike], *,
-                points: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
+                points: Optional[SupportsIndex] = None,
+                workers: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
         """The L2 projection of `f` onto the space, by Gauss-Legendre quadrature per element.
 
         Parameters
@@ -397,9 +426,10 @@ class LegendreSpace:
         Raises
         ------
         ValueError
-            If `points` < 1 or > 1024 or ``f(t)`` has the wrong shape.
+            If `points` < 1 or > 1024, ``f(t)`` has the wrong shape, or `workers` is 0.
         TypeError
-            If `points` is not an integer or None, or ``f(t)`` is not real numbers.
+            If `points` or `workers` is not an integer or None, or ``f(t)`` is not real
+            numbers.
 
         Notes
         -----
@@ -415,12 +445,12 @@ class LegendreSpace:
         >>> np.allclose(dofs, [1.5, 2.5, 0.5, 0.5, 0.0, 0.0], rtol=0, atol=1e-14)
         True
         """
-        return self._space.project(f, points=points)
+        return self._space.project(f, points=points, workers=workers)
 
     # ---- calculus -----------------------------------------------------------------------
 
     def integrate(self, dofs: ArrayLike, a: ArrayLike, b: ArrayLike, *,
-                  extrapolate: _Extrapolate = "clamp") -> Any:
+                  extrapolate: _Extrapolate = "clamp", workers: Optional[SupportsIndex] = None) -> Any:
         """Definite integrals of functions of the space from `a` to `b`.
 
         Parameters
@@ -434,6 +464,12 @@ class LegendreSpace:
             ``[a, b]`` outside [0, T] contribute the held end value times their
             length ('clamp'), the integral of the end element's polynomial continued
             ('extend'), NaN ('nan'), or a ValueError ('raise').
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -445,7 +481,11 @@ class LegendreSpace:
         ------
         ValueError
             If the last axis of `dofs` is not ``n_dofs`` long, the bounds do not
-            broadcast, or a bound lies outside [0, T] with ``extrapolate='raise'``.
+            broadcast, a bound lies outside [0, T] with ``extrapolate='raise'``,
+            `extrapolate` names no rule, or `workers` is 0.
+        TypeError
+            If `dofs`, `a` or `b` are not real numbers, or `workers` is not an integer
+            or None.
 
         Notes
         -----
@@ -465,7 +505,7 @@ class LegendreSpace:
         >>> space.integrate(dofs, [0.0, 1.0, 1.5], 2.0)
         array([3.  , 2.  , 1.25])
         """
-        values = self._space.integrate(dofs, a, b, extrapolate=extrapolate)
+        values = self._space.integrate(dofs, a, b, extrapolate=extrapolate, workers=workers)
         return values if values.ndim else values[()]
 
     def antiderivative(self, dofs: ArrayLike) -> tuple[LegendreSpace, NDArray[np.float64]]:
@@ -488,6 +528,8 @@ class LegendreSpace:
         ------
         ValueError
             If the last axis of `dofs` is not ``n_dofs`` long.
+        TypeError
+            If `dofs` is not real numbers.
 
         Notes
         -----
@@ -509,13 +551,19 @@ class LegendreSpace:
         space, values = self._space.antiderivative(dofs)
         return LegendreSpace(space.degree, space.n_t, space.T), values
 
-    def inner(self, a: ArrayLike, b: ArrayLike) -> Any:
+    def inner(self, a: ArrayLike, b: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> Any:
         """L2 inner products over [0, T] of functions of the space.
 
         Parameters
         ----------
         a, b : array_like, shape (..., n_dofs)
             Functions in the dof layout; their leading axes broadcast.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -525,7 +573,10 @@ class LegendreSpace:
         Raises
         ------
         ValueError
-            If a last axis is not ``n_dofs`` long or the shapes do not broadcast.
+            If a last axis is not ``n_dofs`` long, the shapes do not broadcast, or
+            `workers` is 0.
+        TypeError
+            If `a` or `b` are not real numbers, or `workers` is not an integer or None.
 
         Notes
         -----
@@ -541,16 +592,22 @@ class LegendreSpace:
         >>> print(round(space.inner(t, t), 12))
         2.666666666667
         """
-        values = self._space.inner(a, b)
+        values = self._space.inner(a, b, workers=workers)
         return values if values.ndim else values[()]
 
-    def norm(self, dofs: ArrayLike) -> Any:
+    def norm(self, dofs: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> Any:
         """L2 norms over [0, T] of functions of the space: ``sqrt(inner(dofs, dofs))``.
 
         Parameters
         ----------
         dofs : array_like, shape (..., n_dofs)
             Functions in the dof layout.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -560,7 +617,9 @@ class LegendreSpace:
         Raises
         ------
         ValueError
-            If the last axis of `dofs` is not ``n_dofs`` long.
+            If the last axis of `dofs` is not ``n_dofs`` long, or `workers` is 0.
+        TypeError
+            If `dofs` is not real numbers, or `workers` is not an integer or None.
 
         Examples
         --------
@@ -569,11 +628,11 @@ class LegendreSpace:
         >>> print(space.norm([1.0, 1.0, 1.0, 1.0]))
         1.4142135623730951
         """
-        values = self._space.norm(dofs)
+        values = self._space.norm(dofs, workers=workers)
         return values if values.ndim else values[()]
 
     def fit(self, t: ArrayLike, y: ArrayLike, *, w: Optional[ArrayLike] = None, axis: SupportsIndex = -1,
-            weights: Optional[ArrayLike] = None) -> NDArray[np.float64]:
+            weights: Optional[ArrayLike] = None, workers: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
         """The weighted least-squares fit of samples by functions of the space.
 
         Parameters
@@ -591,6 +650,12 @@ class LegendreSpace:
             The axis of `y` along which the samples lie; default the last.
         weights : array_like, shape (n,), optional
             Deprecated: the weights of the squared residuals, ``w**2``. Give `w`.
+        workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it.
 
         Returns
         -------
@@ -605,9 +670,10 @@ class LegendreSpace:
             If the shapes do not match, `axis` is not an axis of `y`, a time lies
             outside [0, T], a value or a weight is not finite (or ``w**2`` overflows),
             or elements have fewer than ``degree + 1`` distinct sample times of
-            nonzero weight (the message names them).
+            nonzero weight (the message names them), or `workers` is 0.
         TypeError
-            If `w` and `weights` are both given, or an argument is not real numbers.
+            If `w` and `weights` are both given, an argument is not real numbers, or
+            `workers` is not an integer or None.
 
         Warns
         -----
@@ -646,7 +712,7 @@ class LegendreSpace:
             weights = self._squared_weights(t, w)
         if axis != -1:
             y = np.moveaxis(np.asarray(y), axis, -1)
-        return self._space.fit(t, y, weights)
+        return self._space.fit(t, y, weights, workers=workers)
 
     @staticmethod
     def _squared_weights(t: ArrayLike, w: ArrayLike) -> NDArray[np.float64]:

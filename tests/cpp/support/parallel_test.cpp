@@ -668,6 +668,58 @@ TEST(WorkerPool, RunsMoreThreadsThanProcessorsWhenItsChunksRunLong) {
     expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 100, body); });
 }
 
+TEST(WorkerPool, ACallRunsOnNoMoreThreadsThanItAllows) {
+    WorkerPool pool(6);
+    for (const std::size_t threads : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+        std::mutex mutex;
+        std::set<std::thread::id> seen;
+        // Chunks that run long call every worker in unless the limit holds them back.
+        pool.run(48, 1, [&](std::size_t, std::size_t) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                seen.insert(std::this_thread::get_id());
+            }
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(1000);
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        }, nullptr, threads);
+        EXPECT_LE(seen.size(), threads) << threads << " threads allowed";
+        if (threads == 1) {
+            EXPECT_EQ(seen, (std::set{std::this_thread::get_id()}));
+        }
+    }
+    expect_each_index_once(5000, [&](std::size_t n, const RangeBody& body) { pool.run(n, 100, body, nullptr, 2); });
+}
+
+TEST(BatchFor, FollowsTheCallersThreadLimitUntilItEnds) {
+    const std::size_t count = kParallelThreshold * 4;
+    const std::thread::id caller = std::this_thread::get_id();
+    const auto ranges_on_the_caller = [&] {
+        std::mutex mutex;
+        std::size_t ranges = 0;
+        bool all_on_the_caller = true;
+        batch_for(count, [&](std::size_t, std::size_t) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++ranges;
+            all_on_the_caller = all_on_the_caller && std::this_thread::get_id() == caller;
+        });
+        return std::make_pair(ranges, all_on_the_caller);
+    };
+    {
+        const ThreadLimit one(1);
+        EXPECT_EQ(ranges_on_the_caller(), std::make_pair(std::size_t{1}, true));
+        {
+            const ThreadLimit none(0);
+            EXPECT_GT(ranges_on_the_caller().first, 1u);
+        }
+        EXPECT_EQ(ranges_on_the_caller(), std::make_pair(std::size_t{1}, true));
+        // All but as many threads as the pool has (or more) still leaves the caller.
+        const ThreadLimit all_but_every(-static_cast<std::ptrdiff_t>(global_pool().size()) - 1);
+        EXPECT_TRUE(ranges_on_the_caller().second);
+    }
+    expect_each_index_once(count, [](std::size_t n, const RangeBody& body) { batch_for(n, body); });
+}
+
 TEST(WorkerPool, RefusedSizesStopWithThePoolMessage) {
     const std::string prefix = "The global thread pool has not been initialized.: ";
     for (const std::size_t size : {std::size_t{0}, std::size_t{1} << 40, kMaxIndex}) {
