@@ -45,10 +45,16 @@ rm -rf docs/_build docs/auto_tutorials docs/sg_execution_times.rst
 build=(env MPLBACKEND=Agg "$python" -m sphinx -W --keep-going -q -d docs/_build/doctrees)
 echo "docs: building the site (the tutorials and figures run)"
 "${build[@]}" -b html docs docs/_build/html
-# zorv writes the message of a refused call to stderr too: the one its reference page
-# catches appears in the log.
+# zorv also writes the message of a call it refuses with PanicException to stderr, as
+# its contract says: the examples that show such a refusal would print it here like a
+# failure. What the examples write to stderr is kept in a file, shown if they fail.
 echo "docs: running the examples of the pages and docstrings"
-"${build[@]}" -b doctest docs docs/_build/doctest
+mkdir -p docs/_build
+if ! "${build[@]}" -b doctest docs docs/_build/doctest 2>docs/_build/doctest-stderr.txt; then
+  cat docs/_build/doctest-stderr.txt >&2
+  echo "docs: an example failed (see above and docs/_build/doctest/output.txt)" >&2
+  exit 1
+fi
 
 echo "docs: checking links, anchors and reference entries"
 "$python" scripts/check_site.py links docs/_build/html

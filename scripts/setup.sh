@@ -79,13 +79,20 @@ fi
 if [ "$deps_only" = true ]; then exit 0; fi
 
 # 4. zorv, incremental: each interpreter and warning setting keeps its own build folder.
+# The installed build is kept while its sources and interpreter are unchanged and it was
+# built with the warning setting asked for, or with warnings as errors (which the test
+# command uses): such a build serves the demo and the site as well.
 build_dir="build/py/{wheel_tag}"
 if [ "$WERROR" = ON ]; then build_dir+="-werror"; fi
-build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$WERROR" "$interpreter")"
-if [ "$(cat "$VENV/.zorv-build" 2>/dev/null)" != "$build_stamp" ] || ! "$python" -c 'import zorv' 2>/dev/null; then
+build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$interpreter")"
+read -r installed_stamp installed_werror <"$VENV/.zorv-build" 2>/dev/null || true
+if [ "${installed_stamp:-}" != "$build_stamp" ] || { [ "${installed_werror:-}" != "$WERROR" ] &&
+  [ "${installed_werror:-}" != ON ]; } || ! "$python" -c 'import zorv' 2>/dev/null; then
   echo "setup: building and installing zorv into $VENV"
   rm -f "$VENV/.zorv-build"
   "${pip[@]}" --no-deps --no-build-isolation --force-reinstall \
     --config-settings=build-dir="$build_dir" --config-settings=cmake.define.ZORV_WERROR="$WERROR" .
-  echo "$build_stamp" >"$VENV/.zorv-build"
+  echo "$build_stamp $WERROR" >"$VENV/.zorv-build"
+else
+  echo "setup: zorv in $VENV is up to date (built from these sources, warnings as errors: $installed_werror)"
 fi

@@ -21,11 +21,17 @@
 #     anchors and reference entries checked, its pages opened in headless Chromium
 #     (scripts/docs.sh).
 #
+# The screen shows one line per stage (and the last lines of a failing stage's output);
+# each stage's full output is kept in build/logs/.
+#
 # Usage: scripts/test.sh            every stage (about 18 minutes on a quiet 2-core machine)
 #        scripts/test.sh --quick    setup, the C++ tests and the Python tests with the stub
 #                                   check on the project's interpreter only (a few minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The screen shows a line per stage; each stage's output goes to a file of build/logs/.
+stage_log_dir="$PWD/build/logs"
+rm -rf "$stage_log_dir"
 source scripts/stage.sh
 source scripts/find_python.sh
 
