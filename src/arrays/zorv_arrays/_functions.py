@@ -45,6 +45,11 @@ def lagrange_points(degree: SupportsIndex, n_t: SupportsIndex, T: SupportsFloat,
         If `degree` or `n_t` is not an integer, `T` is not a real number or
         `periodic` is not a boolean.
 
+    See Also
+    --------
+    prolongation : the transfer between two grids of these nodes.
+    lagrange_to_legendre : from values at these nodes to Legendre dofs.
+
     Examples
     --------
     >>> import zorv_arrays as za
@@ -92,6 +97,10 @@ def prolongation(degree: SupportsIndex, *, nt_coarse: SupportsIndex, nt_fine: Su
         If a count is not an integer, `periodic` is not a boolean, or the element
         counts are given by position.
 
+    See Also
+    --------
+    lagrange_points : the nodes of both grids.
+
     Examples
     --------
     >>> import zorv_arrays as za
@@ -133,6 +142,11 @@ def lagrange_to_legendre(degree: SupportsIndex, n_t: SupportsIndex,
         If `degree` is 0 or a count is negative.
     TypeError
         If a count is not an integer or `periodic` is not a boolean.
+
+    See Also
+    --------
+    lagrange_points : the nodes whose values it takes.
+    LegendreSpace : the space of its result.
 
     Examples
     --------

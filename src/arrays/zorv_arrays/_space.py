@@ -275,6 +275,12 @@ class LegendreSpace:
         From 2048 evaluations (functions x times) on, the interpreter lock is
         released and the work runs on the process's worker pool.
 
+        See Also
+        --------
+        LegendreSpace.basis_matrix : the same values as a sparse design matrix.
+        LegendreSpace.locate : the element and reference coordinate of each time.
+        LegendreSpace.to_ppoly : the functions as a SciPy ``PPoly``.
+
         Examples
         --------
         >>> import numpy as np
@@ -333,6 +339,11 @@ class LegendreSpace:
         TypeError
             If `t` is not real numbers or `workers` is not an integer or None.
 
+        See Also
+        --------
+        LegendreSpace.edges : the first time of each element by the same rule.
+        LegendreSpace.evaluate : values at times placed by this rule.
+
         Examples
         --------
         >>> import numpy as np
@@ -390,6 +401,11 @@ class LegendreSpace:
         TypeError
             If `t` is not real numbers, or `derivative` or `workers` is not an integer.
 
+        See Also
+        --------
+        LegendreSpace.evaluate : the same products without the matrix.
+        LegendreSpace.fit : the least-squares solve with this matrix, element by element.
+
         Examples
         --------
         >>> import zorv_arrays as za
@@ -435,6 +451,10 @@ class LegendreSpace:
         -----
         Exact (up to rounding) for functions that are polynomials of the space's degree
         on each element when ``points >= degree + 1``. What `f` raises passes through.
+
+        See Also
+        --------
+        LegendreSpace.fit : least squares on samples instead of a function.
 
         Examples
         --------
@@ -494,6 +514,11 @@ class LegendreSpace:
         bounds (accurate relative to its own size for close bounds), whole elements
         from compensated sums of their means ``w * c_0``.
 
+        See Also
+        --------
+        LegendreSpace.antiderivative : the integral from 0 as a function of the space.
+        LegendreSpace.inner : integrals of products of two functions.
+
         Examples
         --------
         >>> import numpy as np
@@ -536,6 +561,10 @@ class LegendreSpace:
         On each element, ``integral of P_k = (w / 2) (P_(k+1) - P_(k-1)) / (2k + 1)``
         for ``k >= 1`` and ``(w / 2) (P_1 + P_0)`` for ``k = 0``, plus the integral
         over the elements before it.
+
+        See Also
+        --------
+        LegendreSpace.integrate : definite integrals between bounds.
 
         Examples
         --------
@@ -584,6 +613,11 @@ class LegendreSpace:
         ``w / (2k + 1)``: the inner product is ``sum over e, k of w / (2k + 1) a b``
         of the coefficients, with no quadrature.
 
+        See Also
+        --------
+        LegendreSpace.norm : ``sqrt(inner(dofs, dofs))``.
+        LegendreSpace.integrate : integrals of one function.
+
         Examples
         --------
         >>> import zorv_arrays as za
@@ -620,6 +654,10 @@ class LegendreSpace:
             If the last axis of `dofs` is not ``n_dofs`` long, or `workers` is 0.
         TypeError
             If `dofs` is not real numbers, or `workers` is not an integer or None.
+
+        See Also
+        --------
+        LegendreSpace.inner : the inner products behind it.
 
         Examples
         --------
@@ -689,6 +727,12 @@ class LegendreSpace:
         is ``numpy.polynomial.legendre.legfit`` of its samples with the same `w`, at
         the reference coordinates ``xi`` of `locate`.
 
+        See Also
+        --------
+        LegendreSpace.basis_matrix : the design matrix, for SciPy's solvers.
+        LegendreSpace.project : the L2 projection of a function.
+        numpy.polynomial.legendre.legfit : the fit on one element.
+
         Examples
         --------
         >>> import numpy as np
@@ -756,7 +800,7 @@ class LegendreSpace:
 
         See Also
         --------
-        from_coefficients : the inverse.
+        LegendreSpace.from_coefficients : the inverse.
 
         Examples
         --------
@@ -791,6 +835,10 @@ class LegendreSpace:
             If the last two axes are not ``(n_t, degree + 1)``.
         TypeError
             If `coefficients` is not real numbers.
+
+        See Also
+        --------
+        LegendreSpace.to_coefficients : the inverse.
 
         Examples
         --------
@@ -829,6 +877,11 @@ class LegendreSpace:
             If `dofs` is not of shape ``(n_dofs,)``.
         TypeError
             If `dofs` is not real numbers.
+
+        See Also
+        --------
+        LegendreSpace.to_ppoly : all elements as one SciPy ``PPoly``.
+        LegendreSpace.to_coefficients : the coefficients as one array.
 
         Examples
         --------
@@ -895,6 +948,11 @@ class LegendreSpace:
         the way; powers beyond that range whose coefficients are all zero are left out
         of ``c`` (it then has fewer than ``degree + 1`` rows), and any other power
         beyond it is the ValueError, naming the power and the width.
+
+        See Also
+        --------
+        LegendreSpace.edges : its breakpoints.
+        LegendreSpace.to_legendre : one NumPy ``Legendre`` per element.
 
         Examples
         --------
