@@ -76,7 +76,7 @@ numpydoc_xref_aliases = {
 # refer to is written here, from the list below, with the addresses of numpy.org's stable
 # reference. A name missing from the list stays plain text.
 NUMPY_URL = "https://numpy.org/doc/stable/"
-NUMPY_NAMES = [  # (name, role, page below NUMPY_URL; "$" is the name)
+NUMPY_NAMES = [  # (name, role, address below NUMPY_URL, in which "$" stands for the name)
     ("numpy.ndarray", "py:class", "reference/generated/$.html#$"),
     ("numpy.float64", "py:class", "reference/arrays.scalars.html#$"),
     ("numpy.int64", "py:class", "reference/arrays.scalars.html#$"),
@@ -95,7 +95,8 @@ _numpy_inventory.parent.mkdir(parents=True, exist_ok=True)
 _numpy_inventory.write_bytes(
     b"# Sphinx inventory version 2\n# Project: NumPy\n# Version: stable\n"
     b"# The remainder of this file is compressed using zlib.\n"
-    + zlib.compress("".join(f"{name} {role} 1 {page} -\n" for name, role, page in NUMPY_NAMES).encode()))
+    + zlib.compress("".join(f"{name} {role} 1 {page.replace('$', name)} -\n"
+                            for name, role, page in NUMPY_NAMES).encode()))
 
 intersphinx_mapping = {
     "python": ("https://docs.python.org/3/", "/usr/share/doc/python3/html/objects.inv"),

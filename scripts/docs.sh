@@ -9,10 +9,13 @@
 #   3. every >>> example of the pages and of zorv_arrays' docstrings (the doctest builder):
 #      a number that differs from the one printed on the page fails;
 #   4. every page and anchor the site links to exists (external links are only listed),
-#      and every public name of zorv and zorv_arrays has a reference entry
-#      (scripts/check_site.py);
-#   5. the home page, the tutorials' gallery and the first tutorial in headless Chromium
-#      (Debian's package, installed when missing): a console error or a blank page fails;
+#      every page has what a reader needs (copy buttons, local scripts only, code lines
+#      within 79 columns, the release on the home page, a dated changelog), and every
+#      public name of zorv and zorv_arrays has a reference entry and an entry in its
+#      page's contents (scripts/check_site.py);
+#   5. the home page, the concepts (with formulas), the tutorials' gallery and the first
+#      tutorial in headless Chromium (Debian's package, installed when missing): a console
+#      error, a blank page or a formula KaTeX did not typeset fails;
 #      the screenshots are kept in docs/_build/screenshots/.
 # Open docs/_build/html/index.html in a browser to read the site.
 #
@@ -77,7 +80,7 @@ if [ -z "$first_tutorial" ]; then
 fi
 echo "docs: opening the pages in headless Chromium"
 "$python" scripts/check_site.py browser "$chromium" docs/_build/screenshots docs/_build/html \
-  index.html auto_tutorials/index.html "$first_tutorial"
+  index.html concepts.html auto_tutorials/index.html "$first_tutorial"
 
 echo "docs: built and checked in $((SECONDS - site_start)) s ($((SECONDS - start)) s with the setup):" \
   "open docs/_build/html/index.html"

@@ -68,6 +68,7 @@ axes[0].legend(loc="upper right")
 axes[-1].set_xlabel("t")
 axes[0].set_title("Projection of sin(2 pi t): degree 4, 5 elements "
                   "(grey lines: element ends)")
+plt.show()
 
 # %%
 # The second derivative jumps at the element ends: the space is discontinuous,
@@ -117,6 +118,7 @@ axis.axvspan(space.T, outside[-1], color="0.92")
 axis.set_xlabel("t")
 axis.legend(loc="upper center", ncol=3)
 axis.set_title("The extrapolation rules (grey: outside [0, T])")
+plt.show()
 
 # %%
 # Derivatives near the element ends: ``zorv`` against ``zorv_arrays``
