@@ -49,6 +49,9 @@ autodoc_member_order = "bysource"
 # A page per class and function of zorv_arrays (api/generated/), from the templates in
 # _templates/autosummary: a class's page documents its properties and methods in full.
 autosummary_generate = True
+# The page contents list a class's members by their own names (evaluate(), not
+# LegendreSpace.evaluate()), which fit the sidebar.
+toc_object_entries_show_parents = "hide"
 numpydoc_show_class_members = False  # each method gets its own entry below its class
 numpydoc_class_members_toctree = False
 # The types of the parameters and results link to Python's, NumPy's and SciPy's pages;

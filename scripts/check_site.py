@@ -5,7 +5,7 @@
         leads to a file of the site, and its #fragment to an id or name in that page.
         External links are listed, never fetched. And every page has what a reader needs
         (page_feature_problems): the copy button where there is code, KaTeX where there
-        are formulas, no remote script, code lines within 79 columns, no stray output in
+        are formulas, nothing loaded from the network, code lines within 79 columns, no stray output in
         the tutorials; the home page shows the release, the changelog dates its versions.
 
     python scripts/check_site.py names HTML_DIR
@@ -170,9 +170,9 @@ def page_feature_problems(root: Path, release: str) -> list[str]:
         to_root = "../" * (len(page.relative_to(root).parts) - 1)
         scripts = {target for tag, target, _ in parsed.links if tag == "script"}
         linked.update(target for tag, target, _ in parsed.links if tag == "a")
-        for target in sorted(scripts):
-            if urlsplit(target).scheme or target.startswith("//"):
-                problems.append(f"{name}: loads a remote script {target!r}: pages must work offline")
+        for tag, target, _ in parsed.links:  # all but <a>: what the browser fetches to show the page
+            if tag != "a" and (urlsplit(target).scheme in ("http", "https") or target.startswith("//")):
+                problems.append(f"{name}: <{tag}> loads {target!r} from the network: pages must work offline")
         loaded = {urlsplit(target).path for target in scripts}
         for has, what, needed in ((parsed.code, "code blocks", COPY_BUTTON_SCRIPTS),
                                   (parsed.formulas, "formulas", FORMULA_SCRIPTS)):
