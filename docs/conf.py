@@ -171,7 +171,8 @@ html_theme_options = {
     # would load its list of versions from a URL).
     "navbar_start": ["navbar-logo", "version"],
     "navigation_with_keys": False,
-    "show_toc_level": 2,
+    # The page contents show every function, class and method of the reference pages.
+    "show_toc_level": 3,
     "secondary_sidebar_items": ["page-toc"],
     "footer_start": ["copyright"],
     "footer_end": [],
