@@ -5,8 +5,9 @@
         leads to a file of the site, and its #fragment to an id or name in that page.
         External links are listed, never fetched. And every page has what a reader needs
         (page_feature_problems): the copy button where there is code, KaTeX where there
-        are formulas, nothing loaded from the network, code lines within 79 columns, no stray output in
-        the tutorials; the home page shows the release, the changelog dates its versions.
+        are formulas, nothing loaded from the network, code lines (and the tutorials'
+        downloadable scripts) within 79 columns, no stray output in the tutorials; the
+        home page shows the release, the changelog dates its versions.
 
     python scripts/check_site.py names HTML_DIR
         Every public name of zorv (its module dictionary, and the methods of its classes)
@@ -202,6 +203,10 @@ def page_feature_problems(root: Path, release: str) -> list[str]:
                     else len(parsed.headings)
                 if not any(tag == "h3" and heading == "API changes" for tag, _, heading in parsed.headings[start:end]):
                     problems.append(f"changelog.html: {text!r} has no 'API changes' section")
+    for script in sorted(root.glob("_downloads/*/*.py")):  # the tutorials as readers download them
+        problems += [f"{script.name}:{number}: {len(line)} columns (at most {CODE_WIDTH})"
+                     for number, line in enumerate(script.read_text(encoding="utf-8").splitlines(), 1)
+                     if len(line) > CODE_WIDTH]
     for site in LINKED_DOCUMENTATION:
         if not any(target.startswith(site) for target in linked):
             problems.append(f"no page links to {site}: its inventory was not read")

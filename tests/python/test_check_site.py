@@ -71,16 +71,19 @@ GOOD_SITE = {
                       '</section><section id="v"><h2>1.2.3 (2026-01-02)<a class="headerlink">#</a></h2>'
                       '<section id="b"><h3>API changes</h3></section><section id="c"><h3>Tests</h3></section>'
                       '</section>',
+    "_downloads/0a1b/plot.py": '"""A tutorial\n============\n"""\n# ' + "-" * 69 + " at most\n",  # 79 columns
 }
 
 
 @pytest.mark.parametrize("page, old, new, expected", [
     (None, "", "", None),
-    ("api/page.html", "copybutton.js", "other.js", "api/page.html: has code blocks but does not load _static/copybutton.js"),
+    ("api/page.html", "copybutton.js", "other.js",
+     "api/page.html: has code blocks but does not load _static/copybutton.js"),
     ("math.html", "_static/katex/katex.min.js", "https://cdn.example/katex.min.js", "from the network"),
     ("math.html", '<script defer src="_static/zorv-math.js"></script>', "", "does not load _static/zorv-math.js"),
     ("api/page.html", "x = 1", "x = 11", "api/page.html: a code line of 80 columns"),
     ("auto_tutorials/plot.html", "an output line", "Text(0.5, 1.0, 'title')\nan output line", "stray output"),
+    ("_downloads/0a1b/plot.py", "at most", "at most!", "plot.py:4: 80 columns"),
     ("index.html", "v1.2.3", "v1.2.2", "not the release 1.2.3"),
     ("changelog.html", "1.2.3 (2026-01-02)", "1.2.3", "'1.2.3' has no date"),
     ("changelog.html", "<h3>API changes</h3></section><section", "<h3>Fixes</h3></section><section",
