@@ -58,18 +58,16 @@ numpydoc_class_members_toctree = False
 # a word that is not named here stays plain text.
 numpydoc_xref_param_type = True
 numpydoc_xref_ignore = "all"
+# (An alias that names itself would stay plain text: those are written as roles.)
 numpydoc_xref_aliases = {
-    "int": "int", "float": "float", "bool": "bool", "str": "str", "list": "list",
+    **{name: f":class:`{name}`" for name in ("int", "float", "bool", "str", "list", "tuple", "numpy.float64",
+                                             "numpy.int64", "scipy.sparse.csr_array", "scipy.interpolate.PPoly")},
     "callable": ":term:`python:callable`",
     "array_like": ":term:`numpy:array_like`",
     "ndarray": "numpy.ndarray",
-    "numpy.float64": "numpy.float64",
-    "numpy.int64": "numpy.int64",
     "float64": "numpy.float64",
     "int64": "numpy.int64",
     "numpy.polynomial.Legendre": "numpy.polynomial.legendre.Legendre",
-    "scipy.sparse.csr_array": "scipy.sparse.csr_array",
-    "scipy.interpolate.PPoly": "scipy.interpolate.PPoly",
     "LegendreSpace": "zorv_arrays.LegendreSpace",
 }
 
