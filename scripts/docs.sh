@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Builds the documentation site into docs/_build/html and checks it:
 #   1. setup (scripts/setup.sh docs): Sphinx, its theme, numpydoc, sphinx-gallery,
-#      matplotlib and zorv's arrays and dask extras, then zorv, into the virtual environment;
+#      sphinx-copybutton, matplotlib and zorv's arrays and dask extras, then zorv, into the
+#      virtual environment; Debian's libjs-katex, python3-doc and python-scipy-doc
+#      (installed when missing);
 #   2. the site, with warnings as errors: the tutorials' scripts (sphinx-gallery) and the
 #      concepts' figures (matplotlib's plot directive) run as it is built;
 #   3. every >>> example of the pages and of zorv_arrays' docstrings (the doctest builder):
 #      a number that differs from the one printed on the page fails;
 #   4. every page and anchor the site links to exists (external links are only listed),
-#      and every public name of zorv and zorv_arrays has a reference entry
-#      (scripts/check_site.py);
-#   5. the home page, the tutorials' gallery and the first tutorial in headless Chromium
-#      (Debian's package, installed when missing): a console error or a blank page fails;
+#      every page has what a reader needs (copy buttons, local scripts only, code lines
+#      within 79 columns, the release on the home page, a dated changelog), and every
+#      public name of zorv and zorv_arrays has a reference entry and an entry in its
+#      page's contents (scripts/check_site.py);
+#   5. the home page, the concepts (with formulas), the tutorials' gallery and the first
+#      tutorial in headless Chromium (Debian's package, installed when missing): a console
+#      error, a blank page or a formula KaTeX did not typeset fails;
 #      the screenshots are kept in docs/_build/screenshots/.
 # Open docs/_build/html/index.html in a browser to read the site.
 #
@@ -37,11 +42,17 @@ if [ -n "$interpreter" ]; then require_sphinx_python "$interpreter"; fi
 bash scripts/setup.sh docs
 python="$VENV/bin/python"
 require_sphinx_python "$python"
+# What the build reads from this machine, never from the network: KaTeX, which typesets
+# the formulas, and the inventories of Python's and SciPy's documentation, which the
+# pages link to (NumPy's is written by docs/conf.py).
+if command -v dpkg-query >/dev/null 2>&1; then
+  install_missing_debian_packages docs libjs-katex python3-doc python-scipy-doc
+fi
 site_start="$SECONDS"
 
 # A clean build: every tutorial and figure runs again (sphinx-gallery keeps its output
-# beside the sources).
-rm -rf docs/_build docs/auto_tutorials docs/sg_execution_times.rst
+# beside the sources, autosummary its pages of zorv_arrays' functions and classes).
+rm -rf docs/_build docs/auto_tutorials docs/sg_execution_times.rst docs/api/generated
 build=(env MPLBACKEND=Agg "$python" -m sphinx -W --keep-going -q -d docs/_build/doctrees)
 echo "docs: building the site (the tutorials and figures run)"
 "${build[@]}" -b html docs docs/_build/html
@@ -75,7 +86,7 @@ if [ -z "$first_tutorial" ]; then
 fi
 echo "docs: opening the pages in headless Chromium"
 "$python" scripts/check_site.py browser "$chromium" docs/_build/screenshots docs/_build/html \
-  index.html auto_tutorials/index.html "$first_tutorial"
+  index.html concepts.html auto_tutorials/index.html "$first_tutorial"
 
 echo "docs: built and checked in $((SECONDS - site_start)) s ($((SECONDS - start)) s with the setup):" \
   "open docs/_build/html/index.html"

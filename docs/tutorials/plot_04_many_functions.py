@@ -2,13 +2,13 @@
 Many functions on one grid: a space-time solution
 =================================================
 
-A space-time solution ``u(x, t)`` discretised in space by ``n_x`` unknowns is ``n_x``
-functions of time, one per spatial unknown. With dofs of shape ``(n_x, n_dofs)``, one
-call evaluates (or integrates) all of them: each time is located and its basis values
-formed once, then used for every function.
+A space-time solution ``u(x, t)`` discretised in space by ``n_x`` unknowns is
+``n_x`` functions of time, one per spatial unknown. With dofs of shape
+``(n_x, n_dofs)``, one call evaluates (or integrates) all of them: each time is
+located and its basis values formed once, then used for every function.
 
-The example is the heat equation ``u_t = u_xx`` on ``0 < x < 1`` with ``u = 0`` at both
-ends, whose solution is a sum of decaying sine modes:
+The example is the heat equation ``u_t = u_xx`` on ``0 < x < 1`` with ``u = 0``
+at both ends, whose solution is a sum of decaying sine modes:
 ``u(x, t) = sum_n b_n sin(n pi x) exp(-n^2 pi^2 t)``.
 """
 
@@ -16,7 +16,8 @@ ends, whose solution is a sum of decaying sine modes:
 # One projection for all the unknowns
 # -----------------------------------
 # ``project`` calls ``f`` once with all the quadrature times ``t`` (shape
-# ``(n_t * points,)``); ``f`` returns one row per function, shape ``(n_x, n_t * points)``.
+# ``(n_t * points,)``); ``f`` returns one row per function, shape
+# ``(n_x, n_t * points)``.
 import matplotlib.pyplot as plt
 import numpy as np
 
@@ -27,7 +28,8 @@ x = np.linspace(0.0, 1.0, 81)
 
 
 def heat(x, t, time_derivative=False):
-    """The exact solution at every x (rows) and t (columns), or its time derivative."""
+    """The exact solution at every x (rows) and t (columns), or its time
+    derivative."""
     total = np.zeros(np.broadcast_shapes(np.shape(x), np.shape(t)))
     for n, b in modes.items():
         rate = (n * np.pi) ** 2
@@ -44,12 +46,14 @@ assert U.shape == (x.size, space.n_dofs)
 # %%
 # Evaluate all at once
 # --------------------
-# ``evaluate(U, t)`` has the shape ``U.shape[:-1] + t.shape``: here one row per x.
+# ``evaluate(U, t)`` has the shape ``U.shape[:-1] + t.shape``: here one row per
+# x.
 t = np.linspace(0.0, space.T, 301)
 values = space.evaluate(U, t)
 assert values.shape == (x.size, t.size)
 # Row i is function i: the same numbers as evaluating it alone, bit for bit.
-assert all(np.array_equal(values[i], space.evaluate(U[i], t)) for i in (0, 17, 40))
+assert all(np.array_equal(values[i], space.evaluate(U[i], t))
+           for i in (0, 17, 40))
 # t of any shape: a (3, 100) array of times gives shape (81, 3, 100).
 assert space.evaluate(U, t[1:].reshape(3, 100)).shape == (x.size, 3, 100)
 
@@ -58,8 +62,8 @@ error = np.max(np.abs(values - exact))
 print(f"largest error against the exact solution: {error:.1e}")
 assert error < 1e-5
 
-# The time derivative of every function at once, and the heat equation it satisfies:
-# u_t against the exact u_t (which equals u_xx).
+# The time derivative of every function at once, and the heat equation it
+# satisfies: u_t against the exact u_t (which equals u_xx).
 u_t = space.evaluate(U, t, derivative=1)
 exact_u_t = heat(x[:, None], t[None, :], time_derivative=True)
 assert np.max(np.abs(u_t - exact_u_t)) < 2e-3 * np.max(np.abs(u_t))
@@ -67,12 +71,15 @@ assert np.max(np.abs(u_t - exact_u_t)) < 2e-3 * np.max(np.abs(u_t))
 # %%
 # Integrals of every function
 # ---------------------------
-# ``integrate(U, a, b)`` integrates every function over [a, b]: here the time average of
-# the temperature at each x, against the exact ``b_n sin(n pi x) (1 - exp(-n^2 pi^2 T)) / (n^2 pi^2 T)``.
+# ``integrate(U, a, b)`` integrates every function over [a, b]: here the time
+# average of the temperature at each x, against the exact
+# ``b_n sin(n pi x) (1 - exp(-n^2 pi^2 T)) / (n^2 pi^2 T)``.
 average = space.integrate(U, 0.0, space.T) / space.T
-exact_average = sum(b * np.sin(n * np.pi * x) * -np.expm1(-((n * np.pi) ** 2) * space.T)
+exact_average = sum(b * np.sin(n * np.pi * x)
+                    * -np.expm1(-((n * np.pi) ** 2) * space.T)
                     / ((n * np.pi) ** 2 * space.T) for n, b in modes.items())
-assert average.shape == x.shape and np.max(np.abs(average - exact_average)) < 1e-8
+assert average.shape == x.shape
+assert np.max(np.abs(average - exact_average)) < 1e-8
 
 # %%
 # The picture
@@ -81,7 +88,8 @@ fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.6), layout="constrained",
                                   width_ratios=[3, 2])
 largest = np.max(np.abs(values))
 image = left.imshow(values, origin="lower", aspect="auto", cmap="RdBu_r",
-                    vmin=-largest, vmax=largest, extent=(t[0], t[-1], x[0], x[-1]))
+                    vmin=-largest, vmax=largest,
+                    extent=(t[0], t[-1], x[0], x[-1]))
 
 fig.colorbar(image, ax=left, label="u(x, t)")
 left.set_xlabel("t")

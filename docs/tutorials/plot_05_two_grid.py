@@ -2,26 +2,29 @@
 Coarse-to-fine prolongation in a two-grid cycle
 ===============================================
 
-The continuous Lagrange functions of degree ``p`` on ``n_t`` elements are given by their
-values at the Lagrange nodes. Two sparse matrices connect them with the rest of the
-library:
+The continuous Lagrange functions of degree ``p`` on ``n_t`` elements are given
+by their values at the Lagrange nodes. Two sparse matrices connect them with
+the rest of the library:
 
 - ``za.lagrange_to_legendre(p, n_t)`` turns node values into the dofs of the
-  discontinuous Legendre space (the same function, written in the Legendre basis), and
-- ``za.prolongation(p, nt_coarse=..., nt_fine=...)`` turns node values on a coarse grid into node
-  values on a finer one (the same function again, interpolated exactly).
+  discontinuous Legendre space (the same function, written in the Legendre
+  basis), and
+- ``za.prolongation(p, nt_coarse=..., nt_fine=...)`` turns node values on a
+  coarse grid into node values on a finer one (the same function again,
+  interpolated exactly).
 
 Here they build a small two-grid solver for a periodic problem in time,
-``-u'' + u = f`` on [0, 1] with ``u`` periodic, discretised by continuous Galerkin.
+``-u'' + u = f`` on [0, 1] with ``u`` periodic, discretised by continuous
+Galerkin.
 """
 
 # %%
 # The matrices, from the Legendre space
 # -------------------------------------
-# With ``L = lagrange_to_legendre`` the Galerkin matrix is ``L^T (K + M) L``: ``M`` is
-# the Legendre mass matrix, diagonal (``space.inner`` of the unit vectors gives it), and
-# ``K`` the Gram matrix of the basis' time derivatives, by Gauss quadrature on the rows of
-# ``basis_matrix(..., derivative=1)``.
+# With ``L = lagrange_to_legendre`` the Galerkin matrix is ``L^T (K + M) L``:
+# ``M`` is the Legendre mass matrix, diagonal (``space.inner`` of the unit
+# vectors gives it), and ``K`` the Gram matrix of the basis' time derivatives,
+# by Gauss quadrature on the rows of ``basis_matrix(..., derivative=1)``.
 import matplotlib.pyplot as plt
 import numpy as np
 import scipy.sparse as sp
@@ -56,13 +59,14 @@ def f(t):
 # %%
 # What the two matrices do
 # ------------------------
-# A coarse Lagrange function, prolonged to the fine grid and written in the fine
-# Legendre basis, is the coarse function itself; and every Lagrange function is
-# continuous across the element ends.
+# A coarse Lagrange function, prolonged to the fine grid and written in the
+# fine Legendre basis, is the coarse function itself; and every Lagrange
+# function is continuous across the element ends.
 nt_coarse, nt_fine = 16, 32
 coarse_space, L_coarse, _, _ = galerkin_system(nt_coarse)
 fine_space, L_fine, _, _ = galerkin_system(nt_fine)
-P = za.prolongation(degree, nt_coarse=nt_coarse, nt_fine=nt_fine, periodic=True)
+P = za.prolongation(degree, nt_coarse=nt_coarse, nt_fine=nt_fine,
+                    periodic=True)
 print(f"prolongation: {P.shape[0]} x {P.shape[1]}, {P.nnz} entries; "
       f"Lagrange to Legendre: {L_fine.shape[0]} x {L_fine.shape[1]}")
 coarse_values = np.random.default_rng(5).standard_normal(P.shape[1])
@@ -73,20 +77,23 @@ assert np.allclose(on_coarse, on_fine, rtol=0, atol=1e-12)
 pieces = fine_space.to_legendre(L_fine @ (P @ coarse_values))
 inner_ends = fine_space.edges[1:-1]
 assert np.allclose([p(e) for p, e in zip(pieces[:-1], inner_ends)],
-                   [p(e) for p, e in zip(pieces[1:], inner_ends)], rtol=0, atol=1e-12)
+                   [p(e) for p, e in zip(pieces[1:], inner_ends)],
+                   rtol=0, atol=1e-12)
 
 # %%
 # The two-grid cycle
 # ------------------
-# Damped Jacobi sweeps smooth the error; the prolongation ``P`` carries the residual to
-# the coarse grid (``P^T r``) and the coarse correction back (``P e_c``); the coarse
-# matrix is the Galerkin product ``P^T A P``, solved directly (it is half the size).
-# The error is reduced by a fixed factor per cycle, whatever the fine grid.
+# Damped Jacobi sweeps smooth the error; the prolongation ``P`` carries the
+# residual to the coarse grid (``P^T r``) and the coarse correction back
+# (``P e_c``); the coarse matrix is the Galerkin product ``P^T A P``, solved
+# directly (it is half the size). The error is reduced by a fixed factor per
+# cycle, whatever the fine grid.
 
 
 def two_grid(nt_fine, cycles, sweeps=2, damping=0.6):
     space, L, A, M = galerkin_system(nt_fine)
-    P = za.prolongation(degree, nt_coarse=nt_fine // 2, nt_fine=nt_fine, periodic=True)
+    P = za.prolongation(degree, nt_coarse=nt_fine // 2, nt_fine=nt_fine,
+                        periodic=True)
     coarse = (P.T @ A @ P).tocsc()
     b = L.T @ (M @ space.project(f))
     diagonal = A.diagonal()
@@ -119,22 +126,24 @@ results = {n: two_grid(n, cycles) for n in (32, 64, 128, 256)}
 for n, (space, L, A, b, x, history) in results.items():
     factors = history[1:] / history[:-1]
     print(f"n_t = {n:3d}: {A.shape[0]} unknowns, residual reduction per cycle "
-          f"{np.median(factors[1:6]):.3f}, after {cycles} cycles {history[-1]:.1e}")
+          f"{np.median(factors[1:6]):.3f}, "
+          f"after {cycles} cycles {history[-1]:.1e}")
     assert np.all(factors[:6] < 0.1)  # about the same factor on every grid
     assert history[-1] < 1e-10
     assert np.allclose(x, spsolve(A.tocsc(), b), rtol=0, atol=1e-9)
 
-# The solution, in the Legendre basis, is close to cos(k t): a discretisation error of
-# order h^(degree + 1).
+# The solution, in the Legendre basis, is close to cos(k t): a discretisation
+# error of order h^(degree + 1).
 space, L, A, b, x, history = results[128]
 error = np.max(np.abs(space.evaluate(L @ x, probe) - np.cos(k * probe)))
 print(f"largest error of the solution on 128 elements: {error:.1e}")
 assert error < 1e-5
 
-# Jacobi alone, with as many sweeps as the cycles made (4 per cycle): the residual
-# stalls, as the smooth part of the error hardly moves.
+# Jacobi alone, with as many sweeps as the cycles made (4 per cycle): the
+# residual stalls, as the smooth part of the error hardly moves.
 alone = jacobi(128, 4 * cycles)
-print(f"Jacobi alone, {4 * cycles} sweeps: residual {alone[-1]:.1e} of the first")
+print(f"Jacobi alone, {4 * cycles} sweeps: "
+      f"residual {alone[-1]:.1e} of the first")
 assert alone[-1] > 1e6 * history[-1]
 
 # %%
@@ -150,6 +159,7 @@ axis.semilogy(np.arange(4 * cycles + 1) / 4, alone, color="k", ls="--",
 axis.set_xlabel("cycles (4 Jacobi sweeps each)")
 axis.set_ylabel("relative residual")
 axis.legend(fontsize=8)
-axis.set_title("-u'' + u = f, periodic, continuous degree 2: residual history\n"
-                "(the four grids reduce it alike: their lines overlap)")
+axis.set_title("-u'' + u = f, periodic, continuous degree 2: "
+               "residual history\n"
+               "(the four grids reduce it alike: their lines overlap)")
 plt.show()

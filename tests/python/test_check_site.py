@@ -1,5 +1,5 @@
-"""The documentation site's checker finds every broken page, anchor and asset link, and
-every console error that Chromium logs."""
+"""The documentation site's checker finds every broken page, anchor and asset link,
+every page that lacks what a reader needs, and every console error that Chromium logs."""
 
 import importlib.util
 from pathlib import Path
@@ -52,3 +52,52 @@ SOURCE = ', source: file:///site/index.html (7)'
 ])
 def test_console_messages_are_errors_except_the_themes_progress_notes(line, errors):
     assert [error.split(", source:")[0] for error in check_site.console_errors(line)] == errors
+
+
+COPY = '<script src="{up}_static/clipboard.min.js"></script><script src="{up}_static/copybutton.js"></script>'
+GOOD_SITE = {
+    "index.html": '<span class="zorv-version navbar-item">v1.2.3</span>'
+                  '<a href="https://docs.python.org/3/a.html">a</a><a href="https://numpy.org/doc/stable/b.html">b</a>'
+                  '<a href="https://docs.scipy.org/doc/scipy/c.html">c</a>',
+    # a code line of 79 columns, the most allowed
+    "api/page.html": COPY.format(up="../") + '<div class="highlight"><pre>&gt;&gt;&gt; x = ' + "1" * 71
+                     + '\n</pre></div>',
+    "math.html": '<script defer src="_static/katex/katex.min.js"></script>'
+                 '<script defer src="_static/zorv-math.js"></script><span class="math">\\(x\\)</span>',
+    "auto_tutorials/plot.html": COPY.format(up="../") + '<div class="highlight"><pre>plt.show()</pre></div>'
+                                '<div class="sphx-glr-script-out highlight-none"><div class="highlight"><pre>'
+                                + "an output line may be long " * 4 + '</pre></div></div>',
+    "changelog.html": '<section id="unreleased"><h2>Unreleased</h2><section id="a"><h3>API changes</h3></section>'
+                      '</section><section id="v"><h2>1.2.3 (2026-01-02)<a class="headerlink">#</a></h2>'
+                      '<section id="b"><h3>API changes</h3></section><section id="c"><h3>Tests</h3></section>'
+                      '</section>',
+    "_downloads/0a1b/plot.py": '"""A tutorial\n============\n"""\n# ' + "-" * 69 + " at most\n",  # 79 columns
+}
+
+
+@pytest.mark.parametrize("page, old, new, expected", [
+    (None, "", "", None),
+    ("api/page.html", "copybutton.js", "other.js",
+     "api/page.html: has code blocks but does not load _static/copybutton.js"),
+    ("math.html", "_static/katex/katex.min.js", "https://cdn.example/katex.min.js", "from the network"),
+    ("math.html", '<script defer src="_static/zorv-math.js"></script>', "", "does not load _static/zorv-math.js"),
+    ("api/page.html", "x = 1", "x = 11", "api/page.html: a code line of 80 columns"),
+    ("auto_tutorials/plot.html", "an output line", "Text(0.5, 1.0, 'title')\nan output line", "stray output"),
+    ("_downloads/0a1b/plot.py", "at most", "at most!", "plot.py:4: 80 columns"),
+    ("index.html", "v1.2.3", "v1.2.2", "not the release 1.2.3"),
+    ("changelog.html", "1.2.3 (2026-01-02)", "1.2.3", "'1.2.3' has no date"),
+    ("changelog.html", "<h3>API changes</h3></section><section", "<h3>Fixes</h3></section><section",
+     "'1.2.3 (2026-01-02)' has no 'API changes' section"),
+    ("index.html", "https://numpy.org/doc/stable/", "https://example.org/", "no page links to https://numpy.org"),
+])
+def test_pages_lacking_what_a_reader_needs_are_found(tmp_path, page, old, new, expected):
+    for name, text in GOOD_SITE.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text.replace(old, new) if name == page else text, encoding="utf-8")
+
+    problems = check_site.page_feature_problems(tmp_path, "1.2.3")
+
+    if expected is None:
+        assert problems == []
+    else:
+        assert any(expected in problem for problem in problems), problems
