@@ -143,9 +143,7 @@ def broken_links(root: Path) -> tuple[list[str], list[str]]:
 
 
 # What the pages must show beyond working links.
-CODE_WIDTH = 79  # columns of a code line: of the tutorials and of the pages' code blocks
-# zorv_arrays' pages show its docstrings, whose examples follow the module's own width.
-WIDTH_EXEMPT = ("api/generated/",)
+CODE_WIDTH = 79  # columns of a code line: of the tutorials, the pages' code blocks and the docstrings' examples
 COPY_BUTTON_SCRIPTS = ("_static/clipboard.min.js", "_static/copybutton.js")
 FORMULA_SCRIPTS = ("_static/katex/katex.min.js", "_static/zorv-math.js")
 # Output a tutorial shows by accident: the repr of the matplotlib call that ends a code
@@ -180,7 +178,7 @@ def page_feature_problems(root: Path, release: str) -> list[str]:
             problems += [f"{name}: has {what} but does not load {script}"
                          for script in needed if has and to_root + script not in loaded]
         for output, text in parsed.code:
-            for line in ([] if output or name.startswith(WIDTH_EXEMPT) else text.splitlines()):
+            for line in ([] if output else text.splitlines()):
                 if len(line) > CODE_WIDTH:
                     problems.append(f"{name}: a code line of {len(line)} columns (at most {CODE_WIDTH}): "
                                     f"{line.strip()[:60]!r}...")

@@ -524,7 +524,8 @@ class LegendreSpace:
         >>> import numpy as np
         >>> import zorv_arrays as za
         >>> space = za.LegendreSpace(1, 2, 2.0)
-        >>> dofs = np.array([1.0, 2.0, 0.0, 1.0])  # 1 on [0, 1], 2 + (t - 1.5) * 2 on [1, 2]
+        >>> # 1 on [0, 1], 2 + (t - 1.5) * 2 on [1, 2]
+        >>> dofs = np.array([1.0, 2.0, 0.0, 1.0])
         >>> print(space.integrate(dofs, 0.0, 2.0))
         3.0
         >>> space.integrate(dofs, [0.0, 1.0, 1.5], 2.0)
@@ -574,7 +575,8 @@ class LegendreSpace:
         >>> higher, F = space.antiderivative(space.project(lambda t: t))
         >>> higher
         LegendreSpace(degree=2, n_t=2, T=2.0)
-        >>> np.allclose(higher.evaluate(F, [0.0, 1.0, 2.0]), [0.0, 0.5, 2.0], rtol=0, atol=1e-15)
+        >>> values = higher.evaluate(F, [0.0, 1.0, 2.0])
+        >>> np.allclose(values, [0.0, 0.5, 2.0], rtol=0, atol=1e-15)
         True
         """
         space, values = self._space.antiderivative(dofs)
@@ -740,9 +742,11 @@ class LegendreSpace:
         >>> space = za.LegendreSpace(1, 2, 2.0)
         >>> t = np.linspace(0.0, 2.0, 9)
         >>> dofs = space.fit(t, 3.0 * t - 1.0)
-        >>> np.allclose(space.evaluate(dofs, [0.5, 1.5]), [0.5, 3.5], rtol=0, atol=1e-14)
+        >>> values = space.evaluate(dofs, [0.5, 1.5])
+        >>> np.allclose(values, [0.5, 3.5], rtol=0, atol=1e-14)
         True
-        >>> samples = np.stack([t, 2.0 * t], axis=1)  # shape (9, 2): samples along axis 0
+        >>> # shape (9, 2): the samples lie along axis 0
+        >>> samples = np.stack([t, 2.0 * t], axis=1)
         >>> space.fit(t, samples, w=np.full(9, 2.0), axis=0).shape
         (2, 4)
         """
