@@ -329,7 +329,11 @@ TEST(WorkerPool, TasksRunUnderTheCallersFloatingPointModeAndWorkersGetTheirsBack
         std::set<std::thread::id> threads;
         pool.run(64 * 3, 1, [&](std::size_t, std::size_t) {
             const auto mode = observed_mode();
-            std::this_thread::sleep_for(std::chrono::microseconds(200));  // let every thread take some
+            // Let every thread take some: a wait by the clock, since a sleep of less than a
+            // millisecond returns at once on Windows (libstdc++ sleeps whole milliseconds).
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+            while (std::chrono::steady_clock::now() < until) {
+            }
             const std::lock_guard lock(mutex);
             seen.insert(mode);
             threads.insert(std::this_thread::get_id());
