@@ -80,9 +80,9 @@ if [ -f "$build/zorv_core_tests.exe" ]; then
 fi
 
 # 5. The extension modules against CPython's Windows headers.
-headers_for() {  # headers_for VERSION: prints the folder with the headers of CPython VERSION (X.Y)
-  local version="$1" source="python$1" debian_version dsc mirror upstream orig digest
-  local headers="/var/tmp/zorv/cpython-windows-headers-$version"
+headers_for() {  # headers_for SOURCE: prints the folder with the headers of Debian's source package SOURCE (python3.X)
+  local source="$1" debian_version dsc mirror upstream orig digest
+  local headers="/var/tmp/zorv/cpython-windows-headers-${source#python}" pool="pool/main/${1:0:1}/$1"
   if [ ! -f "$headers/PC/pyconfig.h" ]; then
     mirror="$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
       head -n 1)"
@@ -93,13 +93,14 @@ headers_for() {  # headers_for VERSION: prints the folder with the headers of CP
     [ -n "$debian_version" ] || { echo "windows: apt knows no $source in the main archive" >&2; return 1; }
     local work
     work="$(mktemp -d)"
-    dsc="$(curl -fsSL "$mirror/pool/main/p/$source/${source}_${debian_version#*:}.dsc")" || {
+    dsc="$(curl -fsSL "$mirror/$pool/${source}_${debian_version#*:}.dsc")" || {
       echo "windows: no .dsc of $source $debian_version on $mirror" >&2; rm -rf "$work"; return 1; }
     read -r digest _ orig < <(sed -n '/^Checksums-Sha256:/,/^[^ ]/p' <<<"$dsc" | grep -E ' [^ ]+\.orig\.tar\.[a-z0-9]+$')
+    [ -n "${orig:-}" ] || { echo "windows: the .dsc of $source $debian_version names no upstream tarball" >&2; rm -rf "$work"; return 1; }
     upstream="${orig#"${source}_"}"
     upstream="${upstream%.orig.tar.*}"
     echo "windows: CPython $upstream sources ($orig, of $source $debian_version)" >&2
-    curl -fsSL -o "$work/$orig" "$mirror/pool/main/p/$source/$orig" &&
+    curl -fsSL -o "$work/$orig" "$mirror/$pool/$orig" &&
       echo "$digest  $work/$orig" | sha256sum -c --quiet - &&
       tar -xf "$work/$orig" -C "$work" --wildcards "*/Include" "*/PC/pyconfig.h" &&
       mkdir -p "$(dirname "$headers")" &&
@@ -110,9 +111,11 @@ headers_for() {  # headers_for VERSION: prints the folder with the headers of CP
 }
 
 compile_modules() {
-  local python="${ZORV_VENV:-.venv}/bin/python" version headers nanobind_dir package_version
-  version="$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"  # the release's python3
-  headers="$(headers_for "$version")" || return 1
+  local python="${ZORV_VENV:-.venv}/bin/python" source headers nanobind_dir package_version
+  # The CPython of the release's python3 (python3.11 on Debian 12, python3.13 on 13).
+  source="$(apt-cache depends python3 | sed -n 's/^ *Depends: \(python3\.[0-9][0-9]*\)$/\1/p' | head -n 1)"
+  [ -n "$source" ] || { echo "windows: apt names no CPython that python3 depends on" >&2; return 1; }
+  headers="$(headers_for "$source")" || return 1
   nanobind_dir="$(dirname "$("$python" -m nanobind --cmake_dir)")" || {
     echo "windows: $python has no nanobind; run scripts/setup.sh test first" >&2; return 1; }
   # The package version, which CMake passes to zorv_arrays' module from pyproject.toml.
@@ -139,7 +142,7 @@ compile_modules() {
     printf '  %s\n' "${failures[@]}"
     return 1
   fi
-  echo "windows: all $count module sources compile for win_amd64 (CPython $version headers)"
+  echo "windows: all $count module sources compile for win_amd64 (the headers of $(basename "$headers"))"
 }
 stage "Windows compile check: zorv and zorv_arrays against CPython's Windows headers" compile_modules ||
   failed+=("module compile check")

@@ -116,14 +116,13 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
 
 #else
 
-/// Puts this process into a job with `limits`; false if that fails.
-bool limit_this_process(HANDLE job, DWORD flags, std::uint64_t process_limit, std::uint64_t job_limit) {
+/// Sets the memory limits of `job`; false if that fails.
+bool set_memory_limits(HANDLE job, DWORD flags, std::uint64_t process_limit, std::uint64_t job_limit) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = flags;
     limits.ProcessMemoryLimit = process_limit;
     limits.JobMemoryLimit = job_limit;
-    return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
-           AssignProcessToJobObject(job, GetCurrentProcess());
+    return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 }
 
 /// In a process of its own (a process never leaves its job): a process memory limit above
@@ -135,22 +134,29 @@ bool limit_this_process(HANDLE job, DWORD flags, std::uint64_t process_limit, st
     const HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (!GlobalMemoryStatusEx(&status) || job == nullptr) std::_Exit(2);
     const std::uint64_t physical = status.ullTotalPhys;
-    if (!limit_this_process(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, 2 * physical, 0)) std::_Exit(3);
-    if (obtainable_memory() != physical) std::_Exit(4);
     const std::uint64_t limit = physical / 4;
-    if (!limit_this_process(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, limit, 0)) std::_Exit(3);
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, 2 * physical, 0) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        std::_Exit(3);
+    }
+    if (obtainable_memory() != physical) std::_Exit(4);
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, limit, 0)) std::_Exit(3);
     if (obtainable_memory() != limit) std::_Exit(5);
-    if (!limit_this_process(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY | JOB_OBJECT_LIMIT_JOB_MEMORY, limit, limit / 2)) {
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY | JOB_OBJECT_LIMIT_JOB_MEMORY, limit, limit / 2)) {
         std::_Exit(3);
     }
     if (obtainable_memory() != limit / 2) std::_Exit(6);
     try {
         require_memory(limit / 8, 4, "values");  // exactly the job's limit
-        require_memory(limit / 8 + 1, 4, "values");
+    } catch (const AllocationTooLarge&) {
         std::_Exit(7);
+    }
+    try {
+        require_memory(limit / 8 + 1, 4, "values");
     } catch (const AllocationTooLarge&) {
         std::_Exit(0);
     }
+    std::_Exit(8);
 }
 
 TEST(RequireMemoryDeathTest, RefusesWhatExceedsTheJobsMemoryLimit) {
