@@ -75,6 +75,8 @@ make_prefix() {  # its messages only on failure (one names the 32-bit part that 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   stage "wine prefix (first start)" make_prefix || failed+=("wine prefix")
 fi
+# The unit tests in one run of their program: under ctest each test would pay wine's
+# start-up again. (The death tests start the program again themselves, under wine too.)
 if [ -f "$build/zorv_core_tests.exe" ]; then
   stage "C++ tests on Windows (wine)" "$wine" "$build/zorv_core_tests.exe" --gtest_brief=1 || failed+=("C++ tests")
 fi
