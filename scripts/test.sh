@@ -17,6 +17,9 @@
 #     tests run against it;
 #   - a build with clang and libc++, its C++ and Python tests (scripts/clang_libcxx.sh);
 #   - every source compiled for macOS arm64 and x86-64 (scripts/macos_compile.sh);
+#   - a cross-build for Windows x86-64 with mingw-w64, its C++ unit tests run under wine,
+#     and both extension modules compiled against CPython's Windows headers
+#     (scripts/windows.sh);
 #   - the documentation site built with warnings as errors, its examples run, its links,
 #     anchors and reference entries checked, its pages opened in headless Chromium
 #     (scripts/docs.sh).
@@ -119,6 +122,7 @@ stage "aarch64 (cross-built, emulated): scripts/aarch64.sh" bash scripts/aarch64
 stage "compat wheel: build, tag, Python tests" compat_wheel || failed+=("compat wheel")
 stage "clang and libc++: scripts/clang_libcxx.sh" bash scripts/clang_libcxx.sh || failed+=("clang/libc++")
 stage "macOS compile check: scripts/macos_compile.sh" bash scripts/macos_compile.sh || failed+=("macOS compile")
+stage "Windows (mingw-w64, wine): scripts/windows.sh" bash scripts/windows.sh || failed+=("Windows")
 # The site's tools (Sphinx 9) need Python 3.11 or later; the test build's settings are kept.
 if "$python" -c 'import sys; sys.exit(sys.version_info < (3, 11))' || [ "$ci" = true ]; then
   stage "documentation: scripts/docs.sh" env ZORV_WERROR=ON bash scripts/docs.sh || failed+=("documentation")

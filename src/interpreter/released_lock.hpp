@@ -14,25 +14,26 @@
 /// for good instead: the thread blocks forever without using the processor, keeping
 /// every frame as it is, which is what CPython 3.14 does itself. The process then
 /// exits as if the thread had ended.
+///
+/// Besides Python.h it needs only the core's platform seam (support/platform.hpp), for
+/// the one call that differs between systems: sleeping for good.
 
 #ifndef PY_SSIZE_T_CLEAN
 #define PY_SSIZE_T_CLEAN
 #endif
 #include <Python.h>
 
-#include <unistd.h>
-
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "support/platform.hpp"
+
 namespace zorv::py {
 
 /// Blocks the calling thread forever, asleep.
-[[noreturn]] inline void park_for_good() noexcept {
-    for (;;) pause();  // returns only after a signal handler ran
-}
+[[noreturn]] inline void park_for_good() noexcept { platform::sleep_for_good(); }
 
 /// Runs `call`, a call into the interpreter that cannot throw a C++ exception, and
 /// returns its result. When the interpreter ends the thread inside it (the forced

@@ -4,8 +4,9 @@
 ///
 /// Where the size of a result is known before it is built (entry counts of a sparse
 /// matrix, node counts, batch lengths, dof counts), the request is compared with the
-/// memory the process can obtain at most: the machine's physical memory, or the
-/// address-space limit (RLIMIT_AS) when one is set and lower. A request above that
+/// memory the process can obtain at most: the machine's physical memory, or the limit
+/// set on the process when one is set and lower (the address-space limit, RLIMIT_AS, on
+/// POSIX systems; the job object's memory limit on Windows). A request above that
 /// would only end in the kernel's out-of-memory killer, or in a failed allocation
 /// halfway through; it is refused instead, with a message naming its size.
 
@@ -30,8 +31,8 @@ private:
     std::string message_;
 };
 
-/// The bytes the process can obtain at most: physical memory, or the address-space
-/// limit when one is set and lower.
+/// The bytes the process can obtain at most: physical memory, or the limit set on the
+/// process (see above) when one is set and lower.
 std::uint64_t obtainable_memory() noexcept;
 
 /// Throws AllocationTooLarge when `entries` of `entry_size` bytes each (`what_entries`

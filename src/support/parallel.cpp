@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cfenv>
 #include <chrono>
 #include <condition_variable>
@@ -18,17 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include <pthread.h>
-#include <signal.h>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
 #endif
 
 #include "support/chunks_done.hpp"
+#include "support/platform.hpp"
 #include "support/stop.hpp"
 
 namespace zorv {
@@ -54,58 +48,6 @@ std::optional<std::size_t> parse_count(const char* text) {
     }
     return value;
 }
-
-// ---- What depends on the operating system -----------------------------------------
-// Every call that exists on one system only sits here, with a fallback for the others.
-
-/// Processors in the calling thread's affinity mask, or 0 where the system has no
-/// such mask (or it cannot be read).
-std::size_t affinity_processor_count() {
-#if defined(__linux__)
-    // CPU_COUNT of the mask, growing the mask while the kernel's is larger.
-    for (int cpus = CPU_SETSIZE; cpus <= (1 << 20); cpus *= 2) {
-        cpu_set_t* set = CPU_ALLOC(cpus);
-        if (set == nullptr) return 0;
-        const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
-        CPU_ZERO_S(bytes, set);
-        const int status = sched_getaffinity(0, bytes, set);
-        const int count = status == 0 ? CPU_COUNT_S(bytes, set) : -1;
-        const int error = errno;
-        CPU_FREE(set);
-        if (status == 0) return count > 0 ? static_cast<std::size_t>(count) : 0;
-        if (error != EINVAL) return 0;
-    }
-#endif
-    return 0;
-}
-
-/// While it lives, the calling thread blocks every asynchronous signal and no
-/// synchronous one; the thread's own mask comes back exactly when it goes. Threads
-/// started meanwhile inherit that mask: signals meant for the process are then
-/// handled by the program's own threads, which expect them, never by a worker in the
-/// middle of a chunk, while a fault raised by a worker's own instruction (SIGSEGV,
-/// SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS) still reaches the crash handlers
-/// (faulthandler, sanitizers, crash reporters). A blocked synchronous signal would
-/// kill the process without calling any of them.
-class AsynchronousSignalsBlocked {
-public:
-    AsynchronousSignalsBlocked() noexcept {
-        sigset_t asynchronous;
-        sigfillset(&asynchronous);
-        for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
-            sigdelset(&asynchronous, synchronous);
-        }
-        pthread_sigmask(SIG_SETMASK, &asynchronous, &previous_);
-    }
-    ~AsynchronousSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    AsynchronousSignalsBlocked(const AsynchronousSignalsBlocked&) = delete;
-    AsynchronousSignalsBlocked& operator=(const AsynchronousSignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
-
-// ------------------------------------------------------------------------------------
 
 constexpr std::size_t ceil_div(std::size_t a, std::size_t b) noexcept { return a / b + (a % b != 0 ? 1 : 0); }
 
@@ -247,7 +189,7 @@ std::size_t pool_size_from_environment(const char* rayon_num_threads,
 }
 
 std::size_t available_processors() {
-    std::size_t count = affinity_processor_count();
+    std::size_t count = platform::affinity_processor_count();
     if (count == 0) count = std::thread::hardware_concurrency();
     return count == 0 ? 1 : count;
 }
@@ -363,7 +305,7 @@ WorkerPool::WorkerPool(std::size_t size) : impl_(std::make_unique<Impl>()) {
     impl_->size = size;
     impl_->woken_at_once = std::max<std::size_t>(1, std::min(size, processors) - 1);
     impl_->may_watch = size <= processors;
-    const AsynchronousSignalsBlocked inherited_by_workers;
+    const platform::AsynchronousSignalsBlocked inherited_by_workers;
     try {
         impl_->workers.reserve(size - 1);
         for (std::size_t i = 1; i < size; ++i) {
@@ -495,7 +437,7 @@ void forget_the_parents_pool() noexcept {
 
 // Registered when the library is loaded, before any thread can create the pool.
 // Registration fails only without memory for the handler, at load time.
-[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, &forget_the_parents_pool);
+[[maybe_unused]] const bool fork_handler_registered = platform::run_in_child_after_fork(&forget_the_parents_pool);
 
 }  // namespace
 

@@ -68,7 +68,7 @@ std::size_t chunk_size_for(std::size_t count, std::size_t pool_size) noexcept;
 /// signal blocked (signals for the process go to the program's own threads) and no
 /// synchronous one (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, so that crash
 /// handlers see a fault on a worker); the constructing thread's mask is left as it
-/// was. An idle worker may watch for the next job for a moment, one at a time and
+/// was (Windows has no signal masks). An idle worker may watch for the next job for a moment, one at a time and
 /// only while the pool has no more threads than processors. A call wakes no more
 /// workers than the processors can run alongside it, and more only once one of its
 /// chunks has run long. Several threads may call `run` at the same time; each

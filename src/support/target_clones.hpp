@@ -16,7 +16,9 @@
 //   without ThreadSanitizer (see CMakeLists.txt: the resolvers run before the
 //   sanitizer's runtime has started). Those files hold the kernels and what only they
 //   use, and nothing that allocates, schedules work on the pool or throws.
-#if defined(__x86_64__) || defined(__i386__)
+// Windows has no ifunc (the loader's resolver that picks the clone): there the
+// baseline code runs.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 #define ZORV_X86_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define ZORV_X86_CLONES

@@ -2,14 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace zorv {
 namespace {
@@ -23,6 +35,11 @@ TEST(BinarySize, StaysInExbibytesUpToTheLargestRequests) {
     EXPECT_EQ(binary_size(static_cast<double>(std::numeric_limits<std::uint64_t>::max())), "16.0 EiB");
     EXPECT_EQ(binary_size(0x1p70), "1024.0 EiB");  // a product that overflowed 64 bits
     EXPECT_EQ(binary_size(exbibyte / 1024.0 * 1000.0), "1000.0 PiB");
+    // Commas between groups of three digits, none before the first.
+    for (const auto& [count, grouped] : {std::pair<std::uint64_t, const char*>{0, "0"}, {999, "999"}, {1000, "1,000"},
+                                         {512321601, "512,321,601"}}) {
+        EXPECT_EQ(with_thousands_separators(count), grouped);
+    }
     // The request that overflows a machine word names its size and count in full.
     try {
         require_memory(std::numeric_limits<std::size_t>::max(), 8, "values");
@@ -34,6 +51,7 @@ TEST(BinarySize, StaysInExbibytesUpToTheLargestRequests) {
     }
 }
 
+#if !defined(_WIN32)
 /// The process's mapped bytes (VmSize), if the system tells.
 std::optional<std::uint64_t> mapped_bytes() {
     std::ifstream status("/proc/self/status");
@@ -95,6 +113,63 @@ TEST(RequireMemory, RefusesWhatExceedsAnAddressSpaceLimitBelowPhysicalMemory) {
     EXPECT_EQ(obtainable_memory(),
               original.rlim_cur == RLIM_INFINITY ? physical : std::min<std::uint64_t>(physical, original.rlim_cur));
 }
+
+#else
+
+/// Sets the memory limits of `job`; false if that fails.
+bool set_memory_limits(HANDLE job, DWORD flags, std::uint64_t process_limit, std::uint64_t job_limit) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = flags;
+    limits.ProcessMemoryLimit = process_limit;
+    limits.JobMemoryLimit = job_limit;
+    return SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+/// In a process of its own (a process never leaves its job): a process memory limit above
+/// physical memory leaves physical memory the bound; a lower one, or a job memory limit
+/// lower still, bounds what the process can obtain, and a request above it is refused.
+[[noreturn]] void obtainable_under_job_memory_limits() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (!GlobalMemoryStatusEx(&status) || job == nullptr) std::_Exit(2);
+    const std::uint64_t physical = status.ullTotalPhys;
+    const std::uint64_t limit = physical / 4;
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, 2 * physical, 0) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        std::_Exit(3);
+    }
+    if (obtainable_memory() != physical) std::_Exit(4);
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY, limit, 0)) std::_Exit(3);
+    if (obtainable_memory() != limit) std::_Exit(5);
+    if (!set_memory_limits(job, JOB_OBJECT_LIMIT_PROCESS_MEMORY | JOB_OBJECT_LIMIT_JOB_MEMORY, limit, limit / 2)) {
+        std::_Exit(3);
+    }
+    if (obtainable_memory() != limit / 2) std::_Exit(6);
+    try {
+        require_memory(limit / 8, 4, "values");  // exactly the job's limit
+    } catch (const AllocationTooLarge&) {
+        std::_Exit(7);
+    }
+    try {
+        require_memory(limit / 8 + 1, 4, "values");
+    } catch (const AllocationTooLarge&) {
+        std::_Exit(0);
+    }
+    std::_Exit(8);
+}
+
+TEST(RequireMemoryDeathTest, RefusesWhatExceedsTheJobsMemoryLimit) {
+    // wine accepts a job's limits but keeps none of them (a query finds no limit set).
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "wine keeps no job memory limit";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(obtainable_under_job_memory_limits(), ::testing::ExitedWithCode(0), "");
+}
+
+#endif
 
 }  // namespace
 }  // namespace zorv
