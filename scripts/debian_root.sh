@@ -68,7 +68,10 @@ unmount_debian_roots() {
 in_root() {
   local name pip_environment=()
   while IFS='=' read -r name _; do
-    [[ "$name" == PIP_* ]] && pip_environment+=("$name=${!name}")
+    [[ "$name" == PIP_* ]] || continue
+    # A local folder of wheels that the root lacks: pip would warn about it on every call.
+    [[ "$name" == PIP_FIND_LINKS && "${!name}" == /* && ! -e "$1${!name}" ]] && continue
+    pip_environment+=("$name=${!name}")
   done < <(env)
   chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${pip_environment[@]}" \

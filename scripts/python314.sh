@@ -66,7 +66,7 @@ make_root() {
   configure_debian_root "$partial" sid &&
     mount_debian_root "$partial" &&
     in_root "$partial" "apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ${packages[*]} >/dev/null" &&
+      DEBIAN_FRONTEND=noninteractive apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends ${packages[*]} >/dev/null" &&
     unmount_debian_roots &&
     echo "$key" >"$partial/.zorv-root" &&
     mv "$partial" "$root"
