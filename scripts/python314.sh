@@ -112,20 +112,25 @@ else
   failed+=("Python 3.14 setup")
 fi
 
-# c. CPython 3.15, the early warning: builds, imports, and the tests that need no NumPy.
+# c. CPython 3.15, the early warning: zorv built (with warnings as errors, no link-time
+# optimisation: a quick check) and imported, and the tests that need no NumPy.
 early_warning() {
-  local venv=/opt/zorv/venv-3.15 files
+  local venv=/opt/zorv/venv-3.15 build=build/py3.15 files
   # The test files that import neither NumPy nor what needs it at their top.
   files="$(cd "$root/work/zorv" && grep -L -E '^(import|from) (numpy|scipy|zorv_arrays|mypy|dask)\b' tests/python/test_*.py |
     tr '\n' ' ')"
   in_root "$root" "cd /work/zorv &&
     { command -v python3.15 >/dev/null || { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
-        python3.15 python3.15-dev python3.15-venv >/dev/null; }; } &&
-    PYTHON=python3.15 ZORV_VENV=$venv ZORV_WERROR=ON bash scripts/setup.sh &&
-    $venv/bin/python -m pip install -q --disable-pip-version-check pytest &&
-    $venv/bin/python -c 'import sys, zorv; print(\"CPython\", sys.version.split()[0], \"imports\", zorv.__file__)' &&
-    $venv/bin/python -m pytest -q -p no:cacheprovider $files -k 'not zorv_arrays and not numpy'"
+      DEBIAN_FRONTEND=noninteractive apt-get -o Dpkg::Use-Pty=0 -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends python3.15 python3.15-dev python3.15-venv >/dev/null; }; } &&
+    { [ -x $venv/bin/python ] || python3.15 -m venv $venv; } &&
+    $venv/bin/python -m pip install -q --disable-pip-version-check pytest nanobind &&
+    cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORV_BUILD_MODULE=ON -DZORV_WERROR=ON \
+      -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF -DPython_EXECUTABLE=$venv/bin/python >/dev/null &&
+    cmake --build $build --target zorv -j 2 &&
+    PYTHONPATH=$build $venv/bin/python -c 'import sys, zorv
+print(\"CPython\", sys.version.split()[0], \"imports\", zorv.__file__)' &&
+    PYTHONPATH=$build $venv/bin/python -m pytest -q -p no:cacheprovider $files -k 'not zorv_arrays'"
 }
 if [ -n "$(in_root "$root" "apt-cache policy python3.15-dev 2>/dev/null | sed -n 's/^ *Candidate: *\([0-9]\)/\1/p'")" ]; then
   if ! stage "sid: CPython 3.15 early warning (build, import, tests without NumPy)" early_warning; then
