@@ -20,14 +20,24 @@
 #         and the tests of the test files that import neither NumPy nor the packages built
 #         on it (NumPy may have no wheel for it yet). Until 3.15 is released, a failure
 #         here prints a WARNING and does not fail this script.
+#   4. With --wheel (not part of the test command: about 7 minutes more on a new root): the
+#      cp314 wheel for older glibc (ZORV_WHEEL=compat scripts/build_wheel.sh in the root:
+#      zig's clang against glibc 2.17 and the root's 3.14 headers), the Python tests against
+#      the modules it carries, and the wheel copied to dist/compat/ of this work tree.
 # Prints the time of each stage.
 #
 # Needs root (debootstrap, chroot, mount). Run by anyone else it says so and exits with
 # status 0 (nothing was tested), or 1 when CI=true.
-# Usage: sudo bash scripts/python314.sh
+# Usage: sudo bash scripts/python314.sh [--wheel]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
+wheel=false
+case "${1:-}" in
+  "") ;;
+  --wheel) wheel=true ;;
+  *) echo "python314: unknown option '$1' (--wheel or nothing)" >&2; exit 2 ;;
+esac
 
 if [ "$(id -u)" != 0 ]; then
   if [ "${CI:-false}" = true ]; then
@@ -139,6 +149,21 @@ if [ -n "$(in_root "$root" "apt-cache policy python3.15-dev 2>/dev/null | sed -n
   fi
 else
   echo "python314: sid has no python3.15-dev: no early warning for 3.15"
+fi
+
+# 4. The cp314 wheel for older glibc, and the Python tests against the modules it carries.
+cp314_wheel() {
+  local name
+  in_root "$root" "cd /work/zorv && PYTHON=python3.14 ZORV_VENV=$venv ZORV_WHEEL=compat bash scripts/build_wheel.sh &&
+    wheel=\$(ls -t dist/compat/zorv-*-cp314-cp314-*_x86_64.whl | head -n 1) &&
+    rm -rf build/compat-wheel && $venv/bin/python -m zipfile -e \$wheel build/compat-wheel &&
+    PYTHONPATH=\$PWD/build/compat-wheel $venv/bin/python -c \"import sys, zorv; sys.exit(not zorv.__file__.startswith('\$PWD/build/compat-wheel/'))\" &&
+    PYTHONPATH=\$PWD/build/compat-wheel $venv/bin/python -m pytest -q -p no:cacheprovider tests/python" &&
+    name="$(cd "$root/work/zorv/dist/compat" && ls -t zorv-*-cp314-cp314-*_x86_64.whl | head -n 1)" &&
+    mkdir -p dist/compat && cp "$root/work/zorv/dist/compat/$name" dist/compat/ && echo "python314: dist/compat/$name"
+}
+if [ "$wheel" = true ]; then
+  stage "sid: cp314 wheel for older glibc, Python tests against it" cp314_wheel || failed+=("cp314 wheel")
 fi
 
 stage_summary
