@@ -104,7 +104,7 @@ echo "commit $(git rev-parse --short HEAD) ($(git rev-parse --abbrev-ref HEAD))$
 failed=()
 # a. The core's C++ tests with sid's Eigen, GCC and GoogleTest.
 stage "sid: C++ tests (ctest), $(in_root "$root" "dpkg-query -W -f='Eigen \${Version}' libeigen3-dev")" \
-  in_root "$root" "cd /work/zorv &&
+  in_root "$root" "set -o pipefail && cd /work/zorv &&
     cmake -S . -B build/cpp -G Ninja -DZORV_BUILD_MODULE=OFF -DZORV_BUILD_TESTS=ON -DZORV_WERROR=ON \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF >/dev/null &&
     cmake --build build/cpp -j 2 && ctest --test-dir build/cpp --output-on-failure -j 2 | tail -n 5" ||
