@@ -84,7 +84,7 @@ make_root() {
 
 if [ "$(cat "$root/.zorv-root" 2>/dev/null)" != "$key" ] ||
   [ -n "$(find "$root/.zorv-root" -mtime +"$max_age_days" 2>/dev/null)" ]; then
-  stage "sid root: debootstrap, ${packages[*]}" make_root
+  stage "sid root: debootstrap, Debian packages" make_root
 else
   echo "python314: reusing the sid root $root (made $(date -r "$root/.zorv-root" '+%F %T'))"
 fi
