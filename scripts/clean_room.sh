@@ -37,12 +37,8 @@ log="$work/log"
 
 if [ "$(id -u)" != 0 ]; then echo "clean_room: needs root (debootstrap, chroot)" >&2; exit 1; fi
 
-mounted=()
-cleanup() {
-  local index
-  for ((index = ${#mounted[@]} - 1; index >= 0; index--)); do umount -l "${mounted[index]}" 2>/dev/null || true; done
-}
-trap cleanup EXIT
+source "$repo/scripts/debian_root.sh"
+trap unmount_debian_roots EXIT
 
 for mount_point in "$room/proc" "$room/dev/shm" "$bare/proc" "$bare/dev/shm"; do
   umount -l "$mount_point" 2>/dev/null || true
@@ -53,47 +49,10 @@ exec > >(tee "$log") 2>&1
 
 source "$repo/scripts/stage.sh"
 
-mirror="$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)"
-if [ -z "$mirror" ]; then
-  mirror="$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)"
-fi
-mirror="${mirror:-http://deb.debian.org/debian}"
-host_suite="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+mirror="$(debian_mirror)"
 
 prepare() {  # a copy of the bootstrapped root, configured like the host
-  local target="$1" file
-  cp -a "$base" "$target"
-  rm -f "$target/etc/apt/sources.list"  # debootstrap's own; the host's sources replace it
-  cp -a /etc/apt/sources.list.d/. "$target/etc/apt/sources.list.d/"
-  if [ -f /etc/apt/sources.list ]; then cp /etc/apt/sources.list "$target/etc/apt/"; fi
-  # bookworm, bookworm-updates, bookworm-security -> the room's suite
-  find "$target/etc/apt" -maxdepth 2 \( -name '*.sources' -o -name '*.list' \) -type f \
-    -exec sed -i "s/\b$host_suite\b/$suite/g" {} +
-  cp -a /etc/apt/apt.conf.d/. "$target/etc/apt/apt.conf.d/"
-  [ -d /etc/apt/trusted.gpg.d ] && cp -a /etc/apt/trusted.gpg.d/. "$target/etc/apt/trusted.gpg.d/"
-  for file in /etc/pip.conf /etc/xdg/pip; do
-    if [ -e "$file" ]; then mkdir -p "$target$(dirname "$file")" && cp -a "$file" "$target$file"; fi
-  done
-  # The certificate authorities this machine adds to the system's list (a TLS proxy's,
-  # say): the package ca-certificates merges them in when setup.sh installs it.
-  if [ -d /usr/local/share/ca-certificates ]; then
-    mkdir -p "$target/usr/local/share/ca-certificates"
-    cp -a /usr/local/share/ca-certificates/. "$target/usr/local/share/ca-certificates/"
-  fi
-  cp -L /etc/resolv.conf "$target/etc/resolv.conf"
-  mount -t proc proc "$target/proc" && mounted+=("$target/proc")
-  mkdir -p "$target/dev/shm" && mount -t tmpfs shm "$target/dev/shm" && mounted+=("$target/dev/shm")
-}
-
-# The environment of a login on the fresh machine, plus the host's pip settings.
-pip_environment=()
-while IFS='=' read -r name _; do
-  [[ "$name" == PIP_* ]] && pip_environment+=("$name=${!name}")
-done < <(env)
-in_root() {  # in_root ROOT COMMAND: run a shell command as root in the chroot, no stdin
-  chroot "$1" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${pip_environment[@]}" \
-    /bin/bash -c "$2" </dev/null
+  cp -a "$base" "$1" && configure_debian_root "$1" "$suite" && mount_debian_root "$1"
 }
 
 failed=()

@@ -5,6 +5,10 @@
 #   - the Python tests and the type checks in the project's virtual environment, then
 #     the Python tests on every other supported CPython found here (with CI=true every
 #     supported version must be present);
+#   - CPython 3.14 in a Debian sid root, with sid's Eigen 5: the C++ tests, the Python tests
+#     and the stub check, and CPython 3.15 built and imported as an early warning that does
+#     not fail the command (scripts/python314.sh; needs root: skipped otherwise, failed with
+#     CI=true);
 #   - the C++ and Python tests against a Debug build with the address and
 #     undefined-behaviour sanitizers (scripts/sanitize.sh);
 #   - the same with ThreadSanitizer and a threaded stress (scripts/tsan.sh);
@@ -113,6 +117,7 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
     failed+=("setup $version")
   fi
 done
+stage "CPython 3.14 (Debian sid root): scripts/python314.sh" bash scripts/python314.sh || failed+=("Python 3.14")
 
 stage "sanitizers: scripts/sanitize.sh" bash scripts/sanitize.sh || failed+=("sanitizers")
 stage "ThreadSanitizer: scripts/tsan.sh" bash scripts/tsan.sh || failed+=("tsan")

@@ -15,7 +15,7 @@ import pytest
 
 import zorv
 import zorv_arrays
-from helpers import bits, error_of as message_of
+from helpers import ONE_LOCAL, bits, error_of as message_of
 
 
 
@@ -547,8 +547,8 @@ def test_shared_triplet_items_hold_one_reference_per_place(make):
     for item in items.values():
         if isinstance(item, int) and item <= 256:
             continue  # the interpreter's own small ints are referenced elsewhere too
-        # here: `items`, `item` and the argument of getrefcount
-        assert sys.getrefcount(item) == places[id(item)] + 3, item
+        # here: `items` and the local `item`
+        assert sys.getrefcount(item) == places[id(item)] + 1 + ONE_LOCAL, item
         shared += places[id(item)] > 1
     assert shared > 100
 
@@ -576,7 +576,7 @@ def test_an_index_made_by_the_callers_code_is_dropped_after_conversion():
     for index in fresh:
         assert index.made
         for number in index.made:
-            assert sys.getrefcount(number) == 3  # index.made, `number` and the argument
+            assert sys.getrefcount(number) == 1 + ONE_LOCAL  # index.made and the local `number`
 
 
 @pytest.mark.parametrize("call", [
@@ -602,7 +602,8 @@ def test_zorv_arrays_counts_and_orders_keep_every_reference(call):
             call(argument)
     assert [sys.getrefcount(argument) for argument in arguments] == before
     made = arguments[2].made
-    assert made and [sys.getrefcount(number) for number in made] == [3] * len(made)  # made, number, argument
+    # made and the local `number`
+    assert made and [sys.getrefcount(number) for number in made] == [1 + ONE_LOCAL] * len(made)
 
 
 def _leak_calls():

@@ -82,8 +82,10 @@ def test_reimport_returns_the_cached_module_unchanged():
         del module.extra_attribute
     # Re-imports of either module, again and again, move no reference count: not the
     # modules' own nor those of what the interpreter keeps for them.
-    import numpy
-    import zorv_arrays
+    # Skipped only where NumPy has no build yet (the early warning for the next CPython);
+    # the suite's other files import both at their top.
+    numpy = pytest.importorskip("numpy")
+    zorv_arrays = pytest.importorskip("zorv_arrays")
     modules = [module, zorv_arrays]
     shared = interpreter_state_dict()
 

@@ -84,3 +84,16 @@ def test_zorv_arrays_shares_only_the_interpreter_folder_with_zorv():
     arrays = [p for p in SOURCES if relative(p).startswith("src/arrays/")]
     assert arrays and not [relative(p) for p in arrays if '#include "bindings/' in p.read_text()]
     assert all('#include "interpreter/' in p.read_text() for p in arrays)
+
+
+def test_the_declared_python_versions_are_the_tested_ones():
+    """The classifiers name exactly the CPython versions that the test command tests (those
+    of scripts/test.sh, and 3.14 in its Debian sid stage), and requires-python starts at the
+    oldest of them with no upper bound."""
+    pyproject = (ROOT / "pyproject.toml").read_text()
+    test_command = (ROOT / "scripts" / "test.sh").read_text()
+    tested = re.search(r"^SUPPORTED_PYTHONS=\(([^)]*)\)$", test_command, re.M).group(1).split()
+    if re.search(r"^stage .*\bbash scripts/python314\.sh\b", test_command, re.M):
+        tested.append("3.14")
+    assert re.findall(r'"Programming Language :: Python :: (3\.\d+)"', pyproject) == tested
+    assert re.search(r"^requires-python = (.*)$", pyproject, re.M).group(1) == f'">={tested[0]}"'
