@@ -39,6 +39,10 @@ case "${1:-}" in
   *) echo "python314: unknown option '$1' (--wheel or nothing)" >&2; exit 2 ;;
 esac
 
+if [ "$(id -u)" != 0 ] && command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+  # A user with sudo, as the README's commands expect: the root's work runs through it.
+  exec sudo -n --preserve-env=CI,ZORV_SID_ROOT bash "$0" "$@"
+fi
 if [ "$(id -u)" != 0 ]; then
   if [ "${CI:-false}" = true ]; then
     echo "python314: needs root (debootstrap, chroot, mount): CPython 3.14 is NOT tested" >&2
