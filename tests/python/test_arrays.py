@@ -343,6 +343,10 @@ def test_public_callables_have_signatures_pickle_and_run_their_examples(name, it
             assert twin.__func__ is item.__func__ and twin.__self__ == item.__self__
         else:
             assert twin is item
+    # Every parameter is described ("name : type" lines, "a, b : ..." for two).
+    described = {name for line in re.findall(r"^(\w+(?:, \w+)*) : ", inspect.getdoc(item) or "", re.MULTILINE)
+                 for name in line.split(", ")}
+    assert set(parameters) - {"self"} <= described, set(parameters) - described
     # The documentation's examples are correct (help() and the documentation show them).
     finder = doctest.DocTestFinder(recurse=False)  # a class's methods are items of their own
     examples = [test for test in finder.find(item, name, module=False, globs={}) if test.examples]

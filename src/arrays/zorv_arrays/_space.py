@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Literal, NoReturn, Optional, SupportsFloat, SupportsIndex, Union, overload
+from typing import (TYPE_CHECKING, Any, Callable, Literal, NoReturn, Optional, SupportsFloat, SupportsIndex, TypeVar,
+                    Union, overload)
 
 import numpy as np
 from numpy.polynomial import Legendre, legendre
@@ -37,6 +38,23 @@ def _real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
     if array.dtype.kind not in "fiu":
         raise TypeError(f"{name} must be an array of real numbers, not of dtype {array.dtype}")
     return array.astype(np.float64, copy=False)
+
+
+# The `workers` parameter of the long calls, as their docstrings show it.
+_WORKERS_PARAMETER = """workers : int, optional
+            Threads of the worker pool the call may run on, the calling thread
+            included (as SciPy's `workers`): at most the pool's size
+            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
+            the pool's size down (-1, like the default None, all of them). The results
+            do not depend on it."""
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _takes_workers(method: _Method) -> _Method:
+    """Puts the shared description of `workers` where the docstring says ``{workers}``."""
+    method.__doc__ = (method.__doc__ or "").replace("{workers}", _WORKERS_PARAMETER)
+    return method
 
 
 @public
@@ -203,6 +221,7 @@ class LegendreSpace:
                  out: Optional[NDArray[np.float64]] = ..., extrapolate: _Extrapolate = ...,
                  workers: Optional[SupportsIndex] = ...) -> NDArray[np.float64]: ...
 
+    @_takes_workers
     def evaluate(self, dofs: ArrayLike, t: ArrayLike, *, derivative: _Order = False,
                  out: Optional[NDArray[np.float64]] = None, extrapolate: _Extrapolate = "clamp",
                  workers: Optional[SupportsIndex] = None) -> Any:
@@ -228,12 +247,7 @@ class LegendreSpace:
             is 0 there. 'extend': the end element's polynomial continued, with its
             derivatives (at +-inf, its limit). 'nan': NaN. 'raise': ValueError naming
             the first such time. A NaN time gives NaN under every rule.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -303,6 +317,7 @@ class LegendreSpace:
                                       workers=workers)
         return values if out is not None or values.ndim else values[()]
 
+    @_takes_workers
     def locate(self, t: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> tuple[Any, Any]:
         """The element of each time and its reference coordinate, by the rule of `evaluate`.
 
@@ -310,12 +325,7 @@ class LegendreSpace:
         ----------
         t : array_like
             Times, of any shape: anything ``numpy.asarray(t, float64)`` accepts.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -363,6 +373,7 @@ class LegendreSpace:
         element, xi = self._space.locate(t, workers=workers)
         return (element, xi) if element.ndim else (element[()], xi[()])
 
+    @_takes_workers
     def basis_matrix(self, t: ArrayLike, *, derivative: _Order = False,
                      extrapolate: _Extrapolate = "clamp", workers: Optional[SupportsIndex] = None) -> csr_array:
         """The design matrix at times `t`.
@@ -376,12 +387,7 @@ class LegendreSpace:
             instead of their values.
         extrapolate : {'clamp', 'extend', 'nan', 'raise'}, optional
             The rule for times outside [0, T], as for `evaluate`.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -416,6 +422,7 @@ class LegendreSpace:
         """
         return self._space.basis_matrix(t, derivative=derivative, extrapolate=extrapolate, workers=workers)
 
+    @_takes_workers
     def project(self, f: Callable[[NDArray[np.float64]], ArrayLike], *,
                 points: Optional[SupportsIndex] = None,
                 workers: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
@@ -432,6 +439,7 @@ class LegendreSpace:
             Quadrature points per element, from 1 to 1024 (the rule's work grows as
             ``points**2``); default ``degree + 1``. The interpreter lock is released
             while the rule, the times and the projection of many samples are computed.
+        {workers}
 
         Returns
         -------
@@ -469,6 +477,7 @@ class LegendreSpace:
 
     # ---- calculus -----------------------------------------------------------------------
 
+    @_takes_workers
     def integrate(self, dofs: ArrayLike, a: ArrayLike, b: ArrayLike, *,
                   extrapolate: _Extrapolate = "clamp", workers: Optional[SupportsIndex] = None) -> Any:
         """Definite integrals of functions of the space from `a` to `b`.
@@ -484,12 +493,7 @@ class LegendreSpace:
             ``[a, b]`` outside [0, T] contribute the held end value times their
             length ('clamp'), the integral of the end element's polynomial continued
             ('extend'), NaN ('nan'), or a ValueError ('raise').
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -582,6 +586,7 @@ class LegendreSpace:
         space, values = self._space.antiderivative(dofs)
         return LegendreSpace(space.degree, space.n_t, space.T), values
 
+    @_takes_workers
     def inner(self, a: ArrayLike, b: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> Any:
         """L2 inner products over [0, T] of functions of the space.
 
@@ -589,12 +594,7 @@ class LegendreSpace:
         ----------
         a, b : array_like, shape (..., n_dofs)
             Functions in the dof layout; their leading axes broadcast.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -631,6 +631,7 @@ class LegendreSpace:
         values = self._space.inner(a, b, workers=workers)
         return values if values.ndim else values[()]
 
+    @_takes_workers
     def norm(self, dofs: ArrayLike, *, workers: Optional[SupportsIndex] = None) -> Any:
         """L2 norms over [0, T] of functions of the space: ``sqrt(inner(dofs, dofs))``.
 
@@ -638,12 +639,7 @@ class LegendreSpace:
         ----------
         dofs : array_like, shape (..., n_dofs)
             Functions in the dof layout.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
@@ -671,6 +667,7 @@ class LegendreSpace:
         values = self._space.norm(dofs, workers=workers)
         return values if values.ndim else values[()]
 
+    @_takes_workers
     def fit(self, t: ArrayLike, y: ArrayLike, *, w: Optional[ArrayLike] = None, axis: SupportsIndex = -1,
             weights: Optional[ArrayLike] = None, workers: Optional[SupportsIndex] = None) -> NDArray[np.float64]:
         """The weighted least-squares fit of samples by functions of the space.
@@ -690,12 +687,7 @@ class LegendreSpace:
             The axis of `y` along which the samples lie; default the last.
         weights : array_like, shape (n,), optional
             Deprecated: the weights of the squared residuals, ``w**2``. Give `w`.
-        workers : int, optional
-            Threads of the worker pool the call may run on, the calling thread
-            included (as SciPy's `workers`): at most the pool's size
-            (``RAYON_NUM_THREADS``, or the processors); a negative count is taken from
-            the pool's size down (-1, like the default None, all of them). The results
-            do not depend on it.
+        {workers}
 
         Returns
         -------
