@@ -9,27 +9,29 @@ stage_seconds=()
 stage_log_dir="${stage_log_dir:-}"
 
 stage() {
-  local name="$1" start="$SECONDS" status=0 log=""
+  # The locals carry a prefix of their own: bash's locals are seen by the functions a
+  # stage calls, which may read globals of the same plain names (log, status, ...).
+  local stage_name="$1" stage_start="$SECONDS" stage_status=0 stage_log=""
   shift
   if [ -n "$stage_log_dir" ]; then
     mkdir -p "$stage_log_dir"
-    log="$stage_log_dir/$(printf '%02d' "$((${#stage_names[@]} + 1))")-$(
-      tr 'A-Z' 'a-z' <<<"$name" | sed -e 's/[^a-z0-9.]\{1,\}/-/g' -e 's/^-//' | cut -c 1-48 | sed 's/-$//').log"
-    echo "=== $name (log: $log)"
-    "$@" >"$log" 2>&1 </dev/null || status=$?
+    stage_log="$stage_log_dir/$(printf '%02d' "$((${#stage_names[@]} + 1))")-$(
+      tr 'A-Z' 'a-z' <<<"$stage_name" | sed -e 's/[^a-z0-9.]\{1,\}/-/g' -e 's/^-//' | cut -c 1-48 | sed 's/-$//').log"
+    echo "=== $stage_name (log: $stage_log)"
+    "$@" >"$stage_log" 2>&1 </dev/null || stage_status=$?
   else
-    echo "=== $name"
-    "$@" || status=$?
+    echo "=== $stage_name"
+    "$@" || stage_status=$?
   fi
-  stage_names+=("$name")
-  stage_seconds+=("$((SECONDS - start))")
-  if ((status)) && [ -n "$log" ]; then
-    echo "--- the last 80 lines of $log:"
-    tail -n 80 "$log"
+  stage_names+=("$stage_name")
+  stage_seconds+=("$((SECONDS - stage_start))")
+  if ((stage_status)) && [ -n "$stage_log" ]; then
+    echo "--- the last 80 lines of $stage_log:"
+    tail -n 80 "$stage_log"
     echo "---"
   fi
-  echo "=== $name: $((SECONDS - start)) s$( ((status)) && echo " (FAILED, exit status $status)")"
-  return "$status"
+  echo "=== $stage_name: $((SECONDS - stage_start)) s$( ((stage_status)) && echo " (FAILED, exit status $stage_status)")"
+  return "$stage_status"
 }
 
 stage_summary() {
