@@ -31,7 +31,7 @@
 # The screen shows one line per stage (and the last lines of a failing stage's output);
 # each stage's full output is kept in build/logs/.
 #
-# Usage: scripts/test.sh            every stage (about 18 minutes on a quiet 2-core machine)
+# Usage: scripts/test.sh            every stage (58 minutes on an idle 2-core machine, see the README)
 #        scripts/test.sh --quick    setup, the C++ tests and the Python tests with the stub
 #                                   check on the project's interpreter only (a few minutes)
 set -euo pipefail
