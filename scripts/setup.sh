@@ -85,7 +85,7 @@ if [ "$deps_only" = true ]; then exit 0; fi
 build_dir="build/py/{wheel_tag}"
 if [ "$WERROR" = ON ]; then build_dir+="-werror"; fi
 build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$interpreter")"
-read -r installed_stamp installed_werror <"$VENV/.zorv-build" 2>/dev/null || true
+read -r installed_stamp installed_werror 2>/dev/null <"$VENV/.zorv-build" || true
 if [ "${installed_stamp:-}" != "$build_stamp" ] || { [ "${installed_werror:-}" != "$WERROR" ] &&
   [ "${installed_werror:-}" != ON ]; } || ! "$python" -c 'import zorv' 2>/dev/null; then
   echo "setup: building and installing zorv into $VENV"

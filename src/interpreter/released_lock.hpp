@@ -32,9 +32,6 @@
 
 namespace zorv::py {
 
-/// Blocks the calling thread forever, asleep.
-[[noreturn]] inline void park_for_good() noexcept { platform::sleep_for_good(); }
-
 /// Runs `call`, a call into the interpreter that cannot throw a C++ exception, and
 /// returns its result. When the interpreter ends the thread inside it (the forced
 /// unwind described above, which is no C++ exception), the thread is parked right
@@ -46,7 +43,7 @@ decltype(auto) parking_if_ended(Call&& call) {
         int exceptions = std::uncaught_exceptions();
         bool returned = false;
         ~ParkUnlessReturned() {
-            if (!returned && std::uncaught_exceptions() == exceptions) park_for_good();
+            if (!returned && std::uncaught_exceptions() == exceptions) platform::sleep_for_good();
         }
     } guard;
     if constexpr (std::is_void_v<decltype(call())>) {
