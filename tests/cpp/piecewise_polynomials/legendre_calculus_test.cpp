@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../sparse_matrix_tools/test_helpers.hpp"
@@ -249,6 +250,42 @@ TEST_P(DerivativeKernel, IsTheDocumentedSumAtEveryOrderAndRule) {
 
 // Unrolled small degrees, the looped kernel, and a degree beyond the stack rows.
 INSTANTIATE_TEST_SUITE_P(Degrees, DerivativeKernel, ::testing::Values(0, 2, 3, 4, 5, 7, 33));
+
+// A lone time outside [0, T] among times inside gets its rule's value wherever it lies:
+// first or last of a block of the scan for outside times, past the last whole vector
+// of a short batch or block, anywhere in a range of the pool (two functions split the
+// times' ranges unevenly), and the times inside keep the kernel's values.
+using Place = std::pair<std::size_t, std::size_t>;  // the batch's size and the outside time's position
+class LoneOutsideTime : public ::testing::TestWithParam<std::tuple<Place, double>> {};
+
+TEST_P(LoneOutsideTime, GetsItsRuleValue) {
+    const auto [place, t] = GetParam();
+    const auto [n, position] = place;
+    const std::size_t degree = 3, n_t = 10, functions = 2;
+    const double T = 3.3;
+    const LegendreBasis basis(degree, n_t, T);
+    const std::vector<double> dofs = random_values(functions * basis.n_dofs(), 43, -2.0, 2.0);
+    std::vector<double> times = random_values(n, 44, 0.0, T);
+    std::vector<double> inside(functions * n), out(functions * n);
+    evaluate_derivatives(basis, 1, Extrapolation::nan, dofs, functions, times, inside);
+    times[position] = t;
+    for (const Extrapolation rule : {Extrapolation::clamp, Extrapolation::nan}) {
+        evaluate_derivatives(basis, 1, rule, dofs, functions, times, out);
+        for (std::size_t f = 0; f < functions; ++f) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const double expected = i != position ? inside[f * n + i] : rule == Extrapolation::nan ? kNaN : 0.0;
+                ASSERT_EQ(bits(out[f * n + i]), bits(expected)) << "rule " << static_cast<int>(rule) << " f " << f
+                                                                << " i " << i;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, LoneOutsideTime,
+    ::testing::Combine(::testing::Values(Place{5003, 0}, Place{5003, 63}, Place{5003, 64}, Place{5003, 2501},
+                                         Place{5003, 5002}, Place{7, 6}, Place{69, 68}),
+                       ::testing::Values(-0x1p-1074, std::nextafter(3.3, kInf), -kInf, 50.0)));
 
 // ---- outside [0, T] -----------------------------------------------------------------
 
