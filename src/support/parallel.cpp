@@ -464,8 +464,16 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             impl.withdraw(job);
             return job.workers_inside != 0;
         }
+        /// A worker still inside is finishing its last chunk or on its way out: it is
+        /// watched for a moment before the caller sleeps.
         void wait() noexcept {
+            const auto until = std::chrono::steady_clock::now() + kWatchForAChunk;
             std::unique_lock lock(impl.mutex);
+            while (job.workers_inside != 0 && std::chrono::steady_clock::now() < until) {
+                lock.unlock();
+                for (int spin = 0; spin < 16; ++spin) pause();
+                lock.lock();
+            }
             impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
         }
         ~Leave() {
