@@ -181,7 +181,10 @@ struct Job {
     std::mutex& pool_mutex;
     std::condition_variable& work_available;  ///< the pool's; its workers wait there
     std::size_t& workers_called_later;        ///< the pool's count; guarded by its mutex
-    std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
+    /// Workers working on it: changed under the pool's mutex, and read without it by a
+    /// caller that watches its last worker leave (the leaving worker's writes are
+    /// visible to the caller once it reads 0).
+    std::atomic<std::size_t> workers_inside{0};
     std::size_t workers_called = 0;      ///< workers woken or watching for it; guarded likewise
     /// workers_called < helpers: read without the mutex, so that a job that called all
     /// its helpers does not time its chunks.
@@ -468,13 +471,11 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
         /// watched for a moment before the caller sleeps.
         void wait() noexcept {
             const auto until = std::chrono::steady_clock::now() + kWatchForAChunk;
-            std::unique_lock lock(impl.mutex);
-            while (job.workers_inside != 0 && std::chrono::steady_clock::now() < until) {
-                lock.unlock();
+            while (job.workers_inside.load() != 0 && std::chrono::steady_clock::now() < until) {
                 for (int spin = 0; spin < 16; ++spin) pause();
-                lock.lock();
             }
-            impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
+            std::unique_lock lock(impl.mutex);
+            impl.worker_left.wait(lock, [&] { return job.workers_inside.load() == 0; });
         }
         ~Leave() {
             if (abandon()) wait();
