@@ -90,10 +90,14 @@ constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
 /// (tens of microseconds) costs little against it.
 constexpr std::chrono::microseconds kLongChunk{500};
 
-/// The longest an in-order caller watches for a chunk that another thread is running
-/// before it goes to sleep: a chunk runs for microseconds, and a sleep with its wake-up
-/// costs tens of them (more on a loaded machine), a good part of a short call.
-constexpr std::chrono::microseconds kWatchForAChunk{50};
+/// How long a caller watches for a chunk that a worker is running (or for the worker
+/// to leave) before it goes to sleep: about twice as long as its own last chunk took,
+/// within these bounds. A chunk runs for microseconds, and a sleep with its wake-up
+/// costs about ten of them, more on a loaded machine, a good part of a short call; but a
+/// worker that was preempted may not be back for milliseconds, and watching for it
+/// then only burns a processor.
+constexpr std::chrono::microseconds kShortestWatchForAChunk{5};
+constexpr std::chrono::microseconds kLongestWatchForAChunk{50};
 
 /// A hint to the processor that this thread is spinning.
 inline void pause() noexcept {
@@ -191,6 +195,18 @@ struct Job {
     std::atomic<bool> may_call_more{false};
     /// Only for a caller that takes the chunks in order.
     std::unique_ptr<detail::ChunksDone> done{};
+    /// How long the caller watches for a worker's chunk or for its workers to leave
+    /// (see kLongestWatchForAChunk); only the caller uses it.
+    std::chrono::steady_clock::duration watch{kLongestWatchForAChunk};
+
+    /// Claims a chunk from the front and runs it on the caller, timing it for `watch`.
+    bool caller_works_one() noexcept {
+        const auto start = std::chrono::steady_clock::now();
+        if (!work_one(End::front)) return false;
+        watch = std::clamp<std::chrono::steady_clock::duration>(2 * (std::chrono::steady_clock::now() - start),
+                                                                kShortestWatchForAChunk, kLongestWatchForAChunk);
+        return true;
+    }
 
     std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
     /// begin_of(c) < count for every chunk, so count - begin cannot wrap (and
@@ -243,8 +259,8 @@ struct Job {
     /// moment before the caller sleeps.
     void work_until_done(std::size_t c) noexcept {
         while (!is_done(c)) {
-            if (work_one(End::front)) continue;
-            const auto until = std::chrono::steady_clock::now() + kWatchForAChunk;
+            if (caller_works_one()) continue;
+            const auto until = std::chrono::steady_clock::now() + watch;
             while (!is_done(c) && std::chrono::steady_clock::now() < until) {
                 for (int spin = 0; spin < 16 && !is_done(c); ++spin) pause();
             }
@@ -470,7 +486,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
         /// A worker still inside is finishing its last chunk or on its way out: it is
         /// watched for a moment before the caller sleeps.
         void wait() noexcept {
-            const auto until = std::chrono::steady_clock::now() + kWatchForAChunk;
+            const auto until = std::chrono::steady_clock::now() + job.watch;
             while (job.workers_inside.load() != 0 && std::chrono::steady_clock::now() < until) {
                 for (int spin = 0; spin < 16; ++spin) pause();
             }
@@ -483,7 +499,8 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
     } leave{impl, job, job.helpers != 0};
 
     if (in_order == nullptr) {
-        job.work(End::front);
+        while (job.caller_works_one()) {
+        }
         return;
     }
     for (std::size_t c = 0; c < job.chunks; ++c) {
