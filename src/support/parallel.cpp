@@ -5,7 +5,6 @@
 #include <cfenv>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -106,81 +105,17 @@ inline void pause() noexcept {
 #endif
 }
 
-/// The chunks of a job that no thread has claimed yet, [front, back).
-///
-/// The caller claims from the front, in index order, and the workers from the back. A
-/// caller that takes the results in order thus runs its own next chunk itself, and
-/// waits for a worker at most once, where the two ends meet; a worker that arrives late
-/// takes only what is left at the back, and a caller that no worker joins runs every
-/// chunk in order without waiting. Both ends live in one word so that a claim is one
-/// compare-and-swap; a job of more chunks than a half word holds (never one of
-/// batch_for's) is claimed from the front by every thread.
-class Unclaimed {
-public:
-    explicit Unclaimed(std::size_t chunks) noexcept
-        : chunks_(chunks), two_ended_(chunks <= kHalfMask), ends_(two_ended_ ? pack(0, chunks) : 0) {}
 
-    /// The chunk claimed from the front, or `chunks` when none is left.
-    std::size_t from_front() noexcept {
-        if (!two_ended_) return std::min(chunks_, static_cast<std::size_t>(ends_.fetch_add(1, std::memory_order_relaxed)));
-        std::uint64_t ends = ends_.load(std::memory_order_relaxed);
-        for (;;) {
-            const std::size_t front = front_of(ends);
-            const std::size_t back = back_of(ends);
-            if (front >= back) return chunks_;
-            if (ends_.compare_exchange_weak(ends, pack(front + 1, back), std::memory_order_relaxed)) return front;
-        }
-    }
-
-    /// The chunk claimed from the back, or `chunks` when none is left.
-    std::size_t from_back() noexcept {
-        if (!two_ended_) return from_front();
-        std::uint64_t ends = ends_.load(std::memory_order_relaxed);
-        for (;;) {
-            const std::size_t front = front_of(ends);
-            const std::size_t back = back_of(ends);
-            if (front >= back) return chunks_;
-            if (ends_.compare_exchange_weak(ends, pack(front, back - 1), std::memory_order_relaxed)) return back - 1;
-        }
-    }
-
-    /// How many chunks are left to claim (a snapshot).
-    std::size_t left() const noexcept {
-        const std::uint64_t ends = ends_.load(std::memory_order_relaxed);
-        if (!two_ended_) return chunks_ - std::min<std::uint64_t>(chunks_, ends);
-        return front_of(ends) >= back_of(ends) ? 0 : back_of(ends) - front_of(ends);
-    }
-
-    /// Leaves nothing to claim.
-    void clear() noexcept { ends_.store(two_ended_ ? 0 : chunks_, std::memory_order_relaxed); }
-
-private:
-    static constexpr std::uint64_t kHalfMask = 0xffffffffU;
-    static constexpr std::uint64_t pack(std::size_t front, std::size_t back) noexcept {
-        return static_cast<std::uint64_t>(front) | static_cast<std::uint64_t>(back) << 32;
-    }
-    static constexpr std::size_t front_of(std::uint64_t ends) noexcept { return static_cast<std::size_t>(ends & kHalfMask); }
-    static constexpr std::size_t back_of(std::uint64_t ends) noexcept { return static_cast<std::size_t>(ends >> 32); }
-
-    std::size_t chunks_;
-    bool two_ended_;
-    /// Two-ended: front in the low half, back in the high half. Otherwise the front alone.
-    std::atomic<std::uint64_t> ends_;
-};
-
-/// Which end of the unclaimed chunks a thread claims from.
-enum class End { front, back };
-
-/// One call of WorkerPool::run: its chunks are claimed one at a time by the threads
-/// taking part, the caller from the first on, the workers from the last on (see
-/// Unclaimed). It lives on the stack of the thread that called run.
+/// One call of WorkerPool::run: its chunks are claimed one at a time, in index
+/// order, by the threads taking part. It lives on the stack of the thread that
+/// called run.
 struct Job {
     const RangeBody* body;
     std::size_t count;
     std::size_t chunk;
     std::size_t chunks;
     FloatingPointMode mode;              ///< the caller's, applied by every worker
-    Unclaimed unclaimed;
+    std::atomic<std::size_t> next{0};    ///< the next unclaimed chunk
     std::size_t helpers;                 ///< workers it may take: min(workers, chunks - 1, its thread limit - 1)
     std::mutex& pool_mutex;
     std::condition_variable& work_available;  ///< the pool's; its workers wait there
@@ -199,10 +134,10 @@ struct Job {
     /// (see kLongestWatchForAChunk); only the caller uses it.
     std::chrono::steady_clock::duration watch{kLongestWatchForAChunk};
 
-    /// Claims a chunk from the front and runs it on the caller, timing it for `watch`.
+    /// Claims the next chunk and runs it on the caller, timing it for `watch`.
     bool caller_works_one() noexcept {
         const auto start = std::chrono::steady_clock::now();
-        if (!work_one(End::front)) return false;
+        if (!work_one()) return false;
         watch = std::clamp<std::chrono::steady_clock::duration>(2 * (std::chrono::steady_clock::now() - start),
                                                                 kShortestWatchForAChunk, kLongestWatchForAChunk);
         return true;
@@ -213,9 +148,9 @@ struct Job {
     /// begin + chunk could, for a count near SIZE_MAX).
     std::size_t end_of(std::size_t c) const noexcept { return begin_of(c) + std::min(chunk, count - begin_of(c)); }
 
-    /// Claims a chunk at `end` and runs it; false when every chunk is claimed.
-    bool work_one(End end) noexcept {
-        const std::size_t c = end == End::front ? unclaimed.from_front() : unclaimed.from_back();
+    /// Claims the next chunk and runs it; false when every chunk is claimed.
+    bool work_one() noexcept {
+        const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
         if (c >= chunks) return false;
         if (may_call_more.load(std::memory_order_relaxed)) {
             const auto start = std::chrono::steady_clock::now();
@@ -237,7 +172,7 @@ struct Job {
     void call_one_more() noexcept {
         {
             const std::lock_guard lock(pool_mutex);
-            if (workers_called == helpers || unclaimed.left() == 0) return;
+            if (workers_called == helpers || next.load(std::memory_order_relaxed) + 1 >= chunks) return;
             ++workers_called;
             ++workers_called_later;
             may_call_more.store(workers_called < helpers, std::memory_order_relaxed);
@@ -245,18 +180,18 @@ struct Job {
         work_available.notify_one();
     }
 
-    /// Claims and runs chunks at `end` until none is left.
-    void work(End end) noexcept {
-        while (work_one(end)) {
+    /// Claims and runs chunks until none is left.
+    void work() noexcept {
+        while (work_one()) {
         }
     }
 
     bool is_done(std::size_t c) const noexcept { return done->is_done(c); }
 
-    /// Returns once chunk c is done, running unclaimed chunks meanwhile. The caller
-    /// claims from the front, in ascending order, so once none is left to claim, chunk
-    /// c is being run by another thread, which will signal it: it is watched for a
-    /// moment before the caller sleeps.
+    /// Returns once chunk c is done, running unclaimed chunks meanwhile. Chunks are
+    /// claimed in ascending order, so once none is left to claim, chunk c is being
+    /// run by another thread, which will signal it: it is watched for a moment before
+    /// the caller sleeps.
     void work_until_done(std::size_t c) noexcept {
         while (!is_done(c)) {
             if (caller_works_one()) continue;
@@ -327,7 +262,7 @@ struct WorkerPool::Impl {
             lock.unlock();
             const auto start = std::chrono::steady_clock::now();
             job.mode.apply();
-            job.work(End::back);
+            job.work();
             own_mode.apply();
             busy = std::chrono::steady_clock::now() - start;
             lock.lock();
@@ -439,7 +374,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             chunk,
             chunks,
             FloatingPointMode::current(),
-            Unclaimed(chunks),
+            {},
             std::min(helpers_allowed, chunks - 1),
             impl.mutex,
             impl.work_available,
@@ -477,7 +412,7 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
         bool offered;
         /// Abandons the rest of the job; true while a worker is still inside.
         bool abandon() noexcept {
-            job.unclaimed.clear();
+            job.next.store(job.chunks, std::memory_order_relaxed);
             if (!offered) return false;
             const std::lock_guard lock(impl.mutex);
             impl.withdraw(job);
