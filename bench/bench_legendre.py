@@ -384,7 +384,7 @@ def pool_measurements(table, points, repeats):
         one, two = measure_scaling(degree, count, repeats)
         scaling[(degree, count)] = (one, two)
         table.add(f"8. evaluate_many {count} times deg {degree}: 1 thread / 2 ({load_average()})",
-                  format_time(two), format_time(one), f"{one / two:.2f}x faster", f">= {target}x",
+                  format_time(two), format_time(one), f"{one / two:.2f}x", f">= {target}x",
                   one / two >= target)
 
     # -- 9. CPU per wall second of periodic small batches, against the sequential run
