@@ -105,7 +105,6 @@ inline void pause() noexcept {
 #endif
 }
 
-
 /// One call of WorkerPool::run: its chunks are claimed one at a time, in index
 /// order, by the threads taking part. It lives on the stack of the thread that
 /// called run.
