@@ -89,6 +89,15 @@ constexpr std::chrono::microseconds kWatchBeforeSleeping{100};
 /// (tens of microseconds) costs little against it.
 constexpr std::chrono::microseconds kLongChunk{500};
 
+/// How long a caller watches for a chunk that a worker is running (or for the worker
+/// to leave) before it goes to sleep: about twice as long as its own last chunk took,
+/// within these bounds. A chunk runs for microseconds, and a sleep with its wake-up
+/// costs about ten of them, more on a loaded machine, a good part of a short call; but a
+/// worker that was preempted may not be back for milliseconds, and watching for it
+/// then only burns a processor.
+constexpr std::chrono::microseconds kShortestWatchForAChunk{5};
+constexpr std::chrono::microseconds kLongestWatchForAChunk{50};
+
 /// A hint to the processor that this thread is spinning.
 inline void pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -110,13 +119,28 @@ struct Job {
     std::mutex& pool_mutex;
     std::condition_variable& work_available;  ///< the pool's; its workers wait there
     std::size_t& workers_called_later;        ///< the pool's count; guarded by its mutex
-    std::size_t workers_inside = 0;      ///< workers working on it; guarded by the pool's mutex
+    /// Workers working on it: changed under the pool's mutex, and read without it by a
+    /// caller that watches its last worker leave (the leaving worker's writes are
+    /// visible to the caller once it reads 0).
+    std::atomic<std::size_t> workers_inside{0};
     std::size_t workers_called = 0;      ///< workers woken or watching for it; guarded likewise
     /// workers_called < helpers: read without the mutex, so that a job that called all
     /// its helpers does not time its chunks.
     std::atomic<bool> may_call_more{false};
     /// Only for a caller that takes the chunks in order.
     std::unique_ptr<detail::ChunksDone> done{};
+    /// How long the caller watches for a worker's chunk or for its workers to leave
+    /// (see kLongestWatchForAChunk); only the caller uses it.
+    std::chrono::steady_clock::duration watch{kLongestWatchForAChunk};
+
+    /// Claims the next chunk and runs it on the caller, timing it for `watch`.
+    bool caller_works_one() noexcept {
+        const auto start = std::chrono::steady_clock::now();
+        if (!work_one()) return false;
+        watch = std::clamp<std::chrono::steady_clock::duration>(2 * (std::chrono::steady_clock::now() - start),
+                                                                kShortestWatchForAChunk, kLongestWatchForAChunk);
+        return true;
+    }
 
     std::size_t begin_of(std::size_t c) const noexcept { return c * chunk; }
     /// begin_of(c) < count for every chunk, so count - begin cannot wrap (and
@@ -165,10 +189,16 @@ struct Job {
 
     /// Returns once chunk c is done, running unclaimed chunks meanwhile. Chunks are
     /// claimed in ascending order, so once none is left to claim, chunk c is being
-    /// run by another thread, which will signal it.
+    /// run by another thread, which will signal it: it is watched for a moment before
+    /// the caller sleeps.
     void work_until_done(std::size_t c) noexcept {
         while (!is_done(c)) {
-            if (!work_one()) done->wait_for(c);
+            if (caller_works_one()) continue;
+            const auto until = std::chrono::steady_clock::now() + watch;
+            while (!is_done(c) && std::chrono::steady_clock::now() < until) {
+                for (int spin = 0; spin < 16 && !is_done(c); ++spin) pause();
+            }
+            if (!is_done(c)) done->wait_for(c);
         }
     }
 };
@@ -387,9 +417,15 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
             impl.withdraw(job);
             return job.workers_inside != 0;
         }
+        /// A worker still inside is finishing its last chunk or on its way out: it is
+        /// watched for a moment before the caller sleeps.
         void wait() noexcept {
+            const auto until = std::chrono::steady_clock::now() + job.watch;
+            while (job.workers_inside.load() != 0 && std::chrono::steady_clock::now() < until) {
+                for (int spin = 0; spin < 16; ++spin) pause();
+            }
             std::unique_lock lock(impl.mutex);
-            impl.worker_left.wait(lock, [&] { return job.workers_inside == 0; });
+            impl.worker_left.wait(lock, [&] { return job.workers_inside.load() == 0; });
         }
         ~Leave() {
             if (abandon()) wait();
@@ -397,7 +433,8 @@ void WorkerPool::run(std::size_t count, std::size_t chunk, const RangeBody& body
     } leave{impl, job, job.helpers != 0};
 
     if (in_order == nullptr) {
-        job.work();
+        while (job.caller_works_one()) {
+        }
         return;
     }
     for (std::size_t c = 0; c < job.chunks; ++c) {

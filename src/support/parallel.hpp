@@ -101,7 +101,8 @@ public:
     /// @brief Calls `body` on the chunks [0, chunk), [chunk, 2 chunk), ... that cover
     /// [0, count), each exactly once, on the pool's workers and the calling thread;
     /// returns when all chunks are done. The calling thread works through the
-    /// chunks itself, so the batch completes even if no worker is ever free.
+    /// chunks itself, so the batch completes even if no worker is ever free, and it
+    /// never waits for a worker that has not claimed a chunk.
     ///
     /// With `in_order`, each finished chunk is handed to `in_order->take` in index
     /// order as soon as it and every chunk before it are done.

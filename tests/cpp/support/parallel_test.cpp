@@ -157,6 +157,61 @@ TEST_P(ParallelCoverage, InOrderConsumersTakeEveryFinishedRangeOnceInOrder) {
     });
 }
 
+/// Runs a batch of `chunks` one-index chunks on `pool`, taken in order or not, and
+/// returns which thread ran each chunk.
+std::vector<std::thread::id> threads_by_chunk(WorkerPool& pool, std::size_t chunks, bool in_order) {
+    std::vector<std::thread::id> by_chunk(chunks);  // each element written by one thread
+    const RangeBody body = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) by_chunk[c] = std::this_thread::get_id();
+    };
+    if (in_order) {
+        expect_taken_in_order(chunks, [&](const RangeBody& counted, const InOrder& consumer) {
+            pool.run(chunks, 1, [&](std::size_t begin, std::size_t end) {
+                body(begin, end);
+                counted(begin, end);
+            }, &consumer);
+        });
+    } else {
+        pool.run(chunks, 1, body);
+    }
+    return by_chunk;
+}
+
+class LateWorkers : public ::testing::TestWithParam<bool> {};  // the results taken in order or not
+
+TEST_P(LateWorkers, ACallerWhoseWorkerNeverComesRunsEveryChunkItselfAndReturns) {
+    // The pool's only worker is held inside a chunk of another thread's call until
+    // this call has returned: a call that waited for the worker it woke would hold the
+    // worker's release back, and the worker gives up after a while to report it.
+    WorkerPool pool(2);
+    std::atomic<bool> worker_held{false};
+    std::atomic<bool> released{false};
+    std::atomic<bool> gave_up{false};
+    std::thread other([&] {
+        const std::thread::id other_id = std::this_thread::get_id();
+        pool.run(2, 1, [&](std::size_t, std::size_t) {
+            if (std::this_thread::get_id() == other_id) {
+                // Leaves the other chunk to the worker.
+                while (!worker_held.load()) std::this_thread::yield();
+                return;
+            }
+            worker_held.store(true);
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!released.load() && !(gave_up = std::chrono::steady_clock::now() > limit)) {
+                std::this_thread::yield();
+            }
+        });
+    });
+    while (!worker_held.load()) std::this_thread::yield();
+    const std::vector<std::thread::id> by_chunk = threads_by_chunk(pool, 64, GetParam());
+    released.store(true);
+    other.join();
+    EXPECT_FALSE(gave_up.load()) << "the call waited for a worker that could not come";
+    EXPECT_EQ(std::count(by_chunk.begin(), by_chunk.end(), std::this_thread::get_id()), 64);
+}
+
+INSTANTIATE_TEST_SUITE_P(InOrderOrNot, LateWorkers, ::testing::Bool());
+
 TEST(WorkerPool, AConsumerThatThrowsAbandonsTheBatchSafely) {
     WorkerPool pool(3);
     for (int round = 0; round < 50; ++round) {
