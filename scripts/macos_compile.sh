@@ -4,7 +4,8 @@
 # project's flags, by the clang that the `ziglang` package bundles with libc++ and the
 # macOS system headers. The binding layers see this machine's Python headers (and nanobind's) (the C API is the
 # same on macOS; pyconfig.h differs only in details the bindings do not use) and Eigen.
-# Lists every file that fails and exits non-zero if any does.
+# The compilations run in parallel, one per processor; the script lists every file that
+# fails and exits non-zero if any does.
 #
 # Usage: scripts/macos_compile.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
 set -euo pipefail
@@ -35,20 +36,26 @@ version="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n 1)"
 flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror -Isrc "-DZORV_VERSION=\"$version\"")
 objects="$(mktemp -d)"
 trap 'rm -rf "$objects"' EXIT
-failures=()
-for target in aarch64-macos x86_64-macos; do
-  for source in $(find src -name '*.cpp' | LC_ALL=C sort); do
-    include=(-isystem "$eigen_include")
-    [[ "$source" == src/bindings/* || "$source" == src/arrays/* ]] && include+=(-isystem "$python_include")
-    [[ "$source" == src/arrays/* ]] && include+=(-isystem "$nanobind_dir/include" -isystem "$nanobind_dir/ext/robin_map/include")
-    if ! output="$("$python" -m ziglang c++ -target "$target" "${flags[@]}" "${include[@]}" \
-      -c "$source" -o "$objects/object.o" 2>&1)"; then
-      failures+=("$target $source")
-      echo "--- $target $source"
-      grep -E 'error:' <<<"$output" | head -n 5
-    fi
-  done
-done
+# One compiler per processor: each compilation prints "FAILED target source" and the
+# first errors when it fails.
+compile_one() {
+  local target="$1" source="$2" include=(-isystem "$eigen_include") output
+  [[ "$source" == src/bindings/* || "$source" == src/arrays/* ]] && include+=(-isystem "$python_include")
+  [[ "$source" == src/arrays/* ]] && include+=(-isystem "$nanobind_dir/include" -isystem "$nanobind_dir/ext/robin_map/include")
+  if ! output="$("$python" -m ziglang c++ -target "$target" "${flags[@]}" "${include[@]}" \
+    -c "$source" -o "$objects/$target-${source//\//_}.o" 2>&1)"; then
+    echo "FAILED $target $source"
+    grep -E 'error:' <<<"$output" | head -n 5
+  fi
+}
+export -f compile_one
+export python eigen_include python_include nanobind_dir objects
+export flags_text="${flags[*]@Q}"
+report="$(for target in aarch64-macos x86_64-macos; do
+  find src -name '*.cpp' | LC_ALL=C sort | sed "s|^|$target |"
+done | xargs -P "$(nproc)" -L 1 bash -c 'eval "flags=($flags_text)"; compile_one "$@"' _)"
+mapfile -t failures < <(sed -n 's/^FAILED //p' <<<"$report")
+[ -z "$report" ] || echo "$report"
 count="$(find src -name '*.cpp' | wc -l)"
 if ((${#failures[@]})); then
   echo "macos_compile: ${#failures[@]} of $((2 * count)) compilations failed:"
