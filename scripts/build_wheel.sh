@@ -23,7 +23,7 @@
 # made when missing or named by ZORV_AARCH64_SYSROOT; the project's interpreter must be
 # of the root's CPython version (3.11 on Debian 12, 3.13 on 13).
 #
-# Usage: scripts/build_wheel.sh          (PYTHON and ZORV_VENV as for scripts/setup.sh)
+# Usage: scripts/build_wheel.sh          (PYTHON, ZORV_VENV and ZORV_WERROR as for scripts/setup.sh)
 #        ZORV_WHEEL=compat scripts/build_wheel.sh
 #        ZORV_WHEEL=compat-aarch64 scripts/build_wheel.sh
 # Install the result with: pip install dist/zorv-*.whl (or dist/compat/zorv-*.whl)
@@ -48,9 +48,9 @@ version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 # of that interpreter's headers (the root's paths, as the emulated interpreter names them).
 if [ "$arch" = aarch64 ]; then
   sysroot="${ZORV_AARCH64_SYSROOT:-$(bash scripts/aarch64.sh --root)}"
-  if [ "$(readlink "$sysroot/usr/bin/python3")" != "python$version" ]; then
-    echo "build_wheel: the arm64 root $sysroot holds $(readlink "$sysroot/usr/bin/python3"), not python$version;" \
-      "build with PYTHON=python$(readlink "$sysroot/usr/bin/python3" | sed 's/^python//') and another ZORV_VENV" >&2
+  if [ ! -d "$sysroot/usr/include/python$version" ]; then
+    echo "build_wheel: the arm64 root $sysroot has no headers of CPython $version;" \
+      "build with the PYTHON and ZORV_VENV of its version, $(ls "$sysroot/usr/include" | grep -E '^python3\.[0-9]+$' | tr '\n' ' ')" >&2
     exit 1
   fi
   target_include="$sysroot/usr/include/python$version"
@@ -119,7 +119,11 @@ EOF_TOOLCHAIN
 
 raw="build/wheel-$WHEEL"
 rm -rf "$raw"
-build_settings=(--config-settings=build-dir="build/py/{wheel_tag}")
+# The native wheel is built in scripts/setup.sh's build folder of the same settings
+# (ZORV_WERROR=ON: warnings are errors there too), so that it reuses that build.
+werror="${ZORV_WERROR:-OFF}" native_dir="build/py/{wheel_tag}"
+if [ "$werror" = ON ]; then native_dir+="-werror"; fi
+build_settings=(--config-settings=build-dir="$native_dir" --config-settings=cmake.define.ZORV_WERROR="$werror")
 if [ "$WHEEL" != native ]; then
   build_settings=(--config-settings=build-dir="build/py-$WHEEL-$glibc/{wheel_tag}"
     --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$(zig_toolchain)")
