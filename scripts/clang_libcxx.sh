@@ -58,7 +58,7 @@ import sys, zorv
 # the module of this build, linked against libc++
 sys.exit(not zorv.__file__.startswith('$PWD/$build/zorv/'))" &&
     grep -q 'libc++' <(ldd "$build"/zorv/zorv*.so) &&
-    PYTHONPATH="$PWD/$build/zorv" "$python" -m pytest -q -p no:cacheprovider tests/python
+    PYTHONPATH="$PWD/$build/zorv" "$python" -m pytest -q -p no:cacheprovider -n auto tests/python
 }
 
 failed=()

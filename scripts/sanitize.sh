@@ -30,7 +30,7 @@ python_tests() (  # chained with "&&": errexit is off inside a "||" list
   # the tests that watch the process's memory meaningful.
   export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=32" PYTHONPATH="$build"
   "$python" -c "import sys, zorv; sys.exit(zorv.__file__.startswith('$PWD/$build/') is False)" &&
-    "$python" -m pytest -q --capture=sys -p no:cacheprovider tests/python  # reports reach the log
+    "$python" -m pytest -q --capture=sys -p no:cacheprovider -n auto tests/python  # reports reach the log
 )
 stage "Python tests under the sanitizers" python_tests || failed+=("Python tests")
 stage_summary

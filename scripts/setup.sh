@@ -12,12 +12,15 @@
 # Usage: scripts/setup.sh [--deps-only] [extra ...]   extras of pyproject.toml, e.g. test, demo;
 #        --deps-only stops after step 3 (for scripts that build zorv themselves, such as
 #        build_wheel.sh: reinstalling it with their settings would undo the test build's)
-# Environment: PYTHON, ZORV_VENV, ZORV_WERROR=ON (warnings are errors; own build folder)
+# Environment: PYTHON, ZORV_VENV, ZORV_WERROR=ON (warnings are errors; own build folder),
+#   ZORV_LTO=OFF (no link-time optimisation: a quicker build, for the test command's other
+#   interpreters; own build folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON="${PYTHON:-python3}"
 VENV="${ZORV_VENV:-.venv}"
 WERROR="${ZORV_WERROR:-OFF}"
+LTO="${ZORV_LTO:-ON}"
 deps_only=false
 if [ "${1:-}" = --deps-only ]; then deps_only=true; shift; fi
 
@@ -83,15 +86,20 @@ if [ "$deps_only" = true ]; then exit 0; fi
 # built with the warning setting asked for, or with warnings as errors (which the test
 # command uses): such a build serves the demo and the site as well.
 build_dir="build/py/{wheel_tag}"
+build_settings=(--config-settings=cmake.define.ZORV_WERROR="$WERROR")
 if [ "$WERROR" = ON ]; then build_dir+="-werror"; fi
-build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$interpreter")"
+if [ "$LTO" = OFF ]; then
+  build_dir+="-nolto"
+  build_settings+=(--config-settings=cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF)
+fi
+build_stamp="$(stamp_of src CMakeLists.txt pyproject.toml -- "$interpreter" "link-time optimisation $LTO")"
 read -r installed_stamp installed_werror 2>/dev/null <"$VENV/.zorv-build" || true
 if [ "${installed_stamp:-}" != "$build_stamp" ] || { [ "${installed_werror:-}" != "$WERROR" ] &&
   [ "${installed_werror:-}" != ON ]; } || ! "$python" -c 'import zorv' 2>/dev/null; then
   echo "setup: building and installing zorv into $VENV"
   rm -f "$VENV/.zorv-build"
   "${pip[@]}" --no-deps --no-build-isolation --force-reinstall \
-    --config-settings=build-dir="$build_dir" --config-settings=cmake.define.ZORV_WERROR="$WERROR" .
+    --config-settings=build-dir="$build_dir" "${build_settings[@]}" .
   echo "$build_stamp $WERROR" >"$VENV/.zorv-build"
 else
   echo "setup: zorv in $VENV is up to date (built from these sources, warnings as errors: $installed_werror)"
