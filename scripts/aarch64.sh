@@ -74,7 +74,7 @@ mkdir -p "$cache"
 exec 9>"$cache/aarch64-root.lock"
 flock 9  # another run making or updating the root at the same time waits here
 if [ ! -d "$root/opt/googletest" ]; then
-  stage "aarch64 root: Debian $suite arm64, ${wheels[*]}, GoogleTest" make_root
+  stage "aarch64 root: Debian $suite arm64, ${arm64_wheels[*]}, GoogleTest" make_root
 fi
 
 write_arm64_launchers "$root"
