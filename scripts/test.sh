@@ -56,9 +56,11 @@ esac
 
 # Every build of the run goes through ccache, its cache in this checkout's build/ccache:
 # what several stages compile alike (the core for each CPython, say) is compiled once.
+# The paths stay absolute (no base folder): relative to build folders of different
+# depths, the same source would be named differently and never hit.
 install_missing_debian_packages test ccache
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$PWD/build/ccache" \
-  CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=4G
+  CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=4G
 
 stage "setup: ${PYTHON:-python3} into $VENV" env ZORV_WERROR=ON bash scripts/setup.sh test
 python="$VENV/bin/python"
