@@ -32,7 +32,7 @@
 # each stage's full output is kept in build/logs/. Every build goes through ccache
 # (build/ccache).
 #
-# Usage: scripts/test.sh            every stage (58 minutes on an idle 2-core machine, see the README)
+# Usage: scripts/test.sh            every stage (50 minutes on an idle 2-core machine, see the README)
 #        scripts/test.sh --quick    setup, the C++ tests and the Python tests with the stub
 #                                   check on the project's interpreter only (a few minutes)
 set -euo pipefail
