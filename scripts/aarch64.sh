@@ -26,6 +26,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
 source scripts/debian_packages.sh
+source scripts/debian_root.sh
 source scripts/arm64_root.sh
 root_only=false
 if [ "${1:-}" = --root ]; then

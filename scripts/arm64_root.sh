@@ -1,5 +1,6 @@
-# Sourced by aarch64.sh and python314.sh: a Debian arm64 root in which aarch64 programs
-# run under user-mode emulation (qemu-aarch64-static, called directly: no binfmt_misc).
+# Sourced by aarch64.sh and python314.sh (after debian_packages.sh and debian_root.sh): a
+# Debian arm64 root in which aarch64 programs run under user-mode emulation
+# (qemu-aarch64-static, called directly: no binfmt_misc).
 #
 # `make_arm64_root DIR SUITE HOST_PYTHON DEB...` makes DIR: SUITE's arm64 packages DEB...
 #   (debootstrap --foreign downloads them and what they need, dpkg -x unpacks them:
@@ -28,12 +29,7 @@ make_arm64_root() (
   set -euo pipefail
   local dir="$1" suite="$2" host_python="$3" mirror deb version
   shift 3
-  mirror="$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
-    head -n 1)"
-  if [ -z "$mirror" ]; then
-    mirror="$(awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)"
-  fi
-  mirror="${mirror:-http://deb.debian.org/debian}"
+  mirror="$(debian_mirror)"
   rm -rf "$dir"
   mkdir -p "$(dirname "$dir")"
   echo "arm64 root: downloading Debian $suite arm64 packages from $mirror"
